@@ -1,0 +1,20 @@
+#!/usr/bin/env bash
+# Configures and builds one flavour of the tree.
+#   scripts/build.sh [plain|asan|tsan|fuzz]   (default: plain)
+# Build folders: build/, build-asan/, build-tsan/, build-fuzz/.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+flavour="${1:-plain}"
+jobs="$(nproc)"
+case "$flavour" in
+  plain) dir=build; args=() ;;
+  asan)  dir=build-asan; args=(-DSENTREL_SANITIZE=address -DSENTREL_BENCH=OFF) ;;
+  tsan)  dir=build-tsan; args=(-DSENTREL_SANITIZE=thread -DSENTREL_BENCH=OFF) ;;
+  fuzz)  dir=build-fuzz; args=(-DSENTREL_FUZZ=ON -DSENTREL_TESTS=OFF -DSENTREL_BENCH=OFF
+                               -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++) ;;
+  *) echo "usage: scripts/build.sh [plain|asan|tsan|fuzz]" >&2; exit 2 ;;
+esac
+
+cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${args[@]}" >/dev/null
+cmake --build "$dir" -j "$jobs"

@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Installs the Debian 12 packages Sentrel needs to build, test and run,
+# skipping those already present. Uses sudo when not run as root.
+set -euo pipefail
+
+packages=(
+  build-essential cmake ninja-build pkg-config   # toolchain
+  clang libclang-rt-14-dev                       # fuzz targets (libFuzzer)
+  libgtest-dev libgmock-dev libbenchmark-dev     # tests and benchmarks
+  libplist-dev                                   # property lists
+  libsystemd-dev dbus                            # sd-bus and the device's dbus-daemon
+  libcurl4-openssl-dev                           # URL parsing and HTTP
+  procps psmisc curl                             # ps/kill/killall, curl for the demo
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
+
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "sentrel: all build dependencies are installed"
+  exit 0
+fi
+
+echo "sentrel: installing ${missing[*]}"
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

@@ -1,0 +1,56 @@
+// Errors of the device layer are values: a Status, or a Result<T> that holds
+// either a value or the reason it could not be produced. The reason is a
+// one-line human text, logged once where the failure is handled.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <utility>
+
+namespace sentrel {
+
+class Status {
+ public:
+  Status() = default;  // success
+  static Status Ok() { return Status(); }
+  static Status Error(std::string reason) {
+    Status s;
+    s.reason_ = std::move(reason);
+    if (s.reason_.empty()) s.reason_ = "unknown error";
+    return s;
+  }
+
+  bool ok() const { return reason_.empty(); }
+  explicit operator bool() const { return ok(); }
+  const std::string& reason() const { return reason_; }  // empty when ok
+
+ private:
+  std::string reason_;
+};
+
+template <class T>
+class Result {
+ public:
+  Result(T value) : value_(std::move(value)) {}  // NOLINT: implicit on purpose
+  Result(Status error) : status_(std::move(error)) {  // NOLINT
+    if (status_.ok()) status_ = Status::Error("no value");
+  }
+  static Result Error(std::string reason) { return Result(Status::Error(std::move(reason))); }
+
+  bool ok() const { return value_.has_value(); }
+  explicit operator bool() const { return ok(); }
+  // REQUIRES: ok()
+  const T& value() const& { return *value_; }
+  T& value() & { return *value_; }
+  T&& value() && { return std::move(*value_); }
+  const T& operator*() const& { return *value_; }
+  const T* operator->() const { return &*value_; }
+  const Status& status() const { return status_; }
+  const std::string& reason() const { return status_.reason(); }
+
+ private:
+  std::optional<T> value_;
+  Status status_;
+};
+
+}  // namespace sentrel

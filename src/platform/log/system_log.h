@@ -1,0 +1,43 @@
+// The device's system log.
+//
+// Lines go to syslog under the identity "Sentrel" and, when the process
+// belongs to a device whose root exists, are appended to the device's own log
+// file "<root>/var/log/system.log" (one write per line, so lines of several
+// processes never interleave), which is what `sentrel device log` shows.
+// Nothing is ever written to the program's stdout or stderr.
+//
+// All functions are thread-safe, never throw and never block on anything but
+// a local file append.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace sentrel::log {
+
+enum class Level { kDebug, kInfo, kWarning, kError };
+
+// A plain line, as the platform's NSLog writes it.
+void line(std::string_view text, Level level = Level::kInfo);
+
+// printf-style convenience for the system's fixed texts.
+void linef(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// The coloured debug line:
+// "\e[1;36m[Sentrel] \e[m\e[0;36m<file>:<line>\e[m \e[0;30;46mDEBUG:\e[m <message>"
+void debug(std::string_view file, int line_number, std::string_view message);
+std::string formatDebugLine(std::string_view file, int line_number, std::string_view message);
+
+// Where lines go. Tests install a capturing sink; the default sink writes to
+// syslog and the device log file.
+class Sink {
+ public:
+  virtual ~Sink() = default;
+  virtual void write(Level level, std::string_view text) = 0;
+};
+
+// Installs `sink` for the whole process (nullptr restores the default) and
+// returns the previous one. The sink must outlive its installation.
+Sink* setSink(Sink* sink);
+
+}  // namespace sentrel::log

@@ -1,0 +1,69 @@
+// Distributed notifications: the device's stand-in for the platform's
+// distributed notification center.
+//
+// post() sends a name with a property-list dictionary (or nothing) to every
+// process of the device that observes that name, the sender included. There
+// is no sender object, no reply and no delivery guarantee: fire and forget.
+// Observers' handlers run on the process's main queue (runloop::MainQueue),
+// in the order the notifications were posted by one sender.
+//
+// Names may end in a bundle identifier (dots and all); they are matched
+// exactly. A payload that does not decode to a dictionary is logged and
+// dropped; the observer is not called.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "platform/base/status.h"
+#include "platform/plist/value.h"
+
+namespace sentrel::runloop {
+class RunLoop;
+}
+
+namespace sentrel::notify {
+
+using ObserverId = uint64_t;
+// `user_info` is a dictionary, or null when posted without one.
+using Handler = std::function<void(const std::string& name, const plist::Value& user_info)>;
+
+class NotificationCenter {
+ public:
+  virtual ~NotificationCenter() = default;
+
+  // Thread-safe. `user_info` must be a dictionary or null; anything else is
+  // logged and not sent.
+  virtual void post(const std::string& name, const plist::Value& user_info) = 0;
+
+  // Thread-safe. The handler runs on the main queue given at construction.
+  virtual ObserverId addObserver(const std::string& name, Handler handler) = 0;
+  virtual void removeObserver(ObserverId id) = 0;
+};
+
+// The process's distributed center: the device bus of the current device
+// root (created on first use; when the bus cannot be reached the center logs
+// once and drops posts until it can). Tests replace it with setForTesting().
+NotificationCenter& distributedCenter();
+// Installs `center` as the process's center (nullptr restores the default);
+// returns the previous override. The center must outlive its installation.
+NotificationCenter* setDistributedCenterForTesting(NotificationCenter* center);
+
+// An in-process center for unit tests: post() delivers to this object's own
+// observers through `main_queue`.
+std::unique_ptr<NotificationCenter> makeInProcessCenter(runloop::RunLoop& main_queue);
+
+// A center on the D-Bus bus at `bus_address` ("unix:path=..."), handlers run
+// on `main_queue`. Fails when the bus cannot be reached.
+Result<std::unique_ptr<NotificationCenter>> makeBusCenter(const std::string& bus_address,
+                                                          runloop::RunLoop& main_queue);
+
+// Payload encoding used on the bus (exposed for the fuzz target).
+Result<std::string> encodePayload(const plist::Value& user_info);
+// A null result for an empty payload; an error for anything that is not a
+// dictionary property list.
+Result<plist::Value> decodePayload(std::string_view bytes);
+
+}  // namespace sentrel::notify

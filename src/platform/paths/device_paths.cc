@@ -1,0 +1,69 @@
+#include "platform/paths/device_paths.h"
+
+#include <pwd.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <mutex>
+
+namespace sentrel::paths {
+namespace {
+
+std::mutex g_mutex;
+std::filesystem::path g_override;  // guarded by g_mutex
+
+}  // namespace
+
+std::filesystem::path defaultDeviceRoot() {
+  if (const char* xdg = getenv("XDG_DATA_HOME"); xdg != nullptr && xdg[0] == '/') {
+    return std::filesystem::path(xdg) / "sentrel" / "device";
+  }
+  std::filesystem::path home;
+  if (const char* h = getenv("HOME"); h != nullptr && h[0] == '/') {
+    home = h;
+  } else if (const passwd* pw = getpwuid(getuid()); pw != nullptr && pw->pw_dir != nullptr) {
+    home = pw->pw_dir;
+  } else {
+    home = "/tmp";
+  }
+  return home / ".local" / "share" / "sentrel" / "device";
+}
+
+std::filesystem::path deviceRoot() {
+  {
+    std::lock_guard<std::mutex> lock(g_mutex);
+    if (!g_override.empty()) return g_override;
+  }
+  if (const char* env = getenv(kDeviceRootEnv); env != nullptr && env[0] == '/') {
+    return std::filesystem::path(env);
+  }
+  return defaultDeviceRoot();
+}
+
+void setDeviceRoot(const std::filesystem::path& root) {
+  std::lock_guard<std::mutex> lock(g_mutex);
+  if (root.empty()) {
+    g_override.clear();
+    return;
+  }
+  g_override = std::filesystem::absolute(root).lexically_normal();
+  setenv(kDeviceRootEnv, g_override.c_str(), 1);
+}
+
+std::filesystem::path resolveUnder(const std::filesystem::path& root, std::string_view device_path) {
+  // Normalise as an absolute device path first so that ".." stops at "/".
+  std::filesystem::path inside =
+      (std::filesystem::path("/") / std::filesystem::path(device_path)).lexically_normal();
+  std::filesystem::path result = root;
+  for (const auto& part : inside.relative_path()) {
+    if (part == "..") continue;  // lexically_normal leaves leading ".." above "/"
+    result /= part;
+  }
+  return result;
+}
+
+std::filesystem::path resolve(std::string_view device_path) {
+  return resolveUnder(deviceRoot(), device_path);
+}
+
+}  // namespace sentrel::paths

@@ -1,0 +1,46 @@
+// Reading and writing property lists: the one place that talks to libplist.
+//
+// Decoding accepts XML and binary property lists. Encoding writes XML (files)
+// or binary (compact bus payloads). Files are written atomically: the
+// document goes to a temporary file in the same folder, is fsync'ed, then
+// renamed over the old one, so a reader sees the old or the new document and
+// never a half-written one, even when the writer is killed midway.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+#include <string>
+
+#include "platform/base/status.h"
+#include "platform/plist/value.h"
+
+namespace sentrel::plist {
+
+// Inputs above this size are refused without being parsed.
+inline constexpr size_t kMaxDocumentBytes = 64 * 1024 * 1024;
+// Containers nested deeper than this are refused.
+inline constexpr int kMaxDepth = 256;
+
+// Any property list (root of any kind). Fails on empty, truncated, garbage,
+// oversized or too deeply nested input.
+Result<Value> decode(std::span<const uint8_t> bytes);
+Result<Value> decode(std::string_view bytes);
+
+// Like decode(), but the root must be a dictionary.
+Result<Value> decodeDictionary(std::span<const uint8_t> bytes);
+
+// Encodings of a non-null value. Null values inside containers are left out
+// (a property list has no null). Encoding a null root fails.
+Result<std::string> encodeXml(const Value& value);
+Result<std::string> encodeBinary(const Value& value);
+
+// Reads a property-list file whose root must be a dictionary. A missing,
+// unreadable, truncated, garbage or non-dictionary file fails with the reason.
+Result<Value> readDictionaryFile(const std::filesystem::path& path);
+
+// Writes `value` as an XML property list, atomically (see above). Creates no
+// folders. On failure the old file, if any, is untouched.
+Status writeFileAtomically(const std::filesystem::path& path, const Value& value);
+
+}  // namespace sentrel::plist
