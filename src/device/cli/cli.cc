@@ -1,0 +1,341 @@
+#include "device/cli/cli.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "device/launchd/control.h"
+#include "device/launchd/device_layout.h"
+#include "device/tools/device_tools.h"
+#include "platform/apps/installed_apps.h"
+#include "platform/paths/device_paths.h"
+#include "platform/plist/value.h"
+#include "platform/spawn/spawn.h"
+
+namespace sentrel::cli {
+namespace {
+
+namespace fs = std::filesystem;
+using plist::Value;
+
+constexpr int kOk = 0;
+constexpr int kFailed = 1;
+constexpr int kUsage = 2;
+constexpr int kNotRunning = 3;
+
+constexpr const char* kUsageText =
+    "usage: sentrel [--root DIR] device start|stop|status\n"
+    "       sentrel [--root DIR] app install --id ID [--name NAME] [--system] [--tag TAG]... "
+    "EXECUTABLE\n"
+    "       sentrel [--root DIR] app list\n"
+    "       sentrel [--root DIR] app remove ID\n"
+    "       sentrel [--root DIR] open BUNDLE_ID [ARGS...]\n";
+
+int usage(const std::string& problem) {
+  fprintf(stderr, "sentrel: %s (see sentrel help)\n", problem.c_str());
+  return kUsage;
+}
+
+int fail(const std::string& problem) {
+  fprintf(stderr, "sentrel: %s\n", problem.c_str());
+  return kFailed;
+}
+
+struct Context {
+  fs::path root;
+  bool default_root = true;
+};
+
+// The folder of this executable: launchd and the device's programs live
+// beside it in a build.
+fs::path programsDir() {
+  std::error_code ec;
+  fs::path self = fs::read_symlink("/proc/self/exe", ec);
+  return ec ? fs::path() : self.parent_path();
+}
+
+// The default root is created on first use; a root given with --root must
+// already exist.
+int prepareRoot(const Context& ctx) {
+  if (ctx.default_root) {
+    std::error_code ec;
+    fs::create_directories(ctx.root, ec);
+    if (ec) return fail("cannot create device root " + ctx.root.string() + ": " + ec.message());
+  }
+  Status prepared = device::prepareDeviceRoot(ctx.root);
+  if (!prepared) return fail(prepared.reason());
+  return kOk;
+}
+
+std::optional<device::ControlClient> connectIfRunning(const Context& ctx, std::string* problem) {
+  Result<device::ControlClient> client = device::ControlClient::connect(ctx.root);
+  if (client) return std::move(client).value();
+  if (client.reason() != "not running") *problem = client.reason();
+  return std::nullopt;
+}
+
+void printStatus(const Context& ctx, const Value& status) {
+  printf("Device at %s: running (launchd pid %lld)\n", ctx.root.string().c_str(),
+         static_cast<long long>(status.get("pid").asInteger().value_or(0)));
+  if (const std::string* bus = status.get("bus").asString()) printf("Bus: %s\n", bus->c_str());
+  printf("%8s %8s  %s\n", "PID", "PPID", "NAME");
+  if (const plist::Array* processes = status.get("processes").asArray()) {
+    for (const Value& p : *processes) {
+      const std::string* name = p.get("name").asString();
+      printf("%8lld %8lld  %s\n", static_cast<long long>(p.get("pid").asInteger().value_or(0)),
+             static_cast<long long>(p.get("ppid").asInteger().value_or(0)),
+             name ? name->c_str() : "?");
+    }
+  }
+}
+
+int deviceStatus(const Context& ctx) {
+  std::string problem;
+  std::optional<device::ControlClient> client = connectIfRunning(ctx, &problem);
+  if (!client) {
+    if (!problem.empty()) return fail(problem);
+    printf("Device at %s: not running\n", ctx.root.string().c_str());
+    return kNotRunning;
+  }
+  Result<Value> status = client->call(Value::dictOf({{"command", Value::string("status")}}));
+  if (!status) return fail("status: " + status.reason());
+  printStatus(ctx, *status);
+  return kOk;
+}
+
+// Reads launchd's first line ("ready" or "error: ...") for at most `seconds`.
+std::string readReadyLine(int fd, int seconds) {
+  std::string line;
+  for (int waited_ms = 0; waited_ms < seconds * 1000;) {
+    pollfd p{fd, POLLIN, 0};
+    int n = poll(&p, 1, 100);
+    if (n == 0) {
+      waited_ms += 100;
+      continue;
+    }
+    if (n < 0) continue;
+    char c;
+    ssize_t got = read(fd, &c, 1);
+    if (got <= 0 || c == '\n') break;
+    line += c;
+  }
+  return line;
+}
+
+int deviceStart(const Context& ctx) {
+  if (int rc = prepareRoot(ctx); rc != kOk) return rc;
+  std::string problem;
+  if (std::optional<device::ControlClient> client = connectIfRunning(ctx, &problem)) {
+    Result<Value> status = client->call(Value::dictOf({{"command", Value::string("status")}}));
+    long long pid = status ? status->get("pid").asInteger().value_or(0) : 0;
+    return fail("a device is already running at " + ctx.root.string() + " (launchd pid " +
+                std::to_string(pid) + ")");
+  }
+  if (!problem.empty()) return fail(problem);
+
+  Status tools = tools::installDeviceTools(ctx.root, tools::builtDeviceToolsDir());
+  if (!tools) return fail("cannot install the device's programs: " + tools.reason());
+
+  fs::path launchd = programsDir() / "launchd";
+  int ready[2];
+  if (pipe2(ready, O_CLOEXEC) != 0) return fail("pipe failed");
+  spawn::Options options;
+  options.new_session = true;  // the device outlives this command and its terminal
+  options.stdin_ = spawn::Stdio::devNull();
+  options.stdout_ = spawn::Stdio::fromFd(ready[1]);
+  options.stderr_ = spawn::Stdio::devNull();
+  Result<pid_t> pid = spawn::spawnProcess(
+      launchd, {"launchd", "--root", ctx.root.string(), "--ready-fd", "1"}, options);
+  close(ready[1]);
+  if (!pid) {
+    close(ready[0]);
+    return fail("cannot start " + launchd.string() + ": " + pid.reason());
+  }
+  std::string line = readReadyLine(ready[0], 30);
+  close(ready[0]);
+  if (line != "ready") {
+    spawn::tryWait(*pid);
+    if (line.rfind("error: ", 0) == 0) return fail(line.substr(7));
+    return fail("launchd did not start; see " +
+                paths::resolveUnder(ctx.root, "/var/log/system.log").string());
+  }
+  return deviceStatus(ctx);
+}
+
+int deviceStop(const Context& ctx) {
+  std::string problem;
+  std::optional<device::ControlClient> client = connectIfRunning(ctx, &problem);
+  if (!client) {
+    if (!problem.empty()) return fail(problem);
+    printf("Device at %s: not running\n", ctx.root.string().c_str());
+    return kOk;
+  }
+  Result<Value> reply = client->call(Value::dictOf({{"command", Value::string("stop")}}));
+  if (!reply) return fail("stop: " + reply.reason());
+  // launchd closes the connection when it exits, after every device process ended.
+  for (;;) {
+    Result<Value> more = client->next();
+    if (!more) break;
+  }
+  printf("Device at %s: stopped\n", ctx.root.string().c_str());
+  return kOk;
+}
+
+int appInstall(const Context& ctx, const std::vector<std::string>& args) {
+  apps::InstallOptions options;
+  std::string executable;
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    auto value = [&](const char* flag) -> std::optional<std::string> {
+      if (i + 1 >= args.size()) return std::nullopt;
+      (void)flag;
+      return args[++i];
+    };
+    if (a == "--id" || a == "--name" || a == "--tag") {
+      std::optional<std::string> v = value(a.c_str());
+      if (!v) return usage(a + " needs a value");
+      if (a == "--id") options.identifier = *v;
+      if (a == "--name") options.display_name = *v;
+      if (a == "--tag") options.tags.push_back(*v);
+    } else if (a == "--system") {
+      options.type = apps::AppType::kSystem;
+    } else if (a == "--user") {
+      options.type = apps::AppType::kUser;
+    } else if (!a.empty() && a[0] == '-') {
+      return usage("unknown option " + a);
+    } else if (executable.empty()) {
+      executable = a;
+    } else {
+      return usage("more than one executable given");
+    }
+  }
+  if (options.identifier.empty()) return usage("app install needs --id");
+  if (Status valid = apps::validateIdentifier(options.identifier); !valid) {
+    return usage(valid.reason());
+  }
+  if (executable.empty()) return usage("app install needs the executable to wrap");
+  options.executable = executable;
+  if (int rc = prepareRoot(ctx); rc != kOk) return rc;
+  Result<apps::AppRecord> app = apps::installApp(ctx.root, options);
+  if (!app) return fail(app.reason());
+  printf("Installed %s (%s, %s) at %s\n", app->identifier.c_str(), app->display_name.c_str(),
+         app->applicationType(), app->bundle_path.string().c_str());
+  return kOk;
+}
+
+int appList(const Context& ctx) {
+  auto catalogue = apps::newDeviceCatalogue(ctx.root);
+  std::vector<apps::AppRecord> all = catalogue->allApplications();
+  if (all.empty()) {
+    printf("No apps installed at %s\n", ctx.root.string().c_str());
+    return kOk;
+  }
+  printf("%-36s %-24s %-7s %s\n", "BUNDLE ID", "NAME", "TYPE", "TAGS");
+  for (const apps::AppRecord& app : all) {
+    std::string tags;
+    for (const std::string& t : app.tags) tags += (tags.empty() ? "" : ",") + t;
+    printf("%-36s %-24s %-7s %s\n", app.identifier.c_str(), app.display_name.c_str(),
+           app.applicationType(), tags.c_str());
+  }
+  return kOk;
+}
+
+int appRemove(const Context& ctx, const std::vector<std::string>& args) {
+  if (args.size() != 1) return usage("app remove takes one bundle id");
+  if (Status valid = apps::validateIdentifier(args[0]); !valid) return usage(valid.reason());
+  Status removed = apps::removeApp(ctx.root, args[0]);
+  if (!removed) return fail(removed.reason());
+  printf("Removed %s\n", args[0].c_str());
+  return kOk;
+}
+
+int openApp(const Context& ctx, const std::vector<std::string>& args) {
+  if (args.empty()) return usage("open needs a bundle id");
+  if (Status valid = apps::validateIdentifier(args[0]); !valid) return usage(valid.reason());
+  std::string problem;
+  std::optional<device::ControlClient> client = connectIfRunning(ctx, &problem);
+  if (!client) {
+    if (!problem.empty()) return fail(problem);
+    return fail("no device is running at " + ctx.root.string() +
+                " (start it with: sentrel device start)");
+  }
+  plist::MutableArray app_args;
+  for (size_t i = 1; i < args.size(); ++i) app_args.append(Value::string(args[i]));
+  Value request = Value::dictOf({{"command", Value::string("open")},
+                                 {"bundle_id", Value::string(args[0])},
+                                 {"args", std::move(app_args).build()},
+                                 {"wait", Value::boolean(true)}});
+  fflush(stdout);
+  Result<Value> launched = client->call(request, {0, 1, 2});
+  if (!launched) return fail(launched.reason());
+  Result<Value> exited = client->next();
+  if (!exited) return fail("lost the device while the app ran: " + exited.reason());
+  return static_cast<int>(exited->get("status").asInteger().value_or(kFailed));
+}
+
+}  // namespace
+
+int runCli(const std::vector<std::string>& all_args) {
+  Context ctx;
+  size_t i = 0;
+  while (i < all_args.size() && all_args[i].rfind("--", 0) == 0) {
+    const std::string& a = all_args[i];
+    if (a == "--root") {
+      if (i + 1 >= all_args.size()) return usage("--root needs a folder");
+      ctx.root = all_args[i + 1];
+      ctx.default_root = false;
+      i += 2;
+    } else if (a.rfind("--root=", 0) == 0) {
+      ctx.root = a.substr(7);
+      ctx.default_root = false;
+      ++i;
+    } else if (a == "--help") {
+      fputs(kUsageText, stdout);
+      return kOk;
+    } else {
+      return usage("unknown option " + a);
+    }
+  }
+  if (!ctx.default_root && ctx.root.empty()) return usage("--root needs a folder");
+  ctx.root = ctx.default_root ? paths::defaultDeviceRoot()
+                              : fs::absolute(ctx.root).lexically_normal();
+  paths::setDeviceRoot(ctx.root);
+
+  std::vector<std::string> args(all_args.begin() + static_cast<std::ptrdiff_t>(i), all_args.end());
+  if (args.empty()) return usage("no command given");
+  const std::string& command = args[0];
+  std::vector<std::string> rest(args.begin() + 1, args.end());
+  if (command == "help") {
+    fputs(kUsageText, stdout);
+    return kOk;
+  }
+  if (command == "device") {
+    if (rest.size() != 1) return usage("device takes one of start, stop, status");
+    if (rest[0] == "start") return deviceStart(ctx);
+    if (rest[0] == "stop") return deviceStop(ctx);
+    if (rest[0] == "status") return deviceStatus(ctx);
+    return usage("unknown device command " + rest[0]);
+  }
+  if (command == "app") {
+    if (rest.empty()) return usage("app takes one of install, list, remove");
+    std::vector<std::string> app_args(rest.begin() + 1, rest.end());
+    if (rest[0] == "install") return appInstall(ctx, app_args);
+    if (rest[0] == "list") {
+      if (!app_args.empty()) return usage("app list takes no arguments");
+      return appList(ctx);
+    }
+    if (rest[0] == "remove") return appRemove(ctx, app_args);
+    return usage("unknown app command " + rest[0]);
+  }
+  if (command == "open") return openApp(ctx, rest);
+  return usage("unknown command " + command);
+}
+
+}  // namespace sentrel::cli

@@ -1,0 +1,472 @@
+#include "device/launchd/launchd.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/signalfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "device/launchd/control.h"
+#include "device/launchd/device_layout.h"
+#include "device/tools/launchctl_protocol.h"
+#include "device/tools/open_request.h"
+#include "platform/apps/installed_apps.h"
+#include "platform/log/system_log.h"
+#include "platform/notify/device_bus.h"
+#include "platform/paths/device_paths.h"
+#include "platform/plist/value.h"
+#include "platform/proc/shared_process_table.h"
+#include "platform/runloop/run_loop.h"
+#include "platform/spawn/spawn.h"
+
+namespace sentrel::device {
+namespace {
+
+using plist::Value;
+using Clock = std::chrono::steady_clock;
+
+constexpr auto kQuickDeath = std::chrono::seconds(2);
+constexpr auto kMaxRestartDelay = std::chrono::seconds(10);
+constexpr auto kKillGrace = std::chrono::seconds(5);
+
+void logf(const std::string& text) { log::line("launchd: " + text); }
+
+Value errorReply(const std::string& reason) {
+  return Value::dictOf({{"ok", Value::boolean(false)}, {"error", Value::string(reason)}});
+}
+
+// A process launchd keeps running.
+struct Service {
+  std::string name;                       // its command name
+  std::function<Result<pid_t>()> start;   // starts it; the pid is a child of launchd
+  pid_t pid = 0;                          // 0 while not running
+  Clock::time_point started{};
+  int quick_deaths = 0;                   // deaths in a row soon after a start
+  bool restart_pending = false;
+};
+
+// An app launched on request.
+struct LaunchedApp {
+  std::string bundle_id;
+  int waiting_client = -1;  // control connection told of the exit, or -1
+};
+
+enum class Phase { kRunning, kRebooting, kStopping };
+
+class Launchd {
+ public:
+  explicit Launchd(const LaunchdOptions& options) : options_(options), root_(options.root) {}
+
+  ~Launchd() {
+    for (auto& [fd, watch] : clients_) {
+      loop_.unwatchFd(watch);
+      close(fd);
+    }
+    if (listen_fd_ >= 0) {
+      loop_.unwatchFd(listen_watch_);
+      close(listen_fd_);
+      unlink(controlSocketPath(root_).c_str());
+    }
+    if (signal_fd_ >= 0) {
+      loop_.unwatchFd(signal_watch_);
+      close(signal_fd_);
+    }
+    table_.reset();  // marks the table closed: readers see an empty device
+    if (lock_fd_ >= 0) close(lock_fd_);
+  }
+
+  int run() {
+    Status ready = setUp();
+    tellReady(ready);
+    if (!ready) {
+      logf("cannot start: " + ready.reason());
+      return 1;
+    }
+    logf("device started at " + root_.string());
+    drainOpenSpool();
+    loop_.run();
+    logf("device stopped");
+    return 0;
+  }
+
+ private:
+  Status setUp() {
+    paths::setDeviceRoot(root_);
+    if (Status s = prepareDeviceRoot(root_); !s) return s;
+
+    std::filesystem::path lock = paths::resolveUnder(root_, paths::kRunDir) / "launchd.lock";
+    lock_fd_ = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (lock_fd_ < 0) return Status::Error("cannot open " + lock.string() + ": " + strerror(errno));
+    if (flock(lock_fd_, LOCK_EX | LOCK_NB) != 0) {
+      return Status::Error("a device is already running at " + root_.string());
+    }
+
+    auto table = proc::ProcessTablePublisher::create(root_);
+    if (!table) return table.status();
+    table_ = std::move(table).value();
+    table_->add(getpid(), getppid(), tools::kLaunchdCommandName);
+
+    if (Status s = watchSignals(); !s) return s;
+    if (Status s = listenForControl(); !s) return s;
+
+    services_.push_back(Service{"dbus-daemon", [root = root_] {
+                                  return notify::startDeviceBus(root);
+                                }});
+    for (Service& service : services_) {
+      startService(service);
+      if (service.pid == 0) return Status::Error("cannot start " + service.name);
+    }
+    return Status::Ok();
+  }
+
+  void tellReady(const Status& status) {
+    if (options_.ready_fd < 0) return;
+    std::string text = status ? "ready\n" : "error: " + status.reason() + "\n";
+    ssize_t ignored = write(options_.ready_fd, text.data(), text.size());
+    (void)ignored;
+    // The descriptor may be a standard stream: keep its number taken.
+    int null_fd = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null_fd >= 0) {
+      dup2(null_fd, options_.ready_fd);
+      close(null_fd);
+    } else {
+      close(options_.ready_fd);
+    }
+  }
+
+  // --- signals -------------------------------------------------------------
+
+  Status watchSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int sig : {SIGCHLD, SIGTERM, SIGINT, SIGHUP, SIGUSR1}) sigaddset(&set, sig);
+    if (sigprocmask(SIG_BLOCK, &set, nullptr) != 0) return Status::Error("sigprocmask failed");
+    signal(SIGPIPE, SIG_IGN);
+    signal_fd_ = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+    if (signal_fd_ < 0) return Status::Error(std::string("signalfd: ") + strerror(errno));
+    signal_watch_ = loop_.watchFd(signal_fd_, POLLIN, [this](short) { onSignals(); });
+    return Status::Ok();
+  }
+
+  void onSignals() {
+    signalfd_siginfo info;
+    while (read(signal_fd_, &info, sizeof info) == sizeof info) {
+      switch (info.ssi_signo) {
+        case SIGCHLD: reap(); break;
+        case SIGTERM:
+        case SIGINT: stop(); break;
+        case tools::kRebootUserspaceSignal: rebootUserspace(); break;
+        case tools::kOpenRequestSignal: drainOpenSpool(); break;
+        default: break;
+      }
+    }
+  }
+
+  // --- children ----------------------------------------------------------
+
+  // Reaps every ended child. Its record leaves the process table before it is
+  // reaped, so the table never names a pid the kernel may already reuse.
+  void reap() {
+    for (;;) {
+      siginfo_t info{};
+      if (waitid(P_ALL, 0, &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid == 0) break;
+      pid_t pid = info.si_pid;
+      table_->remove(pid);
+      int status = 0;
+      if (waitpid(pid, &status, 0) < 0) continue;
+      onChildEnded(pid, status);
+    }
+    maybeFinishPhase();
+  }
+
+  void onChildEnded(pid_t pid, int status) {
+    std::string how = WIFSIGNALED(status) ? "killed by signal " + std::to_string(WTERMSIG(status))
+                                          : "exited with " + std::to_string(WEXITSTATUS(status));
+    for (Service& service : services_) {
+      if (service.pid != pid) continue;
+      service.pid = 0;
+      logf(service.name + " (" + std::to_string(pid) + ") " + how);
+      if (phase_ == Phase::kRunning) scheduleRestart(service);
+      return;
+    }
+    auto it = apps_.find(pid);
+    if (it == apps_.end()) return;
+    logf(it->second.bundle_id + " (" + std::to_string(pid) + ") " + how);
+    if (it->second.waiting_client >= 0) {
+      int code = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
+      sendControlMessage(it->second.waiting_client,
+                         Value::dictOf({{"ok", Value::boolean(true)},
+                                        {"exited", Value::boolean(true)},
+                                        {"status", Value::integer(code)}}));
+    }
+    apps_.erase(it);
+  }
+
+  void startService(Service& service) {
+    service.restart_pending = false;
+    Result<pid_t> pid = service.start();
+    if (!pid) {
+      logf("cannot start " + service.name + ": " + pid.reason());
+      if (phase_ == Phase::kRunning) scheduleRestart(service);
+      return;
+    }
+    service.pid = *pid;
+    service.started = Clock::now();
+    table_->add(service.pid, getpid(), service.name);
+    logf("started " + service.name + " (" + std::to_string(service.pid) + ")");
+  }
+
+  // Restarts at once after a long life; backs off when a service keeps dying
+  // right after it starts, so a broken one cannot spin the machine.
+  void scheduleRestart(Service& service) {
+    if (service.restart_pending) return;
+    bool quick = Clock::now() - service.started < kQuickDeath;
+    service.quick_deaths = quick ? service.quick_deaths + 1 : 0;
+    auto delay = std::chrono::milliseconds(0);
+    if (service.quick_deaths > 0) {
+      delay = std::min<std::chrono::milliseconds>(
+          std::chrono::milliseconds(100L << std::min(service.quick_deaths, 10)), kMaxRestartDelay);
+    }
+    service.restart_pending = true;
+    std::string name = service.name;
+    loop_.postDelayed(delay, [this, name] {
+      for (Service& s : services_) {
+        if (s.name == name && s.pid == 0 && phase_ == Phase::kRunning) startService(s);
+      }
+    });
+  }
+
+  std::vector<pid_t> children() const {
+    std::vector<pid_t> pids;
+    for (const Service& s : services_) {
+      if (s.pid > 0) pids.push_back(s.pid);
+    }
+    for (const auto& [pid, app] : apps_) pids.push_back(pid);
+    return pids;
+  }
+
+  // Ends every child: SIGTERM now, SIGKILL to those still there after a grace.
+  void terminateChildren() {
+    for (pid_t pid : children()) kill(pid, SIGTERM);
+    uint64_t generation = ++terminate_generation_;
+    loop_.postDelayed(kKillGrace, [this, generation] {
+      if (generation != terminate_generation_) return;
+      for (pid_t pid : children()) kill(pid, SIGKILL);
+    });
+    maybeFinishPhase();
+  }
+
+  void stop() {
+    if (phase_ == Phase::kStopping) return;
+    logf("stopping the device");
+    phase_ = Phase::kStopping;
+    terminateChildren();
+  }
+
+  void rebootUserspace() {
+    if (phase_ != Phase::kRunning) return;
+    logf("reboot userspace");
+    phase_ = Phase::kRebooting;
+    terminateChildren();
+  }
+
+  void maybeFinishPhase() {
+    if (phase_ == Phase::kRunning || !children().empty()) return;
+    ++terminate_generation_;  // no SIGKILL for pids that may be reused
+    if (phase_ == Phase::kStopping) {
+      loop_.quit();
+      return;
+    }
+    phase_ = Phase::kRunning;
+    for (Service& service : services_) {
+      service.quick_deaths = 0;
+      startService(service);
+    }
+  }
+
+  // --- apps ----------------------------------------------------------------
+
+  // Launches an installed app. With `stdio` (three descriptors) the app uses
+  // them for its standard streams; otherwise they go to /dev/null.
+  Result<pid_t> launchApp(const std::string& bundle_id, const std::vector<std::string>& args,
+                          const std::vector<int>& stdio) {
+    if (phase_ != Phase::kRunning) return Result<pid_t>::Error("the device is stopping");
+    auto catalogue = apps::newDeviceCatalogue(root_);
+    std::optional<apps::AppRecord> app = catalogue->applicationWithIdentifier(bundle_id);
+    if (!app) return Result<pid_t>::Error("no app with bundle id " + bundle_id);
+    if (app->executable_path.empty()) {
+      return Result<pid_t>::Error(bundle_id + " has no executable");
+    }
+    // argv[0] is the executable's path as the device knows it, as on the phone.
+    std::string device_executable =
+        app->device_bundle_path + "/" + app->executable_path.filename().string();
+    std::vector<std::string> argv{device_executable};
+    argv.insert(argv.end(), args.begin(), args.end());
+
+    spawn::Options options;
+    options.environment = {{paths::kDeviceRootEnv, root_.string()},
+                           {"SENTREL_BUNDLE_PATH", app->bundle_path.string()}};
+    options.new_session = true;
+    if (stdio.size() == 3) {
+      options.stdin_ = spawn::Stdio::fromFd(stdio[0]);
+      options.stdout_ = spawn::Stdio::fromFd(stdio[1]);
+      options.stderr_ = spawn::Stdio::fromFd(stdio[2]);
+    } else {
+      options.stdin_ = options.stdout_ = options.stderr_ = spawn::Stdio::devNull();
+    }
+    Result<pid_t> pid = spawn::spawnProcess(app->executable_path, argv, options);
+    if (!pid) return pid;
+    table_->add(*pid, getpid(), app->executable_path.filename().string());
+    apps_[*pid] = LaunchedApp{bundle_id};
+    logf("launched " + bundle_id + " (" + std::to_string(*pid) + ")");
+    return pid;
+  }
+
+  void drainOpenSpool() {
+    for (const tools::OpenRequest& request : tools::drainOpenRequests(root_)) {
+      Result<pid_t> pid = launchApp(request.bundle_id, request.args, {});
+      if (!pid) logf("cannot open " + request.bundle_id + ": " + pid.reason());
+    }
+  }
+
+  // --- control socket ----------------------------------------------------
+
+  Status listenForControl() {
+    std::string path = controlSocketPath(root_).string();
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    if (path.size() >= sizeof addr.sun_path) {
+      return Status::Error("device root path too long for a socket: " + path);
+    }
+    memcpy(addr.sun_path, path.c_str(), path.size() + 1);
+    listen_fd_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (listen_fd_ < 0) return Status::Error(std::string("socket: ") + strerror(errno));
+    unlink(path.c_str());  // a leftover of a launchd that died; the lock says none runs
+    if (bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        chmod(path.c_str(), 0600) != 0 || listen(listen_fd_, 16) != 0) {
+      return Status::Error("cannot listen on " + path + ": " + strerror(errno));
+    }
+    listen_watch_ = loop_.watchFd(listen_fd_, POLLIN, [this](short) { acceptClients(); });
+    return Status::Ok();
+  }
+
+  void acceptClients() {
+    for (;;) {
+      int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) return;
+      clients_[fd] = loop_.watchFd(fd, POLLIN, [this, fd](short) { onClientReadable(fd); });
+    }
+  }
+
+  void dropClient(int fd) {
+    auto it = clients_.find(fd);
+    if (it == clients_.end()) return;
+    loop_.unwatchFd(it->second);
+    clients_.erase(it);
+    for (auto& [pid, app] : apps_) {
+      if (app.waiting_client == fd) app.waiting_client = -1;
+    }
+    close(fd);
+  }
+
+  void onClientReadable(int fd) {
+    std::vector<int> fds;
+    Result<Value> request = receiveControlMessage(fd, &fds);
+    if (!request) {
+      if (request.reason() != "closed") logf("control: " + request.reason());
+      dropClient(fd);
+      return;
+    }
+    Value reply = handle(fd, *request, fds);
+    for (int passed : fds) close(passed);  // the app holds its own copies
+    sendControlMessage(fd, reply);
+    if (stop_after_reply_) {
+      stop_after_reply_ = false;
+      stop();
+    }
+  }
+
+  Value handle(int client, const Value& request, const std::vector<int>& fds) {
+    const std::string* command = request.get("command").asString();
+    if (command == nullptr) return errorReply("request without a command");
+    if (*command == "status") return statusReply();
+    if (*command == "stop") {
+      stop_after_reply_ = true;
+      return Value::dictOf({{"ok", Value::boolean(true)}});
+    }
+    if (*command == "open") {
+      const std::string* bundle_id = request.get("bundle_id").asString();
+      if (bundle_id == nullptr) return errorReply("open without a bundle id");
+      std::vector<std::string> args;
+      if (const plist::Array* list = request.get("args").asArray()) {
+        for (const Value& arg : *list) {
+          if (const std::string* s = arg.asString()) args.push_back(*s);
+        }
+      }
+      bool wait = request.get("wait").asBool().value_or(false);
+      if (wait && fds.size() != 3) return errorReply("open with wait needs three descriptors");
+      Result<pid_t> pid = launchApp(*bundle_id, args, wait ? fds : std::vector<int>{});
+      if (!pid) return errorReply(pid.reason());
+      if (wait) apps_[*pid].waiting_client = client;
+      return Value::dictOf({{"ok", Value::boolean(true)}, {"pid", Value::integer(*pid)}});
+    }
+    return errorReply("unknown command " + *command);
+  }
+
+  Value statusReply() {
+    plist::MutableArray processes;
+    proc::SharedProcessTable reader(root_);
+    if (auto records = reader.snapshot()) {
+      for (const proc::ProcessRecord& r : *records) {
+        processes.append(Value::dictOf({{"name", Value::string(r.command_name)},
+                                        {"pid", Value::integer(r.pid)},
+                                        {"ppid", Value::integer(r.parent_pid)}}));
+      }
+    }
+    return Value::dictOf({{"ok", Value::boolean(true)},
+                          {"pid", Value::integer(getpid())},
+                          {"root", Value::string(root_.string())},
+                          {"bus", Value::string(notify::busAddressForRoot(root_))},
+                          {"processes", std::move(processes).build()}});
+  }
+
+  const LaunchdOptions options_;
+  const std::filesystem::path root_;
+  runloop::RunLoop loop_;
+  std::unique_ptr<proc::ProcessTablePublisher> table_;
+  std::vector<Service> services_;
+  std::map<pid_t, LaunchedApp> apps_;
+  Phase phase_ = Phase::kRunning;
+  uint64_t terminate_generation_ = 0;
+  bool stop_after_reply_ = false;
+  int lock_fd_ = -1;
+  int signal_fd_ = -1;
+  runloop::WatchId signal_watch_ = 0;
+  int listen_fd_ = -1;
+  runloop::WatchId listen_watch_ = 0;
+  std::map<int, runloop::WatchId> clients_;
+};
+
+}  // namespace
+
+int runLaunchd(const LaunchdOptions& options) {
+  Launchd launchd(options);
+  return launchd.run();
+}
+
+}  // namespace sentrel::device
