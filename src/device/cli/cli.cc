@@ -304,8 +304,8 @@ int runCli(const std::vector<std::string>& all_args) {
     }
   }
   if (!ctx.default_root && ctx.root.empty()) return usage("--root needs a folder");
-  ctx.root = ctx.default_root ? paths::defaultDeviceRoot()
-                              : fs::absolute(ctx.root).lexically_normal();
+  ctx.root =
+      ctx.default_root ? paths::defaultDeviceRoot() : fs::absolute(ctx.root).lexically_normal();
   paths::setDeviceRoot(ctx.root);
 
   std::vector<std::string> args(all_args.begin() + static_cast<std::ptrdiff_t>(i), all_args.end());

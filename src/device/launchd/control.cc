@@ -15,7 +15,9 @@ namespace {
 
 constexpr size_t kMaxFds = 8;
 
-std::string errnoText(const char* what) { return std::string(what) + ": " + strerror(errno); }
+std::string errnoText(const char* what) {
+  return std::string(what) + ": " + strerror(errno);
+}
 
 }  // namespace
 
@@ -87,9 +89,8 @@ Result<plist::Value> receiveControlMessage(int socket_fd, std::vector<int>* fds)
     closeAll();
     return Result<plist::Value>::Error("message truncated");
   }
-  Result<plist::Value> value = plist::decodeDictionary(
-      std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(buffer.data()),
-                               static_cast<size_t>(n)));
+  Result<plist::Value> value = plist::decodeDictionary(std::span<const uint8_t>(
+      reinterpret_cast<const uint8_t*>(buffer.data()), static_cast<size_t>(n)));
   if (!value) {
     closeAll();
     return Result<plist::Value>::Error("bad message: " + value.reason());
@@ -122,7 +123,9 @@ Result<ControlClient> ControlClient::connect(const std::filesystem::path& root) 
   return ControlClient(fd);
 }
 
-ControlClient::ControlClient(ControlClient&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+ControlClient::ControlClient(ControlClient&& other) noexcept : fd_(other.fd_) {
+  other.fd_ = -1;
+}
 
 ControlClient& ControlClient::operator=(ControlClient&& other) noexcept {
   if (this != &other) {

@@ -44,7 +44,9 @@ constexpr auto kQuickDeath = std::chrono::seconds(2);
 constexpr auto kMaxRestartDelay = std::chrono::seconds(10);
 constexpr auto kKillGrace = std::chrono::seconds(5);
 
-void logf(const std::string& text) { log::line("launchd: " + text); }
+void logf(const std::string& text) {
+  log::line("launchd: " + text);
+}
 
 Value errorReply(const std::string& reason) {
   return Value::dictOf({{"ok", Value::boolean(false)}, {"error", Value::string(reason)}});
@@ -52,11 +54,11 @@ Value errorReply(const std::string& reason) {
 
 // A process launchd keeps running.
 struct Service {
-  std::string name;                       // its command name
-  std::function<Result<pid_t>()> start;   // starts it; the pid is a child of launchd
-  pid_t pid = 0;                          // 0 while not running
+  std::string name;                      // its command name
+  std::function<Result<pid_t>()> start;  // starts it; the pid is a child of launchd
+  pid_t pid = 0;                         // 0 while not running
   Clock::time_point started{};
-  int quick_deaths = 0;                   // deaths in a row soon after a start
+  int quick_deaths = 0;  // deaths in a row soon after a start
   bool restart_pending = false;
 };
 
@@ -124,9 +126,8 @@ class Launchd {
     if (Status s = watchSignals(); !s) return s;
     if (Status s = listenForControl(); !s) return s;
 
-    services_.push_back(Service{"dbus-daemon", [root = root_] {
-                                  return notify::startDeviceBus(root);
-                                }});
+    services_.push_back(
+        Service{"dbus-daemon", [root = root_] { return notify::startDeviceBus(root); }});
     for (Service& service : services_) {
       startService(service);
       if (service.pid == 0) return Status::Error("cannot start " + service.name);
@@ -167,12 +168,21 @@ class Launchd {
     signalfd_siginfo info;
     while (read(signal_fd_, &info, sizeof info) == sizeof info) {
       switch (info.ssi_signo) {
-        case SIGCHLD: reap(); break;
+        case SIGCHLD:
+          reap();
+          break;
         case SIGTERM:
-        case SIGINT: stop(); break;
-        case tools::kRebootUserspaceSignal: rebootUserspace(); break;
-        case tools::kOpenRequestSignal: drainOpenSpool(); break;
-        default: break;
+        case SIGINT:
+          stop();
+          break;
+        case tools::kRebootUserspaceSignal:
+          rebootUserspace();
+          break;
+        case tools::kOpenRequestSignal:
+          drainOpenSpool();
+          break;
+        default:
+          break;
       }
     }
   }

@@ -44,7 +44,9 @@ class Result {
   T& value() & { return *value_; }
   T&& value() && { return std::move(*value_); }
   const T& operator*() const& { return *value_; }
+  T& operator*() & { return *value_; }
   const T* operator->() const { return &*value_; }
+  T* operator->() { return &*value_; }
   const Status& status() const { return status_; }
   const std::string& reason() const { return status_.reason(); }
 
