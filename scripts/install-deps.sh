@@ -10,7 +10,7 @@ packages=(
   libplist-dev                                   # property lists
   libsystemd-dev dbus                            # sd-bus and the device's dbus-daemon
   libcurl4-openssl-dev                           # URL parsing and HTTP
-  procps psmisc curl                             # ps/kill/killall, curl for the demo
+  procps psmisc curl netbase                     # ps/kill/killall, curl for the demo, /etc/services
 )
 
 missing=()

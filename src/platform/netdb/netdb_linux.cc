@@ -1,0 +1,88 @@
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+
+#include <cstring>
+#include <vector>
+
+#include "platform/netdb/netdb.h"
+
+namespace sentrel::netdb {
+namespace {
+
+// The family, or AF_UNSPEC when `length` does not even cover it.
+sa_family_t familyOf(const sockaddr* address, socklen_t length) {
+  if (address == nullptr ||
+      length < static_cast<socklen_t>(offsetof(sockaddr, sa_family) + sizeof(sa_family_t))) {
+    return AF_UNSPEC;
+  }
+  sa_family_t family;
+  std::memcpy(&family, reinterpret_cast<const char*>(address) + offsetof(sockaddr, sa_family),
+              sizeof family);
+  return family;
+}
+
+// Copies the family's whole structure into `out` (the caller's bytes may be
+// unaligned); false when `length` is too short for it.
+template <class T>
+bool copyAs(const sockaddr* address, socklen_t length, T& out) {
+  if (length < static_cast<socklen_t>(sizeof(T))) return false;
+  std::memcpy(&out, address, sizeof(T));
+  return true;
+}
+
+}  // namespace
+
+int portForService(std::string_view scheme) {
+  if (scheme.empty() || scheme.find('\0') != std::string_view::npos) return 0;
+  const std::string name(scheme);
+  servent entry{};
+  servent* found = nullptr;
+  std::vector<char> buffer(1024);
+  for (;;) {
+    const int error =
+        getservbyname_r(name.c_str(), "tcp", &entry, buffer.data(), buffer.size(), &found);
+    if (error != ERANGE || buffer.size() >= (1u << 20)) break;
+    buffer.resize(buffer.size() * 2);
+  }
+  return found != nullptr ? ntohs(static_cast<uint16_t>(found->s_port)) : 0;
+}
+
+std::optional<std::string> addressText(const sockaddr* address, socklen_t length) {
+  char text[INET6_ADDRSTRLEN];
+  switch (familyOf(address, length)) {
+    case AF_INET: {
+      sockaddr_in in{};
+      if (!copyAs(address, length, in)) return std::nullopt;
+      if (inet_ntop(AF_INET, &in.sin_addr, text, sizeof text) == nullptr) return std::nullopt;
+      return std::string(text);
+    }
+    case AF_INET6: {
+      sockaddr_in6 in6{};
+      if (!copyAs(address, length, in6)) return std::nullopt;
+      if (inet_ntop(AF_INET6, &in6.sin6_addr, text, sizeof text) == nullptr) return std::nullopt;
+      return std::string(text);
+    }
+    default:
+      return std::nullopt;
+  }
+}
+
+std::optional<uint16_t> port(const sockaddr* address, socklen_t length) {
+  switch (familyOf(address, length)) {
+    case AF_INET: {
+      sockaddr_in in{};
+      if (!copyAs(address, length, in)) return std::nullopt;
+      return ntohs(in.sin_port);
+    }
+    case AF_INET6: {
+      sockaddr_in6 in6{};
+      if (!copyAs(address, length, in6)) return std::nullopt;
+      return ntohs(in6.sin6_port);
+    }
+    default:
+      return std::nullopt;
+  }
+}
+
+}  // namespace sentrel::netdb
