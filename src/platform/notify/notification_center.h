@@ -16,6 +16,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "platform/base/status.h"
 #include "platform/plist/value.h"
@@ -45,7 +46,9 @@ class NotificationCenter {
 
 // The process's distributed center: the device bus of the current device
 // root (created on first use; when the bus cannot be reached the center logs
-// once and drops posts until it can). Tests replace it with setForTesting().
+// once and drops posts until it can). The device root is read on first use.
+// Handlers run on runloop::MainQueue::get(). Tests replace it with
+// setDistributedCenterForTesting().
 NotificationCenter& distributedCenter();
 // Installs `center` as the process's center (nullptr restores the default);
 // returns the previous override. The center must outlive its installation.
@@ -60,10 +63,26 @@ std::unique_ptr<NotificationCenter> makeInProcessCenter(runloop::RunLoop& main_q
 Result<std::unique_ptr<NotificationCenter>> makeBusCenter(const std::string& bus_address,
                                                           runloop::RunLoop& main_queue);
 
+// Like makeBusCenter(), but never fails: while the bus cannot be reached
+// (not started yet, restarted by launchd) posts are dropped, which is logged
+// once per outage, and the center tries again on a later post or, while it has
+// observers, every second on `main_queue`; observers are kept and get their
+// names' notifications again once the bus is back. distributedCenter() is one
+// of these.
+std::unique_ptr<NotificationCenter> makeReconnectingBusCenter(const std::string& bus_address,
+                                                              runloop::RunLoop& main_queue);
+
+// Bus centers: post() may be called on any thread and sends before it
+// returns (a program may post and exit). A bus center must be destroyed on
+// its main queue's thread, or while that loop is not running. After fork()
+// the child's copy of a center works: it opens its own connection on first
+// use and observes the same names; the parent's connection is not disturbed.
+
 // Payload encoding used on the bus (exposed for the fuzz target).
 Result<std::string> encodePayload(const plist::Value& user_info);
 // A null result for an empty payload; an error for anything that is not a
-// dictionary property list.
+// dictionary property list. Both refuse strings and keys that are not valid
+// UTF-8, which the property-list encoding cannot carry unchanged.
 Result<plist::Value> decodePayload(std::string_view bytes);
 
 }  // namespace sentrel::notify

@@ -1,0 +1,339 @@
+// The bus backend of the notification center.
+//
+// Every use of the sd-bus connection is serialised by one mutex: post() runs
+// on the caller's thread (so a program that posts and exits without ever
+// running its loop still gets its notification out), while reading and
+// dispatching runs on the main queue, woken by the connection's fd.
+//
+// The connection is replaced, never repaired: when the bus hangs up, or in a
+// child after fork() (sd-bus refuses to use a parent's connection there), a
+// new connection is opened and the match rules of every observed name are
+// added again. A replaced connection is closed on the loop thread after its
+// fd is unwatched.
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "platform/log/system_log.h"
+#include "platform/notify/bus_connection_linux.h"
+#include "platform/notify/notification_center.h"
+#include "platform/notify/observer_table.h"
+#include "platform/runloop/run_loop.h"
+
+namespace sentrel::notify {
+namespace {
+
+using internal::BusConnection;
+using internal::ReceivedPost;
+
+// Pause between two attempts to reach a bus that could not be reached.
+constexpr runloop::Duration kRetryInterval = std::chrono::seconds(1);
+
+std::span<const uint8_t> bytesOf(const std::string& s) {
+  return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
+}
+
+class BusCore : public std::enable_shared_from_this<BusCore> {
+ public:
+  BusCore(std::string address, runloop::RunLoop& loop)
+      : address_(std::move(address)), loop_(loop) {}
+
+  // Connects at once, ignoring the retry pause; the reason when it cannot.
+  Status connectNow() {
+    Status status;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      status = connectLocked(/*log_failure=*/false);
+    }
+    if (status) requestRefresh();
+    return status;
+  }
+
+  void post(const std::string& name, const plist::Value& user_info) {
+    if (name.find('\0') != std::string::npos) {
+      log::line("Not posting a notification whose name holds a NUL byte", log::Level::kWarning);
+      return;
+    }
+    Result<std::string> payload = encodePayload(user_info);
+    if (!payload) {
+      log::line("Not posting notification " + name + ": " + payload.reason(), log::Level::kWarning);
+      return;
+    }
+    bool lost = false;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (!ensureConnectedLocked()) return;  // unreachable: logged once, dropped
+      Status sent = connection_->post(name, bytesOf(*payload));
+      if (!sent) {
+        if (connection_->isOpen()) {
+          log::line("Not posting notification " + name + ": " + sent.reason(),
+                    log::Level::kWarning);
+        } else {
+          log::line("Lost the device bus " + address_ + " (" + sent.reason() + "); notification " +
+                        name + " was dropped",
+                    log::Level::kWarning);
+          retireLocked();
+          reported_unreachable_ = true;  // the outage is reported
+          lost = true;
+        }
+      }
+    }
+    if (lost) requestRefresh();
+  }
+
+  ObserverId addObserver(const std::string& name, Handler handler) {
+    ObserverId id;
+    {
+      // The table and the match rules change together under the connection
+      // lock, so a concurrent remove of the last observer of a name cannot
+      // drop the rule after a new first observer added it.
+      std::lock_guard<std::mutex> lock(mutex_);
+      internal::ObserverTable::Added added = observers_.add(name, std::move(handler));
+      id = added.id;
+      if (added.first_for_name && ensureConnectedLocked()) watchLocked(name);
+    }
+    // Adding the rule waited for a reply, and sd-bus may have read
+    // notifications meanwhile that the fd will not announce again.
+    requestRefresh();
+    return id;
+  }
+
+  void removeObserver(ObserverId id) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::optional<std::string> last = observers_.remove(id);
+    if (last && connection_ && connection_->ownedByThisProcess()) connection_->unwatch(*last);
+  }
+
+  // REQUIRES: on the loop thread, or the loop is not running.
+  void shutdown() {
+    std::unique_ptr<BusConnection> connection;
+    std::vector<std::unique_ptr<BusConnection>> retired;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      connection = std::move(connection_);
+      retired = std::move(retired_);
+    }
+    if (watch_) loop_.unwatchFd(*watch_);
+    if (deadline_timer_) loop_.cancel(*deadline_timer_);
+    if (retry_timer_) loop_.cancel(*retry_timer_);
+    watch_.reset();
+  }
+
+ private:
+  // REQUIRES: mutex_ held. True when a usable connection exists afterwards.
+  bool ensureConnectedLocked() {
+    if (connection_ && connection_->ownedByThisProcess()) return true;
+    bool forked = false;
+    if (connection_) {  // a parent's connection, inherited through fork()
+      retireLocked();
+      forked = true;
+    }
+    // A new process deserves its own attempt at once; otherwise do not
+    // hammer a bus that is down.
+    runloop::TimePoint now = loop_.clock().now();
+    if (!forked && last_attempt_ && now - *last_attempt_ < kRetryInterval) return false;
+    last_attempt_ = now;
+    return connectLocked(/*log_failure=*/true).ok();
+  }
+
+  // REQUIRES: mutex_ held, no usable connection.
+  Status connectLocked(bool log_failure) {
+    Result<std::unique_ptr<BusConnection>> opened = BusConnection::open(
+        address_, [this](ReceivedPost post) { inbox_.push_back(std::move(post)); });
+    if (!opened) {
+      if (log_failure && !reported_unreachable_) {
+        log::line("Cannot reach the device bus: " + opened.reason() +
+                      "; notifications are dropped until it can be reached",
+                  log::Level::kWarning);
+        reported_unreachable_ = true;
+      }
+      return opened.status();
+    }
+    connection_ = std::move(opened).value();
+    if (reported_unreachable_) {
+      log::line("Reached the device bus " + address_, log::Level::kInfo);
+      reported_unreachable_ = false;
+    }
+    for (const std::string& name : observers_.names()) watchLocked(name);
+    requestRefresh();  // the loop must watch the new fd
+    return Status::Ok();
+  }
+
+  // REQUIRES: mutex_ held, a usable connection.
+  void watchLocked(const std::string& name) {
+    Status watched = connection_->watch(name);
+    if (!watched) {
+      log::line("Cannot observe notification " + name + ": " + watched.reason(),
+                log::Level::kError);
+    }
+  }
+
+  // REQUIRES: mutex_ held. The loop may still watch the fd, so the
+  // connection is only closed by refresh(), after it has unwatched it.
+  void retireLocked() {
+    retired_.push_back(std::move(connection_));
+    connection_.reset();
+  }
+
+  // Schedules one refresh() on the loop; coalesced per process.
+  void requestRefresh() {
+    pid_t me = getpid();
+    if (refresh_requested_by_.exchange(me) == me) return;
+    std::weak_ptr<BusCore> weak = weak_from_this();
+    loop_.post([weak] {
+      if (auto core = weak.lock()) core->refresh();
+    });
+  }
+
+  // Loop thread: reads what arrived, keeps the fd watch and timers in step
+  // with the connection, then calls the observers without any lock held.
+  void refresh() {
+    refresh_requested_by_.store(0);
+    std::vector<ReceivedPost> inbox;
+    std::vector<std::unique_ptr<BusConnection>> retired;
+    bool more = false;
+    int fd = -1;
+    short events = 0;
+    std::optional<uint64_t> deadline;
+    bool want_retry = false;
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      if (connection_ || !observers_.empty()) ensureConnectedLocked();
+      if (connection_) {
+        Result<bool> processed = connection_->processPending();
+        if (!processed) {
+          log::line("Lost the device bus " + address_ + ": " + processed.reason(),
+                    log::Level::kWarning);
+          retireLocked();
+          reported_unreachable_ = true;
+        } else {
+          more = *processed;
+        }
+      }
+      if (connection_) {
+        fd = connection_->fd();
+        events = connection_->pollEvents();
+        deadline = connection_->deadlineUsec();
+      }
+      want_retry = !connection_ && !observers_.empty();
+      inbox.swap(inbox_);
+      retired.swap(retired_);
+    }
+
+    if (watch_ && (fd != watched_fd_ || events != watched_events_)) {
+      loop_.unwatchFd(*watch_);
+      watch_.reset();
+    }
+    retired.clear();  // unwatched: their fds may close now
+    if (fd >= 0 && !watch_) {
+      std::weak_ptr<BusCore> weak = weak_from_this();
+      watch_ = loop_.watchFd(fd, events, [weak](short) {
+        if (auto core = weak.lock()) core->refresh();
+      });
+      watched_fd_ = fd;
+      watched_events_ = events;
+    }
+    scheduleDeadline(deadline);
+    if (want_retry && !retry_timer_) {
+      std::weak_ptr<BusCore> weak = weak_from_this();
+      retry_timer_ = loop_.postDelayed(kRetryInterval, [weak] {
+        if (auto core = weak.lock()) {
+          core->retry_timer_.reset();
+          core->refresh();
+        }
+      });
+    }
+
+    for (ReceivedPost& post : inbox) dispatch(post);
+    if (more) requestRefresh();
+  }
+
+  void scheduleDeadline(std::optional<uint64_t> deadline_usec) {
+    if (deadline_timer_) loop_.cancel(*deadline_timer_);
+    deadline_timer_.reset();
+    if (!deadline_usec) return;
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    uint64_t now_usec = static_cast<uint64_t>(ts.tv_sec) * 1'000'000 + ts.tv_nsec / 1000;
+    auto delay =
+        std::chrono::microseconds(*deadline_usec > now_usec ? *deadline_usec - now_usec : 0);
+    std::weak_ptr<BusCore> weak = weak_from_this();
+    deadline_timer_ = loop_.postDelayed(delay, [weak] {
+      if (auto core = weak.lock()) {
+        core->deadline_timer_.reset();
+        core->refresh();
+      }
+    });
+  }
+
+  void dispatch(const ReceivedPost& post) {
+    if (!post.malformed.empty()) {
+      log::line("Dropped notification " + post.name + ": " + post.malformed, log::Level::kWarning);
+      return;
+    }
+    Result<plist::Value> user_info = decodePayload(post.payload);
+    if (!user_info) {
+      log::line("Dropped notification " + post.name + ": its payload is not a dictionary (" +
+                    user_info.reason() + ")",
+                log::Level::kWarning);
+      return;
+    }
+    observers_.deliver(observers_.observersOf(post.name), post.name, *user_info);
+  }
+
+  const std::string address_;
+  runloop::RunLoop& loop_;
+  internal::ObserverTable observers_;
+
+  std::mutex mutex_;                           // serialises every use of the connections
+  std::unique_ptr<BusConnection> connection_;  // guarded by mutex_; null while unreachable
+  std::vector<std::unique_ptr<BusConnection>> retired_;  // guarded by mutex_; closed by refresh()
+  std::vector<ReceivedPost> inbox_;                 // guarded by mutex_; filled while processing
+  std::optional<runloop::TimePoint> last_attempt_;  // guarded by mutex_; last connect attempt
+  bool reported_unreachable_ = false;               // guarded by mutex_
+  std::atomic<pid_t> refresh_requested_by_{0};      // process with a refresh() pending, or 0
+
+  // Loop thread only.
+  std::optional<runloop::WatchId> watch_;
+  int watched_fd_ = -1;
+  short watched_events_ = 0;
+  std::optional<runloop::TimerId> deadline_timer_;
+  std::optional<runloop::TimerId> retry_timer_;
+};
+
+class BusCenter final : public NotificationCenter {
+ public:
+  explicit BusCenter(std::shared_ptr<BusCore> core) : core_(std::move(core)) {}
+  ~BusCenter() override { core_->shutdown(); }
+
+  void post(const std::string& name, const plist::Value& user_info) override {
+    core_->post(name, user_info);
+  }
+  ObserverId addObserver(const std::string& name, Handler handler) override {
+    return core_->addObserver(name, std::move(handler));
+  }
+  void removeObserver(ObserverId id) override { core_->removeObserver(id); }
+
+ private:
+  std::shared_ptr<BusCore> core_;
+};
+
+}  // namespace
+
+Result<std::unique_ptr<NotificationCenter>> makeBusCenter(const std::string& bus_address,
+                                                          runloop::RunLoop& main_queue) {
+  auto core = std::make_shared<BusCore>(bus_address, main_queue);
+  if (Status connected = core->connectNow(); !connected) return connected;
+  return std::unique_ptr<NotificationCenter>(std::make_unique<BusCenter>(std::move(core)));
+}
+
+std::unique_ptr<NotificationCenter> makeReconnectingBusCenter(const std::string& bus_address,
+                                                              runloop::RunLoop& main_queue) {
+  return std::make_unique<BusCenter>(std::make_shared<BusCore>(bus_address, main_queue));
+}
+
+}  // namespace sentrel::notify
