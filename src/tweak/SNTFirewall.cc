@@ -1,0 +1,1019 @@
+#include "tweak/SNTFirewall.h"
+
+#include <execinfo.h>
+
+#include <array>
+#include <cstdlib>
+#include <exception>
+#include <filesystem>
+#include <utility>
+
+#include "platform/bundle/main_bundle.h"
+#include "platform/log/system_log.h"
+#include "platform/paths/device_paths.h"
+#include "tweak/SNTMessagingCenter.h"
+#include "tweak/SNTSettings.h"
+#include "tweak/common.h"
+#include "tweak/firewall_workspace.h"
+#include "tweak/intercept.h"
+#include "tweak/preftools.h"
+
+namespace sentrel {
+
+namespace internal {
+
+// A value of the documents as the decisions read it: what a lenient reader
+// sees, and why a strict reader fails (empty when it does not).
+template <class T>
+struct Field {
+  std::optional<T> value;
+  std::string wrong;
+};
+
+// The values every decision reads, looked up once when a document is
+// swapped in rather than on every decision. Views and pointers point into
+// the documents of the same snapshot.
+struct FirewallDigest {
+  Field<bool> enabled;        // "snt_enabled"
+  Field<bool> systemEnabled;  // "snt_system_apps_enabled"
+  Field<std::string_view> newAppPolicy;
+  Field<bool> firewallEnabled;  // of the app entry
+  Field<bool> allowAll;
+  Field<bool> denyAll;
+  Field<std::string_view> newSitePolicy;
+  Field<const plist::Dict*> domains;
+  const plist::Dict* globalHosts = nullptr;  // read leniently, as SNTSettings reads it
+};
+
+}  // namespace internal
+
+// Every property of one firewall object; immutable once published.
+struct SNTFirewallState {
+  plist::Value globalSettings;
+  plist::Value appSettings;
+  std::optional<std::string> bundleId;
+  bool isDaemon = false;
+  bool isApp = false;
+  std::optional<std::string> name;
+  bool isSystemApp = false;
+  bool isHiddenApp = false;
+  internal::FirewallDigest digest;  // of globalSettings and appSettings
+};
+
+namespace {
+
+constexpr const char* kLaunchdProcessName = "launchd";
+constexpr const char* kSpringBoardProcessName = "SpringBoard";
+constexpr const char* kWebKitNetworkingBundleIdentifier = "com.apple.WebKit.Networking";
+constexpr const char* kLocalhost = "localhost";
+constexpr const char* kSystemApplicationType = "System";
+constexpr const char* kHiddenTag = "hidden";
+constexpr const char* kPolicyOff = "0";
+constexpr const char* kPolicyAllow = "1";
+constexpr const char* kPolicyBlock = "2";
+constexpr const char* kPolicyPrompt = "3";
+
+// "%@" of a text that may be absent.
+std::string objectText(std::optional<std::string_view> text) {
+  return text ? std::string(*text) : std::string("(null)");
+}
+
+// ---------------------------------------------------------------------------
+// Reading the documents.
+
+// kStrict: inside a guarded step, where a value of the wrong kind fails the
+// step. kLenient: everywhere else, where it reads as absent.
+enum class Reading { kLenient, kStrict };
+
+// The failure of a guarded step (the phone raises an exception there).
+class GuardedStepFailure : public std::exception {
+ public:
+  GuardedStepFailure(std::string name, std::string reason)
+      : name_(std::move(name)), reason_(std::move(reason)), call_stack_(callStackText()) {}
+  const char* what() const noexcept override { return reason_.c_str(); }
+  const std::string& name() const { return name_; }
+  const std::string& reason() const { return reason_; }
+  const std::string& callStack() const { return call_stack_; }
+
+  // The frames of the calling thread, one per line, as glibc names them.
+  static std::string callStackText() {
+    std::array<void*, 32> frames{};
+    const int count = ::backtrace(frames.data(), static_cast<int>(frames.size()));
+    std::string text = "(";
+    char** symbols = ::backtrace_symbols(frames.data(), count);
+    for (int i = 0; i < count; ++i) {
+      text += "\n    ";
+      text += symbols ? symbols[i] : "?";
+    }
+    std::free(symbols);
+    return text + "\n)";
+  }
+
+ private:
+  std::string name_;
+  std::string reason_;
+  std::string call_stack_;
+};
+
+std::string wrongKindReason(std::string_view what, const plist::Value& value,
+                            const char* expected) {
+  return std::string(what) + " holds a " + plist::typeName(value.type()) + " where a " + expected +
+         " is expected";
+}
+
+[[noreturn]] void failWrongKind(std::string_view reason) {
+  throw GuardedStepFailure("NSInvalidArgumentException", std::string(reason));
+}
+
+[[noreturn]] void failWrongKind(std::string_view what, const plist::Value& value,
+                                const char* expected) {
+  failWrongKind(wrongKindReason(what, value, expected));
+}
+
+void logGuardedStepFailure(std::string_view name, std::string_view reason,
+                           std::string_view call_stack) {
+  log::line("Exception: " + std::string(name) + " " + std::string(reason), log::Level::kError);
+  log::line(call_stack, log::Level::kError);
+  log::line("Intercept... prematurely blocking because prefs aren't loaded", log::Level::kError);
+}
+
+// The dictionary `value` holds; nullptr when it is null (absent) or, read
+// leniently, of another kind.
+const plist::Dict* dictionaryOf(const plist::Value& value, std::string_view what, Reading reading) {
+  if (value.isNull()) return nullptr;
+  if (const plist::Dict* dict = value.asDict()) return dict;
+  if (reading == Reading::kStrict) failWrongKind(what, value, "dictionary");
+  return nullptr;
+}
+
+const plist::Value* valueIn(const plist::Dict* dict, std::string_view key) {
+  return dict ? dict->find(key) : nullptr;
+}
+
+std::optional<bool> boolIn(const plist::Dict* dict, std::string_view key, Reading reading) {
+  const plist::Value* value = valueIn(dict, key);
+  if (!value || value->isNull()) return std::nullopt;
+  if (std::optional<bool> flag = value->numberAsBool()) return flag;
+  if (reading == Reading::kStrict) failWrongKind(key, *value, "number");
+  return std::nullopt;
+}
+
+std::optional<int64_t> integerIn(const plist::Dict* dict, std::string_view key, Reading reading) {
+  const plist::Value* value = valueIn(dict, key);
+  if (!value || value->isNull()) return std::nullopt;
+  if (std::optional<int64_t> number = value->numberAsInteger()) return number;
+  if (reading == Reading::kStrict) failWrongKind(key, *value, "number");
+  return std::nullopt;
+}
+
+// The dictionary a lenient reader sees: `value` when it is one, else empty.
+plist::Value dictionaryOrEmpty(const plist::Value& value) {
+  return value.isDict() ? value : plist::Value::dict({});
+}
+
+// "/Applications/Foo.app/Foo" for an executable inside the device root,
+// whose real path is "<root>/Applications/Foo.app/Foo"; other paths as they
+// are.
+std::string devicePathOf(const std::string& path) {
+  std::string root = paths::deviceRoot().lexically_normal().string();
+  while (!root.empty() && root.back() == '/') root.pop_back();
+  if (!root.empty() && path.size() > root.size() && path.compare(0, root.size(), root) == 0 &&
+      path[root.size()] == '/') {
+    return path.substr(root.size());
+  }
+  return path;
+}
+
+template <class T>
+std::optional<T> read(const internal::Field<T>& field, Reading reading) {
+  if (reading == Reading::kStrict && !field.wrong.empty()) failWrongKind(field.wrong);
+  return field.value;
+}
+
+// A field of `dict`; `container_wrong` says why the container itself is of
+// the wrong kind. `convert` gives the value, or nothing for a wrong kind.
+template <class T, class Convert>
+internal::Field<T> fieldOf(const plist::Dict* dict, const std::string& container_wrong,
+                           const char* key, const char* expected, Convert convert) {
+  internal::Field<T> field;
+  if (!container_wrong.empty()) {
+    field.wrong = container_wrong;
+    return field;
+  }
+  const plist::Value* value = valueIn(dict, key);
+  if (!value || value->isNull()) return field;
+  field.value = convert(*value);
+  if (!field.value) field.wrong = wrongKindReason(key, *value, expected);
+  return field;
+}
+
+internal::Field<bool> boolField(const plist::Dict* dict, const std::string& wrong,
+                                const char* key) {
+  return fieldOf<bool>(dict, wrong, key, "number",
+                       [](const plist::Value& v) { return v.numberAsBool(); });
+}
+
+internal::Field<std::string_view> stringField(const plist::Dict* dict, const std::string& wrong,
+                                              const char* key) {
+  return fieldOf<std::string_view>(dict, wrong, key, "string", [](const plist::Value& v) {
+    const std::string* text = v.asString();
+    return text ? std::optional<std::string_view>(*text) : std::nullopt;
+  });
+}
+
+internal::Field<const plist::Dict*> dictField(const plist::Dict* dict, const std::string& wrong,
+                                              const char* key) {
+  return fieldOf<const plist::Dict*>(dict, wrong, key, "dictionary", [](const plist::Value& v) {
+    const plist::Dict* d = v.asDict();
+    return d ? std::optional<const plist::Dict*>(d) : std::nullopt;
+  });
+}
+
+void refreshDigest(SNTFirewallState& s) {
+  internal::FirewallDigest& d = s.digest;
+  std::string global_wrong;
+  std::string app_wrong;
+  const plist::Dict* global = s.globalSettings.asDict();
+  if (!global && !s.globalSettings.isNull()) {
+    global_wrong = wrongKindReason("globalSettings", s.globalSettings, "dictionary");
+  }
+  const plist::Dict* app = s.appSettings.asDict();
+  if (!app && !s.appSettings.isNull()) {
+    app_wrong = wrongKindReason("appSettings", s.appSettings, "dictionary");
+  }
+  d.enabled = boolField(global, global_wrong, key::kEnabled);
+  d.systemEnabled = boolField(global, global_wrong, key::kSystemAppsEnabled);
+  d.newAppPolicy = stringField(global, global_wrong, key::kNewAppPolicy);
+  d.firewallEnabled = boolField(app, app_wrong, key::kFirewallEnabled);
+  d.allowAll = boolField(app, app_wrong, key::kAllowAllOutbound);
+  d.denyAll = boolField(app, app_wrong, key::kDenyAllOutbound);
+  d.newSitePolicy = stringField(app, app_wrong, key::kNewSitePolicy);
+  d.domains = dictField(app, app_wrong, key::kDomains);
+  const plist::Value* hosts = valueIn(global, key::kGlobalHosts);
+  d.globalHosts = hosts ? hosts->asDict() : nullptr;
+}
+
+bool hasAppExtension(std::string bundle_path) {
+  while (bundle_path.size() > 1 && bundle_path.back() == '/') bundle_path.pop_back();
+  return std::filesystem::path(bundle_path).extension() == ".app";
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// One evaluation: every answer of one call is taken from one snapshot, and
+// the process table is asked at most once (on first need).
+
+class FirewallEvaluation {
+ public:
+  explicit FirewallEvaluation(std::shared_ptr<const SNTFirewallState> state)
+      : keep_(std::move(state)), s_(*keep_), d_(s_.digest) {}
+
+  const SNTFirewallState& state() const { return s_; }
+
+  // Switches that no decision reads, looked up when asked.
+  bool globalFlag(const char* key, bool fallback, Reading r) const {
+    return boolIn(dictionaryOf(s_.globalSettings, "globalSettings", r), key, r).value_or(fallback);
+  }
+  bool appFlag(const char* key, bool fallback, Reading r) const {
+    return boolIn(dictionaryOf(s_.appSettings, "appSettings", r), key, r).value_or(fallback);
+  }
+
+  bool globalEnabled(Reading r) const { return read(d_.enabled, r).value_or(true); }
+  bool globalSystemEnabled(Reading r) const { return read(d_.systemEnabled, r).value_or(false); }
+
+  std::string_view globalDefaultAppPolicy(Reading r) const {
+    return read(d_.newAppPolicy, r).value_or(kPolicyPrompt);
+  }
+  std::string_view appPolicy(Reading r) const {
+    if (std::optional<std::string_view> site = read(d_.newSitePolicy, r)) return *site;
+    return globalDefaultAppPolicy(r);
+  }
+  bool allowAllOutbound(Reading r) const { return read(d_.allowAll, r).value_or(false); }
+  bool denyAllOutbound(Reading r) const { return read(d_.denyAll, r).value_or(false); }
+  bool allowNewOutbound(Reading r) const { return appPolicy(r) == kPolicyAllow; }
+  bool blockNewOutbound(Reading r) const { return appPolicy(r) == kPolicyBlock; }
+
+  bool enabled(Reading r) const {
+    if (!globalEnabled(r)) return false;
+    askProcessTable();
+    if (launchd_pid_ != 0 && springboard_pid_ == 0) return false;
+    if (s_.isSystemApp && !globalSystemEnabled(r)) return false;
+    if (std::optional<bool> own = read(d_.firewallEnabled, r)) return *own;
+    return globalDefaultAppPolicy(r) != kPolicyOff;
+  }
+
+  // `key` of the app entry: true when not enabled, allow-all, deny-all or
+  // absent; else the stored value.
+  bool filterFlag(const char* key, Reading r) const {
+    if (!enabled(r) || allowAllOutbound(r) || denyAllOutbound(r)) return true;
+    return appFlag(key, true, r);
+  }
+
+  const plist::Dict* hosts(Reading r) const { return read(d_.domains, r).value_or(nullptr); }
+  const plist::Dict* ruleEntry(std::optional<std::string_view> host, Reading r) const {
+    if (!host) return nullptr;
+    const plist::Value* entry = valueIn(hosts(r), *host);
+    return entry ? dictionaryOf(*entry, "rule entry", r) : nullptr;
+  }
+  int64_t explicitRuleForHost(std::optional<std::string_view> host, Reading r) const {
+    return integerIn(ruleEntry(host, r), key::kAllowed, r).value_or(0);
+  }
+  bool isExplicitRuleForHostSet(std::optional<std::string_view> host, Reading r) const {
+    const plist::Value* allowed = valueIn(ruleEntry(host, r), key::kAllowed);
+    return allowed && !allowed->isNull();
+  }
+  int64_t ruleForHost(std::optional<std::string_view> host, Reading r) const {
+    if (!enabled(r)) return 1;
+    if (denyAllOutbound(r)) return 2;
+    if (allowAllOutbound(r)) return 1;
+    return explicitRuleForHost(host, r);
+  }
+
+  // The global rule of a host: "allowed" of its entry in "global_hosts",
+  // read exactly as SNTSettings::explicitGlobalRuleForHost() reads it
+  // (values of the wrong kind are absent), without building a temporary
+  // settings object on every decision.
+  int64_t globalRuleForHost(std::optional<std::string_view> host) const {
+    if (!host || !d_.globalHosts) return 0;
+    const plist::Value* entry = d_.globalHosts->find(*host);
+    return entry ? entry->get(key::kAllowed).numberAsInteger().value_or(0) : 0;
+  }
+
+ private:
+  // snt_pid_of_process answers 0 for "not found" and for an unreadable table.
+  void askProcessTable() const {
+    if (asked_) return;
+    launchd_pid_ = snt_pid_of_process(kLaunchdProcessName);
+    springboard_pid_ = snt_pid_of_process(kSpringBoardProcessName);
+    asked_ = true;
+  }
+
+  std::shared_ptr<const SNTFirewallState> keep_;
+  const SNTFirewallState& s_;
+  const internal::FirewallDigest& d_;
+  mutable bool asked_ = false;
+  mutable pid_t launchd_pid_ = 0;
+  mutable pid_t springboard_pid_ = 0;
+};
+
+// ---------------------------------------------------------------------------
+// SNTDestination
+
+SNTDestination::SNTDestination(const URLRequest& request) : SNTDestination(request.url()) {}
+
+SNTDestination::SNTDestination(const URL& url) : host_(url.host()), url_(url.absoluteString()) {}
+
+SNTDestination::SNTDestination(const std::optional<URL>& url) {
+  if (url) *this = SNTDestination(*url);
+}
+
+SNTDestination::SNTDestination(std::string_view text) : host_(text), url_(text) {}
+
+SNTDestination::SNTDestination(const char* text) {
+  if (text) *this = SNTDestination(std::string_view(text));
+}
+
+// ---------------------------------------------------------------------------
+// The pool
+
+std::shared_ptr<SNTFirewall> SNTFirewallPool::objectForKey(std::string_view bundleId) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = map_.find(bundleId);
+  return it == map_.end() ? nullptr : it->second;
+}
+
+void SNTFirewallPool::setObject(std::shared_ptr<SNTFirewall> firewall, std::string bundleId) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  map_[std::move(bundleId)] = std::move(firewall);
+}
+
+void SNTFirewallPool::removeObjectForKey(std::string_view bundleId) {
+  std::shared_ptr<SNTFirewall> dropped;  // released outside the lock
+  std::lock_guard<std::mutex> lock(mutex_);
+  auto it = map_.find(bundleId);
+  if (it == map_.end()) return;
+  dropped = std::move(it->second);
+  map_.erase(it);
+}
+
+void SNTFirewallPool::removeAllObjects() {
+  std::map<std::string, std::shared_ptr<SNTFirewall>, std::less<>> dropped;
+  std::lock_guard<std::mutex> lock(mutex_);
+  dropped.swap(map_);
+}
+
+size_t SNTFirewallPool::count() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return map_.size();
+}
+
+// ---------------------------------------------------------------------------
+// The process firewall
+
+namespace {
+
+struct ProcessFirewallSlot {
+  std::mutex creation_mutex;                     // the once-only guard
+  std::atomic<bool> fired{false};                // current() has created (or tried)
+  internal::SnapshotCell<SNTFirewall> firewall;  // null after unregister()
+};
+
+// Never destroyed: the process firewall outlives every static, so nothing
+// at exit touches a center or log that is already gone.
+ProcessFirewallSlot& processFirewallSlot() {
+  static ProcessFirewallSlot* slot = new ProcessFirewallSlot;
+  return *slot;
+}
+
+std::mutex& poolBuildMutex() {
+  static std::mutex* mutex = new std::mutex;
+  return *mutex;
+}
+
+}  // namespace
+
+void SNTFirewall::load() {
+  current();
+}
+
+std::shared_ptr<SNTFirewall> SNTFirewall::current() {
+  ProcessFirewallSlot& slot = processFirewallSlot();
+  if (!slot.fired.load(std::memory_order_acquire)) {
+    std::lock_guard<std::mutex> lock(slot.creation_mutex);
+    if (!slot.fired.load(std::memory_order_relaxed)) {
+      auto firewall = std::make_shared<SNTFirewall>();
+      firewall->loadFromMainBundle();
+      slot.firewall.store(std::move(firewall));
+      slot.fired.store(true, std::memory_order_release);
+    }
+  }
+  return slot.firewall.load();
+}
+
+std::shared_ptr<SNTFirewall> SNTFirewall::current_raw() {
+  return processFirewallSlot().firewall.load();
+}
+
+void SNTFirewall::unregister() {
+  processFirewallSlot().firewall.store(nullptr);
+}
+
+void SNTFirewall::resetProcessFirewallForTesting() {
+  ProcessFirewallSlot& slot = processFirewallSlot();
+  std::lock_guard<std::mutex> lock(slot.creation_mutex);
+  slot.firewall.store(nullptr);
+  slot.fired.store(false, std::memory_order_release);
+}
+
+SNTFirewallPool& SNTFirewall::pool() {
+  static SNTFirewallPool* pool = new SNTFirewallPool;  // lives with the process
+  return *pool;
+}
+
+std::shared_ptr<SNTFirewall> SNTFirewall::pooledFirewallForBundle(
+    std::optional<std::string_view> bundleId, std::optional<std::string_view> processName,
+    bool isSystemApp, bool isHiddenApp, bool isDaemon, const plist::Value& globalSettings,
+    const plist::Value& appSettings) {
+  // Look-up and insertion as one step, so two callers never build two
+  // instances for one app.
+  std::lock_guard<std::mutex> lock(poolBuildMutex());
+  if (bundleId) {
+    if (std::shared_ptr<SNTFirewall> pooled = pool().objectForKey(*bundleId)) {
+      pooled->reload();
+      return pooled;
+    }
+  }
+  auto firewall = std::make_shared<SNTFirewall>();
+  if (bundleId) pool().setObject(firewall, std::string(*bundleId));
+
+  std::optional<std::string> name;
+  if (processName) {
+    const size_t paren = processName->find('(');
+    name = std::string(paren != std::string_view::npos && paren > 0 ? processName->substr(0, paren)
+                                                                    : *processName);
+  }
+  auto state = std::make_shared<SNTFirewallState>();
+  state->bundleId = bundleId ? std::optional<std::string>(*bundleId) : std::nullopt;
+  state->isSystemApp = isSystemApp;
+  state->isHiddenApp = isHiddenApp;
+  state->isDaemon = isDaemon;
+  state->globalSettings = dictionaryOrEmpty(globalSettings);
+  state->appSettings = dictionaryOrEmpty(appSettings);
+  state->isApp = !isDaemon;
+  state->name = std::move(name);
+  refreshDigest(*state);
+  firewall->state_.store(std::move(state));
+  return firewall;
+}
+
+// ---------------------------------------------------------------------------
+// Construction, identity and listeners
+
+SNTFirewall::SNTFirewall() : state_(std::make_shared<const SNTFirewallState>()) {}
+
+SNTFirewall::~SNTFirewall() {
+  std::lock_guard<std::mutex> lock(listeners_mutex_);
+  for (notify::ObserverId id : listeners_) listener_center_->removeObserver(id);
+}
+
+std::shared_ptr<const SNTFirewallState> SNTFirewall::snapshot() const {
+  return state_.load();
+}
+
+template <class Change>
+void SNTFirewall::update(Change&& change) {
+  std::lock_guard<std::mutex> lock(state_write_mutex_);
+  auto next = std::make_shared<SNTFirewallState>(*state_.load());
+  change(*next);
+  refreshDigest(*next);
+  state_.store(std::move(next));
+}
+
+void SNTFirewall::loadFromMainBundle() {
+  const bundle::MainBundle& main = bundle::mainBundle();
+  const std::optional<std::string>& id = main.bundle_identifier;
+  const bool is_app_bundle = hasAppExtension(main.bundle_path);
+  const plist::Value document = dictionaryOrEmpty(PrefHandler::loadSettings());
+  const plist::Value entry = dictionaryOrEmpty(
+      getAppSettingsFromCache(document, id ? std::optional<std::string_view>(*id) : std::nullopt));
+  update([&](SNTFirewallState& s) {
+    s.bundleId = id;
+    s.isDaemon = !is_app_bundle;
+    s.isApp = is_app_bundle;
+    s.isSystemApp = devicePathOf(main.executable_path).starts_with("/Applications/");
+    s.name = main.process_name;
+    s.globalSettings = document;
+    s.appSettings = entry;
+  });
+  log::line("SNTFirewall init(" + objectText(id) + ")!");
+  determineIfSystemAppAndInitNotificationListeners();
+  const bool hidden = isSystemApp() && determineIfHiddenApp();
+  update([hidden](SNTFirewallState& s) { s.isHiddenApp = hidden; });
+}
+
+void SNTFirewall::determineIfSystemAppAndInitNotificationListeners() {
+  const std::shared_ptr<const SNTFirewallState> s = snapshot();
+  const std::string app_name = newAppSettingsNotificationName(
+      s->bundleId ? std::optional<std::string_view>(*s->bundleId) : std::nullopt);
+
+  std::weak_ptr<SNTFirewall> weak = weak_from_this();
+  notify::NotificationCenter& center = notify::distributedCenter();
+  const notify::ObserverId app_listener =
+      center.addObserver(app_name, [weak](const std::string& name, const plist::Value& info) {
+        log::line("Received NSDistributedNotificationCenter message (" + name + ")");
+        log::line("received new app settings!");
+        if (std::shared_ptr<SNTFirewall> firewall = weak.lock()) firewall->setAppSettings(info);
+      });
+  const notify::ObserverId global_listener = center.addObserver(
+      kNewSettingsNotification, [weak](const std::string& name, const plist::Value& info) {
+        log::line("Received NSDistributedNotificationCenter message (" + name + ")");
+        log::line("received new global settings!");
+        if (std::shared_ptr<SNTFirewall> firewall = weak.lock()) firewall->setGlobalSettings(info);
+      });
+  {
+    std::lock_guard<std::mutex> lock(listeners_mutex_);
+    if (listener_center_ && listener_center_ != &center) {
+      // Registered before on a center that has since been replaced (tests):
+      // those listeners stay until that center goes; only this center's
+      // ones can be removed by the destructor.
+      listeners_.clear();
+    }
+    listener_center_ = &center;
+    listeners_.push_back(app_listener);
+    listeners_.push_back(global_listener);
+  }
+
+  if (!s->bundleId || !s->isApp || s->isSystemApp) return;
+  for (const LSApplicationProxy& app : ApplicationWorkspace::defaultWorkspace().allApplications()) {
+    if (app.applicationIdentifier == *s->bundleId) {
+      const bool system = app.applicationType == kSystemApplicationType;
+      update([system](SNTFirewallState& st) { st.isSystemApp = system; });
+      return;
+    }
+  }
+  log::line("Failed to find " + *s->bundleId + " in LSApplicationWorkspace...",
+            log::Level::kWarning);
+}
+
+bool SNTFirewall::determineIfHiddenApp() const {
+  const std::optional<std::string> id = bundleId();
+  if (!id) return false;
+  for (const LSApplicationProxy& app : ApplicationWorkspace::defaultWorkspace().allApplications()) {
+    if (app.applicationIdentifier != *id) continue;
+    for (const std::string& tag : app.appTags) {
+      if (tag == kHiddenTag) return true;
+    }
+  }
+  return false;
+}
+
+void SNTFirewall::reload() {
+  const plist::Value document = PrefHandler::loadSettings();
+  update([&document](SNTFirewallState& s) {
+    plist::Value entry;
+    if (s.bundleId) entry = document.get(key::kApps).get(*s.bundleId);
+    s.globalSettings = document;
+    s.appSettings = entry;
+  });
+}
+
+// ---------------------------------------------------------------------------
+// Properties
+
+plist::Value SNTFirewall::globalSettings() const {
+  return snapshot()->globalSettings;
+}
+void SNTFirewall::setGlobalSettings(plist::Value v) {
+  update([&v](SNTFirewallState& s) { s.globalSettings = std::move(v); });
+}
+plist::Value SNTFirewall::appSettings() const {
+  return snapshot()->appSettings;
+}
+void SNTFirewall::setAppSettings(plist::Value v) {
+  update([&v](SNTFirewallState& s) { s.appSettings = std::move(v); });
+}
+std::optional<std::string> SNTFirewall::bundleId() const {
+  return snapshot()->bundleId;
+}
+void SNTFirewall::setBundleId(std::optional<std::string> v) {
+  update([&v](SNTFirewallState& s) { s.bundleId = std::move(v); });
+}
+bool SNTFirewall::isDaemon() const {
+  return snapshot()->isDaemon;
+}
+void SNTFirewall::setIsDaemon(bool v) {
+  update([v](SNTFirewallState& s) { s.isDaemon = v; });
+}
+bool SNTFirewall::isApp() const {
+  return snapshot()->isApp;
+}
+void SNTFirewall::setIsApp(bool v) {
+  update([v](SNTFirewallState& s) { s.isApp = v; });
+}
+std::optional<std::string> SNTFirewall::name() const {
+  return snapshot()->name;
+}
+void SNTFirewall::setName(std::optional<std::string> v) {
+  update([&v](SNTFirewallState& s) { s.name = std::move(v); });
+}
+bool SNTFirewall::isSystemApp() const {
+  return snapshot()->isSystemApp;
+}
+void SNTFirewall::setIsSystemApp(bool v) {
+  update([v](SNTFirewallState& s) { s.isSystemApp = v; });
+}
+bool SNTFirewall::isHiddenApp() const {
+  return snapshot()->isHiddenApp;
+}
+void SNTFirewall::setIsHiddenApp(bool v) {
+  update([v](SNTFirewallState& s) { s.isHiddenApp = v; });
+}
+
+// ---------------------------------------------------------------------------
+// Switches and look-ups (values of the wrong kind read as absent)
+
+namespace {
+constexpr Reading kL = Reading::kLenient;
+}
+
+bool SNTFirewall::_globalEnabled() const {
+  return FirewallEvaluation(snapshot()).globalEnabled(kL);
+}
+bool SNTFirewall::_globalSystemEnabled() const {
+  return FirewallEvaluation(snapshot()).globalSystemEnabled(kL);
+}
+std::string SNTFirewall::globalDefaultAppPolicy() const {
+  return std::string(FirewallEvaluation(snapshot()).globalDefaultAppPolicy(kL));
+}
+std::string SNTFirewall::appPolicy() const {
+  return std::string(FirewallEvaluation(snapshot()).appPolicy(kL));
+}
+bool SNTFirewall::allowAllOutbound() const {
+  return FirewallEvaluation(snapshot()).allowAllOutbound(kL);
+}
+bool SNTFirewall::denyAllOutbound() const {
+  return FirewallEvaluation(snapshot()).denyAllOutbound(kL);
+}
+bool SNTFirewall::allowNewOutbound() const {
+  return FirewallEvaluation(snapshot()).allowNewOutbound(kL);
+}
+bool SNTFirewall::blockNewOutbound() const {
+  return FirewallEvaluation(snapshot()).blockNewOutbound(kL);
+}
+bool SNTFirewall::enabled() const {
+  return FirewallEvaluation(snapshot()).enabled(kL);
+}
+bool SNTFirewall::filterStreams() const {
+  return FirewallEvaluation(snapshot()).filterFlag(key::kFilterStreams, kL);
+}
+bool SNTFirewall::filterWebViews() const {
+  return FirewallEvaluation(snapshot()).filterFlag(key::kFilterWebviews, kL);
+}
+bool SNTFirewall::globalHookSyscalls() const {
+  FirewallEvaluation ev(snapshot());
+  if (!ev.enabled(kL)) return true;
+  return ev.globalFlag(key::kHookSyscalls, true, kL);
+}
+bool SNTFirewall::shouldAnimate() const {
+  return FirewallEvaluation(snapshot()).globalFlag(key::kAnimations, true, kL);
+}
+bool SNTFirewall::shouldShowBundleIdInPopup() const {
+  return FirewallEvaluation(snapshot()).globalFlag(key::kAlertShowBundle, false, kL);
+}
+bool SNTFirewall::shouldShowUrlInPopup() const {
+  return FirewallEvaluation(snapshot()).globalFlag(key::kAlertShowUrl, false, kL);
+}
+bool SNTFirewall::shouldFilterCustomWebkitUrlSchemeHandler() const {
+  return FirewallEvaluation(snapshot()).globalFlag(key::kFilterCustomScheme, false, kL);
+}
+
+plist::Value SNTFirewall::hosts() const {
+  return dictionaryOrEmpty(snapshot()->appSettings.get(key::kDomains));
+}
+int64_t SNTFirewall::explicitRuleForHost(std::optional<std::string_view> host) const {
+  return FirewallEvaluation(snapshot()).explicitRuleForHost(host, kL);
+}
+bool SNTFirewall::isExplicitRuleForHostSet(std::optional<std::string_view> host) const {
+  return FirewallEvaluation(snapshot()).isExplicitRuleForHostSet(host, kL);
+}
+int64_t SNTFirewall::ruleForHost(std::optional<std::string_view> host) const {
+  return FirewallEvaluation(snapshot()).ruleForHost(host, kL);
+}
+bool SNTFirewall::allowHost(std::optional<std::string_view> host) const {
+  return ruleForHost(host) == 1;
+}
+bool SNTFirewall::allowHostExplicit(std::optional<std::string_view> host) const {
+  return explicitRuleForHost(host) == 1;
+}
+std::optional<std::string> SNTFirewall::getHostFromHRU(const SNTDestination& destination) {
+  return destination.host();
+}
+std::optional<std::string> SNTFirewall::getUrlFromHRU(const SNTDestination& destination) {
+  return destination.url();
+}
+
+// ---------------------------------------------------------------------------
+// Decisions
+
+bool SNTFirewall::shouldAllow(const SNTDestination& d) {
+  FirewallEvaluation ev(snapshot());
+  const SNTFirewallState& s = ev.state();
+  if (!ev.enabled(kL)) {
+    log::line("shouldAllow() called but firewall is off. Returning early!");
+    return true;
+  }
+  const std::optional<std::string>& host = d.host();
+  const std::optional<std::string_view> host_view =
+      host ? std::optional<std::string_view>(*host) : std::nullopt;
+
+  if (ev.allowAllOutbound(kL) ||
+      (ev.ruleForHost(host_view, kL) != 2 && ev.allowNewOutbound(kL) && !ev.denyAllOutbound(kL))) {
+    log::line("appId set to allow all!");
+    if (host && !ev.isExplicitRuleForHostSet(host_view, kL)) learnRule(*host, d.url(), 1, true);
+    return true;
+  }
+  if (s.isDaemon || (s.bundleId && *s.bundleId == kSpringBoardBundleIdentifier)) {
+    log::line("appId is a daemon... Skipping for now.");
+    return true;
+  }
+  if (!host) {
+    log::line("yes... host is nil");
+    return true;
+  }
+  if (*host == kLocalhost) {
+    log::line("yes... connecting to localhost and inbound is not yet supported.");
+    return true;
+  }
+  if (*host == kServiceHost) {
+    log::line("yes... connecting to this api...");
+    return true;
+  }
+  if (*host == kPlaceholderHost) {
+    log::line("yes... blocked is a shortcut?");
+    return true;
+  }
+  if (s.bundleId && *s.bundleId == kWebKitNetworkingBundleIdentifier) {
+    log::line("Bypassing alert for WebKit, it should be already handled via WebKit hooks.");
+    return true;
+  }
+  try {
+    if (!ev.globalSystemEnabled(Reading::kStrict)) log::line("System firewall not on.");
+  } catch (const GuardedStepFailure& failure) {
+    logGuardedStepFailure(failure.name(), failure.reason(), failure.callStack());
+    return false;
+  }
+  if (*host == kLocalhost) return true;
+  const int64_t rule = ev.ruleForHost(host_view, kL);
+  if (rule == 1) return true;
+  if (rule == 2) return false;
+  if (ev.globalRuleForHost(host_view) == 1) {
+    learnRule(*host, d.url(), 1, false);
+    return true;
+  }
+  return false;
+}
+
+bool SNTFirewall::shouldDeny(const SNTDestination& d) {
+  FirewallEvaluation ev(snapshot());
+  const std::optional<std::string>& host = d.host();
+  const std::optional<std::string_view> host_view =
+      host ? std::optional<std::string_view>(*host) : std::nullopt;
+  log::line("Should block " + objectText(host_view) + "?");
+  if (!ev.enabled(kL)) {
+    log::line("Firewall disabled. Should NOT block " + objectText(host_view) + "!");
+    return false;
+  }
+  constexpr Reading kS = Reading::kStrict;
+  try {
+    if (ev.denyAllOutbound(kS) || (ev.ruleForHost(host_view, kS) != 1 && ev.blockNewOutbound(kS) &&
+                                   !ev.allowAllOutbound(kS))) {
+      log::line("appId set to block all!");
+      if (host && !ev.isExplicitRuleForHostSet(host_view, kS)) learnRule(*host, d.url(), 2, true);
+      return true;
+    }
+    if (ev.allowAllOutbound(kS)) {
+      log::line("appId set to allow all!");
+      return false;
+    }
+    const int64_t rule = ev.explicitRuleForHost(host_view, kS);
+    if (rule == 2) {
+      log::line("Should block " + objectText(host_view) + " based on rule.");
+      return true;
+    }
+    if (rule == 1) {
+      log::line("Should NOT block " + objectText(host_view) + " based on rule.");
+      return false;
+    }
+    if (ev.globalRuleForHost(host_view) == 2) {
+      learnRule(*host, d.url(), 2, false);
+      return true;
+    }
+    return false;
+  } catch (const GuardedStepFailure& failure) {
+    logGuardedStepFailure(failure.name(), failure.reason(), failure.callStack());
+    return true;
+  } catch (const std::exception& failure) {
+    // Anything else going wrong in here (a failed allocation, a failed save)
+    // blocks as well: a hook never lets an unexpected failure through.
+    logGuardedStepFailure("std::exception", failure.what(), GuardedStepFailure::callStackText());
+    return true;
+  }
+}
+
+void SNTFirewall::learnRule(std::string_view host, const std::optional<std::string>& url,
+                            int64_t value, bool onlyIfUnset) {
+  std::lock_guard<std::mutex> lock(edit_mutex_);
+  // Another thread may have written a rule for this host since the decision
+  // looked; "if none set" holds for the entry as it is now.
+  if (onlyIfUnset && FirewallEvaluation(snapshot()).isExplicitRuleForHostSet(host, kL)) return;
+  const std::optional<std::string> name = this->name();
+  setAppHostRuleLocked(name ? std::optional<std::string_view>(*name) : std::nullopt, host,
+                       url ? std::optional<std::string_view>(*url) : std::nullopt, value);
+}
+
+// ---------------------------------------------------------------------------
+// Edits
+
+bool SNTFirewall::notifyChoice() const {
+  const std::optional<std::string> own = bundleId();
+  const std::optional<std::string>& running = bundle::mainBundle().bundle_identifier;
+  return !(own && running && *own == *running);
+}
+
+void SNTFirewall::saveAppSettings(const plist::Value& entry, bool notify) {
+  std::lock_guard<std::mutex> lock(edit_mutex_);
+  saveAppSettingsLocked(entry, notify);
+}
+
+void SNTFirewall::saveAppSettingsLocked(const plist::Value& entry, bool notify) {
+  log::line("SNTFirewall saveAppSettings: " + entry.description());
+  const std::optional<std::string> id = bundleId();
+  if (!id) {
+    // The phone would raise here (an entry stored under no key) and take the
+    // process down; a bare executable keeps the entry in memory only.
+    log::line("SNTFirewall saveAppSettings: no bundle id, the entry is not saved",
+              log::Level::kWarning);
+    setAppSettings(entry);
+    return;
+  }
+  plist::MutableDict document(PrefHandler::loadSettings());
+  plist::MutableDict apps(document.get(key::kApps));
+  apps.set(*id, entry);
+  document.set(key::kApps, std::move(apps).build());
+  log::line("SNTFirewall saving app settings: " + entry.description());
+  PrefHandler::saveSettings(std::move(document).build(), notify);
+  setAppSettings(entry);
+  if (notify) notify::distributedCenter().post(newAppSettingsNotificationName(*id), entry);
+}
+
+void SNTFirewall::setAppHostRule(std::optional<std::string_view> name,
+                                 std::optional<std::string_view> host,
+                                 std::optional<std::string_view> urlString, int64_t value) {
+  std::lock_guard<std::mutex> lock(edit_mutex_);
+  setAppHostRuleLocked(name, host, urlString, value);
+}
+
+void SNTFirewall::setAppHostRuleLocked(std::optional<std::string_view> name,
+                                       std::optional<std::string_view> host,
+                                       std::optional<std::string_view> urlString, int64_t value) {
+  if (!host || *host == kServiceHost) return;
+  plist::MutableDict entry(appSettings());
+  plist::MutableDict map(entry.get(key::kDomains));
+  plist::MutableDict rule(map.get(*host));
+  rule.set(key::kAllowed, plist::Value::integer(value));
+  if (urlString) rule.set(key::kUrl, plist::Value::string(std::string(*urlString)));
+  map.set(std::string(*host), std::move(rule).build());
+  entry.set(key::kDomains, std::move(map).build());
+  if (name) entry.set(key::kName, plist::Value::string(std::string(*name)));
+  log::line("save setAppHostRule (" + objectText(name) + ", " + std::string(*host) + ", " +
+            std::to_string(value) + ")");
+  saveAppSettingsLocked(std::move(entry).build(), value != 0 && notifyChoice());
+}
+
+void SNTFirewall::setAppHostBool(std::optional<std::string_view> name,
+                                 std::optional<std::string_view> host,
+                                 std::optional<std::string_view> urlString, bool value) {
+  setAppHostRule(name, host, urlString, value ? 1 : 2);
+}
+
+void SNTFirewall::setAllOutboundLocked(const char* key, bool flag) {
+  plist::MutableDict entry(appSettings());
+  entry.set(key, plist::Value::boolean(flag));
+  saveAppSettingsLocked(std::move(entry).build(), notifyChoice());
+}
+
+void SNTFirewall::setAllowAllOutbound(bool flag) {
+  std::lock_guard<std::mutex> lock(edit_mutex_);
+  setAllOutboundLocked(key::kAllowAllOutbound, flag);
+}
+
+void SNTFirewall::setDenyAllOutbound(bool flag) {
+  std::lock_guard<std::mutex> lock(edit_mutex_);
+  setAllOutboundLocked(key::kDenyAllOutbound, flag);
+}
+
+void SNTFirewall::setRuleGlobally(std::optional<std::string_view> host,
+                                  std::optional<std::string_view> url, int64_t value) {
+  SNTSettings settings;
+  settings.initWithDictionary(globalSettings());
+  settings.setGlobalHostRule(host, url, value);
+}
+
+void SNTFirewall::clearAllHosts(bool notify) {
+  std::lock_guard<std::mutex> lock(edit_mutex_);
+  const plist::Value current = appSettings();
+  if (!current.isDict()) return;
+  plist::MutableDict entry(current);
+  if (!entry.find(key::kDomains)) return;
+  entry.set(key::kDomains, plist::Value::dict({}));
+  saveAppSettingsLocked(std::move(entry).build(), notify);
+}
+
+void SNTFirewall::deleteApp(bool notify) {
+  std::lock_guard<std::mutex> lock(edit_mutex_);
+  if (!appSettings().isDict()) return;
+  plist::MutableDict document(PrefHandler::loadSettings());
+  const std::optional<std::string> id = bundleId();
+  const plist::Value apps = document.get(key::kApps);
+  if (id && apps.isDict()) {
+    document.set(key::kApps, plist::MutableDict(apps).remove(*id).build());
+  }
+  const plist::Value without = std::move(document).build();
+  saveAppSettingsLocked(plist::Value::dict({}), notify);
+  setGlobalSettings(without);
+  PrefHandler::saveSettings(without, true);
+}
+
+std::string SNTFirewall::ruleDescription() const {
+  FirewallEvaluation ev(snapshot());
+  const SNTFirewallState& s = ev.state();
+  std::string label = objectText(s.name);
+  if (ev.globalFlag(key::kShowBundleIds, false, kL)) label = objectText(s.bundleId);
+  if (!ev.enabled(kL)) return label + " (off)";
+  if (ev.allowAllOutbound(kL)) return label + " (all allowed)";
+  if (ev.denyAllOutbound(kL)) return label + " (all blocked)";
+  int allowed = 0;
+  int total = 0;
+  if (const plist::Dict* map = ev.hosts(kL)) {
+    for (const auto& [host, rule] : *map) {
+      ++total;
+      if (rule.get(key::kAllowed).numberAsInteger() == 1) ++allowed;
+    }
+  }
+  return label + " (" + std::to_string(allowed) + "/" + std::to_string(total) + " allowed)";
+}
+
+// ---------------------------------------------------------------------------
+
+bool determineIfApp(std::optional<std::string_view>) {
+  return true;
+}
+bool determineIfDaemon(std::optional<std::string_view>) {
+  return false;
+}
+bool _determineIfSystemApp(std::optional<std::string_view>) {
+  return false;
+}
+
+}  // namespace sentrel
