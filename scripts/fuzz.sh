@@ -20,6 +20,8 @@ for entry in build-fuzz/fuzzers/*.txt; do
   mkdir -p "$corpus"
   seeds=()
   [ -n "$seed_dir" ] && [ -d "$seed_dir" ] && seeds=("$seed_dir")
+  # Inputs that once failed are run every time.
+  [ -n "$seed_dir" ] && [ -d "$seed_dir/../regressions" ] && seeds+=("$seed_dir/../regressions")
   echo "== fuzzing $name for ${seconds}s"
   if ! "$target" -max_total_time="$seconds" -timeout=10 -rss_limit_mb=2048 \
        -artifact_prefix="build-fuzz/findings/$name-" -print_final_stats=1 \

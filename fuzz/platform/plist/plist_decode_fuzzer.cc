@@ -30,10 +30,10 @@ bool same(const Value& a, const Value& b, bool loose) {
       return loose ? closeReals(*a.asReal(), *b.asReal())
                    : (std::isnan(*a.asReal()) ? std::isnan(*b.asReal()) : a == b);
     case Type::kDate:
-      // The codec splits dates into seconds and truncated microseconds, so a
-      // round trip may lose one microsecond even through binary.
+      // Binary keeps microseconds (libplist's resolution); XML property-list
+      // dates are whole seconds by format, so only the second survives.
       return std::fabs(a.asDate()->seconds_since_2001 - b.asDate()->seconds_since_2001) <
-             (loose ? 1e-5 : 1.5e-6);
+             (loose ? 1.0 : 1.5e-6);
     case Type::kArray: {
       const auto& x = *a.asArray();
       const auto& y = *b.asArray();

@@ -5,6 +5,12 @@
 // bundle folder ("<root>/Applications/Foo.app"); the bundle identifier comes
 // from that bundle's Info.plist. A bare executable has no bundle identifier
 // and its bundle path is the folder of its executable.
+//
+// Without $SENTREL_BUNDLE_PATH, an executable that sits directly inside a
+// "<Name>.app" folder (started by hand from its bundle) is that bundle's
+// executable: its identifier is read from that Info.plist too. An Info.plist
+// that cannot be read, or has no string "CFBundleIdentifier", gives no
+// identifier and one log line.
 #pragma once
 
 #include <optional>
@@ -16,15 +22,18 @@ inline constexpr const char* kBundlePathEnv = "SENTREL_BUNDLE_PATH";
 
 struct MainBundle {
   std::optional<std::string> bundle_identifier;  // absent for a bare executable
-  std::string bundle_path;      // an app's ends in ".app"
-  std::string executable_path;  // the first argument the process was started with
-  std::string process_name;     // the kernel's short command name
+  std::string bundle_path;                       // an app's ends in ".app"
+  std::string executable_path;                   // the first argument the process was started with
+  std::string process_name;                      // the kernel's short command name
 };
 
-// Read once per process (and again in a child after fork()); thread-safe.
+// Read once per process (and again in a child after fork(), noticed by the
+// pid changing); thread-safe. The reference stays valid for the life of the
+// process, also after an override ends or a fork()ed child re-reads it.
 const MainBundle& mainBundle();
 
-// Tests: replace the identity until the guard goes away.
+// Tests: replace the identity until the guard goes away. Guards nest; they
+// must be destroyed in reverse order of creation.
 class ScopedMainBundleOverride {
  public:
   explicit ScopedMainBundleOverride(MainBundle identity);

@@ -7,7 +7,10 @@
 // Nothing is ever written to the program's stdout or stderr.
 //
 // All functions are thread-safe, never throw and never block on anything but
-// a local file append.
+// a local file append (and the local syslog socket). They keep working in a
+// fork()ed child: each line opens the device log file anew and takes the pid
+// and process name at that moment, so nothing goes stale across a fork or a
+// change of device root.
 #pragma once
 
 #include <string>
@@ -18,18 +21,21 @@ namespace sentrel::log {
 enum class Level { kDebug, kInfo, kWarning, kError };
 
 // A plain line, as the platform's NSLog writes it.
-void line(std::string_view text, Level level = Level::kInfo);
+void line(std::string_view text, Level level = Level::kInfo) noexcept;
 
 // printf-style convenience for the system's fixed texts.
-void linef(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void linef(const char* format, ...) noexcept __attribute__((format(printf, 1, 2)));
 
 // The coloured debug line:
 // "\e[1;36m[Sentrel] \e[m\e[0;36m<file>:<line>\e[m \e[0;30;46mDEBUG:\e[m <message>"
-void debug(std::string_view file, int line_number, std::string_view message);
+// debug() sends it at Level::kDebug.
+void debug(std::string_view file, int line_number, std::string_view message) noexcept;
 std::string formatDebugLine(std::string_view file, int line_number, std::string_view message);
 
 // Where lines go. Tests install a capturing sink; the default sink writes to
 // syslog and the device log file.
+// A sink is called from any thread, concurrently; it must not throw and must
+// not log itself.
 class Sink {
  public:
   virtual ~Sink() = default;
@@ -37,7 +43,9 @@ class Sink {
 };
 
 // Installs `sink` for the whole process (nullptr restores the default) and
-// returns the previous one. The sink must outlive its installation.
-Sink* setSink(Sink* sink);
+// returns the previous one (nullptr for the default). The sink must outlive
+// its installation; once setSink() returns, no thread is still inside the
+// sink it replaced.
+Sink* setSink(Sink* sink) noexcept;
 
 }  // namespace sentrel::log

@@ -5,12 +5,17 @@
 #include <unistd.h>
 
 #include <mutex>
+#include <optional>
 
 namespace sentrel::paths {
 namespace {
 
 std::mutex g_mutex;
 std::filesystem::path g_override;  // guarded by g_mutex
+// $SENTREL_DEVICE_ROOT as it was before the first override, restored when the
+// override is cleared; unset: nothing saved yet.
+std::optional<std::string> g_saved_env;  // guarded by g_mutex
+bool g_env_saved = false;                // guarded by g_mutex
 
 }  // namespace
 
@@ -44,13 +49,27 @@ void setDeviceRoot(const std::filesystem::path& root) {
   std::lock_guard<std::mutex> lock(g_mutex);
   if (root.empty()) {
     g_override.clear();
+    if (g_env_saved) {  // undo our export, or the cleared override would live on through it
+      if (g_saved_env) {
+        setenv(kDeviceRootEnv, g_saved_env->c_str(), 1);
+      } else {
+        unsetenv(kDeviceRootEnv);
+      }
+      g_env_saved = false;
+      g_saved_env.reset();
+    }
     return;
+  }
+  if (!g_env_saved) {
+    if (const char* env = getenv(kDeviceRootEnv)) g_saved_env = env;
+    g_env_saved = true;
   }
   g_override = std::filesystem::absolute(root).lexically_normal();
   setenv(kDeviceRootEnv, g_override.c_str(), 1);
 }
 
-std::filesystem::path resolveUnder(const std::filesystem::path& root, std::string_view device_path) {
+std::filesystem::path resolveUnder(const std::filesystem::path& root,
+                                   std::string_view device_path) {
   // Normalise as an absolute device path first so that ".." stops at "/".
   std::filesystem::path inside =
       (std::filesystem::path("/") / std::filesystem::path(device_path)).lexically_normal();

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -22,6 +23,124 @@ using PlistPtr = std::unique_ptr<void, PlistDeleter>;
 
 std::string errnoText(const char* what, const std::filesystem::path& path, int err) {
   return std::string(what) + " " + path.string() + ": " + strerror(err);
+}
+
+// Whether a date node lies before the epoch. Only needed for dates within a
+// second before it, whose sign libplist's getter loses (and whose compare
+// function uses that same getter): the binary encoding of the node alone
+// holds the exact double, right after "bplist00" and the date marker 0x33.
+bool dateIsNegative(plist_t node) {
+  char* bin = nullptr;
+  uint32_t len = 0;
+  plist_to_bin(node, &bin, &len);
+  bool negative = bin != nullptr && len >= 17 && static_cast<uint8_t>(bin[8]) == 0x33 &&
+                  (static_cast<uint8_t>(bin[9]) & 0x80) != 0;  // big-endian sign bit
+  plist_to_bin_free(bin);
+  return negative;
+}
+
+// libplist 2.2 aborts (an assertion in its string getters) on a binary string
+// object that holds a zero character. Such input is refused before libplist
+// parses it: walk the offset table named by the trailer and look at every
+// ASCII (0x5n) and UTF-16 (0x6n) string object.
+bool binaryHasStringWithZero(std::span<const uint8_t> b) {
+  if (b.size() < 8 + 32) return false;  // libplist rejects it anyway
+  const uint8_t* t = b.data() + b.size() - 32;
+  auto be = [](const uint8_t* p, size_t n) {
+    uint64_t v = 0;
+    for (size_t i = 0; i < n; ++i) v = (v << 8) | p[i];
+    return v;
+  };
+  size_t offset_size = t[6];
+  uint64_t count = be(t + 8, 8);
+  uint64_t table = be(t + 24, 8);
+  if (offset_size == 0 || offset_size > 8 || table >= b.size()) return false;
+  if (count > (b.size() - table) / offset_size) return false;
+  for (uint64_t i = 0; i < count; ++i) {
+    uint64_t at = be(b.data() + table + i * offset_size, offset_size);
+    if (at >= b.size()) continue;
+    uint8_t marker = b[at];
+    uint8_t kind = marker >> 4;
+    if (kind != 0x5 && kind != 0x6) continue;
+    uint64_t length = marker & 0x0F;
+    uint64_t pos = at + 1;
+    if (length == 0x0F) {  // the length follows as an integer object
+      if (pos >= b.size() || (b[pos] >> 4) != 0x1) continue;
+      size_t width = size_t{1} << (b[pos] & 0x0F);
+      if (width > 8 || pos + 1 + width > b.size()) continue;
+      length = be(b.data() + pos + 1, width);
+      pos += 1 + width;
+    }
+    uint64_t unit = kind == 0x6 ? 2 : 1;
+    if (length > (b.size() - pos) / unit) continue;
+    for (uint64_t j = 0; j < length; ++j) {
+      const uint8_t* c = b.data() + pos + j * unit;
+      if (c[0] == 0 && (unit == 1 || c[1] == 0)) return true;
+    }
+  }
+  return false;
+}
+
+// The same for XML: a zero byte, or a character reference to U+0000 (neither
+// is legal XML; libplist passes both through to the asserting getters).
+bool xmlHasZeroCharacter(std::span<const uint8_t> b) {
+  for (size_t i = 0; i < b.size(); ++i) {
+    if (b[i] == 0) return true;
+    if (b[i] != '&' || i + 2 >= b.size() || b[i + 1] != '#') continue;
+    size_t j = i + 2;
+    bool hex = j < b.size() && (b[j] == 'x' || b[j] == 'X');
+    if (hex) ++j;
+    bool digits = false, nonzero = false;
+    for (; j < b.size() && b[j] != ';'; ++j) {
+      if (!std::isxdigit(b[j])) break;
+      digits = true;
+      if (b[j] != '0') nonzero = true;
+    }
+    if (digits && !nonzero && j < b.size() && b[j] == ';') return true;
+  }
+  return false;
+}
+
+bool isUtf8(std::string_view s) {
+  size_t i = 0;
+  while (i < s.size()) {
+    auto c = static_cast<uint8_t>(s[i]);
+    size_t extra;
+    uint32_t cp;
+    if (c < 0x80) {
+      ++i;
+      continue;
+    } else if ((c & 0xE0) == 0xC0) {
+      extra = 1;
+      cp = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+      extra = 2;
+      cp = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+      extra = 3;
+      cp = c & 0x07;
+    } else {
+      return false;
+    }
+    if (i + extra >= s.size()) return false;
+    for (size_t k = 1; k <= extra; ++k) {
+      auto cc = static_cast<uint8_t>(s[i + k]);
+      if ((cc & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (cc & 0x3F);
+    }
+    // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
+    if ((extra == 1 && cp < 0x80) || (extra == 2 && cp < 0x800) || (extra == 3 && cp < 0x10000) ||
+        cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+      return false;
+    }
+    i += extra + 1;
+  }
+  return true;
+}
+
+Result<Value> textValue(std::string text) {
+  if (!isUtf8(text)) return Result<Value>::Error("property list holds text that is not UTF-8");
+  return Value::string(std::move(text));
 }
 
 // libplist -> Value. Depth-limited so that hostile nesting cannot exhaust the stack.
@@ -48,14 +167,14 @@ Result<Value> fromPlist(plist_t node, int depth) {
       plist_get_string_val(node, &s);
       std::string out = s ? s : "";
       free(s);
-      return Value::string(std::move(out));
+      return textValue(std::move(out));
     }
     case PLIST_KEY: {  // a stray key node: keep its text
       char* s = nullptr;
       plist_get_key_val(node, &s);
       std::string out = s ? s : "";
       free(s);
-      return Value::string(std::move(out));
+      return textValue(std::move(out));
     }
     case PLIST_DATA: {
       char* d = nullptr;
@@ -68,7 +187,10 @@ Result<Value> fromPlist(plist_t node, int depth) {
     case PLIST_DATE: {
       int32_t sec = 0, usec = 0;
       plist_get_date_val(node, &sec, &usec);
-      return Value::date(Date{sec + usec / 1e6});
+      // libplist truncates toward zero and gives the fraction's magnitude
+      // only: -1.5 reads as (-1, 500000) and -0.5 as (0, 500000).
+      bool negative = sec < 0 || (sec == 0 && usec != 0 && dateIsNegative(node));
+      return Value::date(Date{negative ? sec - usec / 1e6 : sec + usec / 1e6});
     }
     case PLIST_UID: {
       uint64_t u = 0;
@@ -107,7 +229,13 @@ Result<Value> fromPlist(plist_t node, int depth) {
           free(it);
           return v;
         }
-        map.insert_or_assign(key ? std::string(key) : std::string(), std::move(v).value());
+        std::string key_text = key ? std::string(key) : std::string();
+        if (!isUtf8(key_text)) {
+          free(key);
+          free(it);
+          return Result<Value>::Error("property list holds a key that is not UTF-8");
+        }
+        map.insert_or_assign(std::move(key_text), std::move(v).value());
         free(key);
       }
       free(it);
@@ -118,14 +246,46 @@ Result<Value> fromPlist(plist_t node, int depth) {
   }
 }
 
+// libplist takes C strings: text must be UTF-8 without zero characters, or
+// the encoded document would not read back as it was written.
+Status checkEncodable(const Value& v, int depth) {
+  if (depth > kMaxDepth) return Status::Error("value nested too deeply to encode");
+  auto textOk = [](const std::string& text) {
+    return text.find('\0') == std::string::npos && isUtf8(text);
+  };
+  switch (v.type()) {
+    case Type::kString:
+      if (!textOk(*v.asString())) return Status::Error("text that cannot be encoded");
+      return Status::Ok();
+    case Type::kArray:
+      for (const Value& item : *v.asArray()) {
+        if (Status s = checkEncodable(item, depth + 1); !s) return s;
+      }
+      return Status::Ok();
+    case Type::kDict:
+      for (const auto& [key, item] : *v.asDict()) {
+        if (!textOk(key)) return Status::Error("a key that cannot be encoded");
+        if (Status s = checkEncodable(item, depth + 1); !s) return s;
+      }
+      return Status::Ok();
+    default:
+      return Status::Ok();
+  }
+}
+
 // Value -> libplist. Null children are skipped.
 plist_t toPlist(const Value& v) {
   switch (v.type()) {
-    case Type::kNull: return nullptr;
-    case Type::kBool: return plist_new_bool(*v.asBool() ? 1 : 0);
-    case Type::kInteger: return plist_new_uint(static_cast<uint64_t>(*v.asInteger()));
-    case Type::kReal: return plist_new_real(*v.asReal());
-    case Type::kString: return plist_new_string(v.asString()->c_str());
+    case Type::kNull:
+      return nullptr;
+    case Type::kBool:
+      return plist_new_bool(*v.asBool() ? 1 : 0);
+    case Type::kInteger:
+      return plist_new_uint(static_cast<uint64_t>(*v.asInteger()));
+    case Type::kReal:
+      return plist_new_real(*v.asReal());
+    case Type::kString:
+      return plist_new_string(v.asString()->c_str());
     case Type::kData: {
       const Data& d = *v.asData();
       return plist_new_data(reinterpret_cast<const char*>(d.data()), d.size());
@@ -133,8 +293,15 @@ plist_t toPlist(const Value& v) {
     case Type::kDate: {
       double s = v.asDate()->seconds_since_2001;
       if (!std::isfinite(s) || s > 2147483647.0 || s < -2147483648.0) s = 0;
-      double whole = std::floor(s);
-      return plist_new_date(static_cast<int32_t>(whole), static_cast<int32_t>((s - whole) * 1e6));
+      // Round to the microsecond libplist keeps; the fraction stays in [0, 1e6).
+      auto micros = static_cast<int64_t>(std::llround(s * 1e6));
+      int64_t whole = micros / 1000000;
+      int64_t fraction = micros % 1000000;
+      if (fraction < 0) {
+        fraction += 1000000;
+        whole -= 1;
+      }
+      return plist_new_date(static_cast<int32_t>(whole), static_cast<int32_t>(fraction));
     }
     case Type::kArray: {
       plist_t a = plist_new_array();
@@ -144,9 +311,12 @@ plist_t toPlist(const Value& v) {
       return a;
     }
     case Type::kDict: {
+      // Keys in sorted order: the same document always encodes to the same
+      // bytes, whatever order the hash table holds them in.
       plist_t d = plist_new_dict();
-      for (const auto& [key, item] : *v.asDict()) {
-        if (plist_t child = toPlist(item)) plist_dict_set_item(d, key.c_str(), child);
+      const Dict& dict = *v.asDict();
+      for (const std::string& key : dict.sortedKeys()) {
+        if (plist_t child = toPlist(*dict.find(key))) plist_dict_set_item(d, key.c_str(), child);
       }
       return d;
     }
@@ -175,8 +345,14 @@ Result<Value> decode(std::span<const uint8_t> bytes) {
   const char* data = reinterpret_cast<const char*>(bytes.data());
   auto len = static_cast<uint32_t>(bytes.size());
   if (looksLikeBinary(bytes)) {
+    if (binaryHasStringWithZero(bytes)) {
+      return Result<Value>::Error("property list holds a string with a zero character");
+    }
     plist_from_bin(data, len, &root);
   } else if (looksLikeXml(bytes)) {
+    if (xmlHasZeroCharacter(bytes)) {
+      return Result<Value>::Error("property list holds a zero character");
+    }
     plist_from_xml(data, len, &root);
   } else {
     return Result<Value>::Error("not a property list");
@@ -187,8 +363,8 @@ Result<Value> decode(std::span<const uint8_t> bytes) {
 }
 
 Result<Value> decode(std::string_view bytes) {
-  return decode(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bytes.data()),
-                                         bytes.size()));
+  return decode(
+      std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size()));
 }
 
 Result<Value> decodeDictionary(std::span<const uint8_t> bytes) {
@@ -203,6 +379,7 @@ Result<Value> decodeDictionary(std::span<const uint8_t> bytes) {
 
 Result<std::string> encodeXml(const Value& value) {
   if (value.isNull()) return Result<std::string>::Error("cannot encode a null value");
+  if (Status ok = checkEncodable(value, 0); !ok) return ok;
   PlistPtr root(toPlist(value));
   char* out = nullptr;
   uint32_t len = 0;
@@ -215,6 +392,7 @@ Result<std::string> encodeXml(const Value& value) {
 
 Result<std::string> encodeBinary(const Value& value) {
   if (value.isNull()) return Result<std::string>::Error("cannot encode a null value");
+  if (Status ok = checkEncodable(value, 0); !ok) return ok;
   PlistPtr root(toPlist(value));
   char* out = nullptr;
   uint32_t len = 0;

@@ -50,9 +50,16 @@ class FakeClock : public Clock {
 using TimerId = uint64_t;
 using WatchId = uint64_t;
 
-// Thread-safety: post(), postDelayed(), cancel() and quit() may be called
-// from any thread; everything else, and every task and fd callback, runs on
-// the thread that runs the loop. Tasks posted with post() run in order.
+// Thread-safety: post(), postDelayed(), cancel(), quit(), watchFd() and
+// unwatchFd() may be called from any thread; run(), runUntilIdle() and
+// runUntil() from one thread at a time, and every task, timer and fd callback
+// runs on the thread that runs the loop. Tasks posted with post() run in
+// order; timers run in deadline order, equal deadlines in the order they were
+// posted. A task or callback that throws is logged and the loop goes on.
+//
+// fork(): a loop keeps its queued tasks, timers and watches in the child and
+// takes a fresh wake fd on its next use there; a thread that was running it
+// (other than the one that forked) is gone, so something must run it again.
 class RunLoop {
  public:
   explicit RunLoop(Clock& clock = systemClock());
@@ -60,32 +67,48 @@ class RunLoop {
   RunLoop(const RunLoop&) = delete;
   RunLoop& operator=(const RunLoop&) = delete;
 
-  void post(Task task);
+  void post(Task task);  // an empty task is ignored
+  // Runs `task` once clock() reaches now + delay (a negative delay is none).
   TimerId postDelayed(Duration delay, Task task);
-  void cancel(TimerId timer);  // no effect once it ran
+  void cancel(TimerId timer);  // no effect once it ran or for unknown ids
 
   // `events` as for poll(); the callback gets revents. The fd stays owned by
-  // the caller and must be unwatched before it is closed.
+  // the caller and must be unwatched before it is closed (a watch whose fd
+  // turns out closed gets one POLLNVAL callback, is logged and dropped).
+  // Both may be called from inside callbacks. unwatchFd() on the loop thread
+  // guarantees no further callback; from another thread a callback already
+  // under way may still finish.
   WatchId watchFd(int fd, short events, std::function<void(short revents)> callback);
   void unwatchFd(WatchId watch);
 
-  // Runs until quit(). Re-entrant quit() from a task ends the loop after it.
+  // Runs until quit(). Re-entrant quit() from a task ends the loop after it;
+  // tasks still queued stay queued. A quit() that comes before run() makes
+  // the next run() return at once. Timers of a manual clock only fire when
+  // they are due at the time of a pass (the loop never waits for them).
   void run();
   void quit();
   bool isRunningOnCurrentThread() const;
 
   // Test helpers. runUntilIdle() runs every task and due timer without
-  // waiting and returns how many ran. runUntil() polls (watching fds) until
-  // `done` returns true or `timeout` of real time passes; returns done().
+  // waiting (and dispatches fds that are ready) and returns how many tasks
+  // and timers ran. runUntil() polls (watching fds) until `done` returns true
+  // or `timeout` of real time passes; returns done(). `done` is asked again
+  // after every pass and at least every few milliseconds, so it may watch
+  // state that other threads change. Neither of them ends on quit(): a quit
+  // is kept for the next run().
   size_t runUntilIdle();
-  bool runUntil(const std::function<bool()>& done,
-                Duration timeout = std::chrono::seconds(10));
+  bool runUntil(const std::function<bool()>& done, Duration timeout = std::chrono::seconds(10));
 
   Clock& clock() const;
 
   struct Impl;
 
  private:
+  friend class MainQueue;
+  // Called (once, outside any lock) on the first use of this loop in a
+  // forked child.
+  void setAfterForkHook(void (*hook)());
+
   std::unique_ptr<Impl> impl_;
 };
 
@@ -94,9 +117,11 @@ class MainQueue {
  public:
   // The process-wide main loop, created on first use.
   static RunLoop& get();
-  // Runs get() on a serial thread owned by the library (foreign programs).
-  // Idempotent. Survives fork(): in a child the thread is started again on
-  // the next post.
+  // Runs the process-wide main loop (never a ScopedOverride's) on a serial
+  // thread owned by the library (foreign programs), for the rest of the
+  // process; a quit() only makes it start the next run(). Idempotent.
+  // Survives fork(): in a child the thread is started again on the next use
+  // of the main queue (get(), or a post to the loop).
   static void startOwnThread();
   // Tests: make `loop` the main queue until the returned guard goes away.
   class ScopedOverride {
@@ -107,6 +132,9 @@ class MainQueue {
    private:
     RunLoop* previous_;
   };
+
+ private:
+  static RunLoop& processLoop();
 };
 
 // dispatch_async(dispatch_get_main_queue(), ...)
@@ -114,7 +142,9 @@ void asyncMain(Task task);
 // dispatch_after(..., dispatch_get_main_queue(), ...)
 void afterMain(Duration delay, Task task);
 // dispatch_async(dispatch_get_global_queue(...), ...): a small shared pool
-// of worker threads; tasks may run concurrently.
+// of worker threads (2 to 4, started on first use); tasks may run
+// concurrently, and one that throws is logged. Survives fork(): queued tasks
+// are run by fresh workers, started on the child's next asyncGlobal().
 void asyncGlobal(Task task);
 
 }  // namespace sentrel::runloop

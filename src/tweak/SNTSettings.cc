@@ -1,0 +1,168 @@
+#include "tweak/SNTSettings.h"
+
+#include <uuid/uuid.h>
+
+#include "platform/log/system_log.h"
+#include "tweak/preftools.h"
+
+namespace sentrel {
+namespace {
+
+bool isReservedHost(std::optional<std::string_view> host) {
+  return !host || *host == kServiceHost;
+}
+
+// NSUUID's UUIDString: a random (version 4) UUID in upper case.
+std::string newUuidString() {
+  uuid_t uuid;
+  uuid_generate_random(uuid);
+  char text[37];
+  uuid_unparse_upper(uuid, text);
+  return text;
+}
+
+}  // namespace
+
+std::unique_ptr<SNTSettings> SNTSettings::loadFromFile() {
+  auto settings = std::make_unique<SNTSettings>();
+  settings->reload();
+  return settings;
+}
+
+void SNTSettings::initWithDictionary(const plist::Value& document) {
+  // A one-level mutable copy on the phone; a Value is immutable, so sharing
+  // it is the same.
+  setSettings(document.isDict() ? document : plist::Value::dict({}));
+}
+
+void SNTSettings::reload() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  settings_ = PrefHandler::loadSettings();
+}
+
+void SNTSettings::save(bool notify) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  PrefHandler::saveSettings(settings_.isDict() ? settings_ : plist::Value::dict({}), notify);
+}
+
+void SNTSettings::setPref(std::string_view key, const plist::Value& value, bool notify) {
+  setSettings(plist::MutableDict(settings()).set(std::string(key), value).build());
+  save(notify);
+}
+
+plist::Value SNTSettings::settings() const {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return settings_;
+}
+
+void SNTSettings::setSettings(plist::Value settings) {
+  std::lock_guard<std::mutex> guard(mutex_);
+  settings_ = std::move(settings);
+}
+
+bool SNTSettings::boolPref(const char* key, bool fallback) const {
+  return settings().get(key).numberAsBool().value_or(fallback);
+}
+
+bool SNTSettings::firewallEnabled() const {
+  return boolPref(key::kEnabled, true);
+}
+bool SNTSettings::systemSentrelEnabled() const {
+  return boolPref(key::kSystemAppsEnabled, false);
+}
+bool SNTSettings::shouldShowAppsWithNoNetworkActivity() const {
+  return boolPref(key::kNoNetworkAppsEnabled, false);
+}
+bool SNTSettings::shouldUploadAnonymousData() const {
+  return boolPref(key::kUploadAnonymousData, false);
+}
+bool SNTSettings::shouldShowOnlyBundleIds() const {
+  return boolPref(key::kShowBundleIds, false);
+}
+bool SNTSettings::shouldAnimate() const {
+  return boolPref(key::kAnimations, true);
+}
+
+plist::Value SNTSettings::globalHosts() const {
+  plist::Value hosts = settings().get(key::kGlobalHosts);
+  return hosts.isDict() ? hosts : plist::Value::dict({});
+}
+
+int64_t SNTSettings::explicitGlobalRuleForHost(std::string_view host) const {
+  return globalHosts().get(host).get(key::kAllowed).numberAsInteger().value_or(0);
+}
+
+plist::Value SNTSettings::getAppSettings(std::optional<std::string_view> bundleId) const {
+  const plist::Value document = settings();
+  if (!document.isDict()) {
+    log::line("WARNING: _settings returning a new dictionary (1)...", log::Level::kWarning);
+    return plist::Value::dict({});
+  }
+  const plist::Value apps = document.get(key::kApps);
+  if (!apps.isDict()) {
+    log::line("WARNING: getAppSettings() returning a new dictionary (2)...", log::Level::kWarning);
+    return plist::Value::dict({});
+  }
+  if (!bundleId) return plist::Value::dict({});
+  plist::Value entry = apps.get(*bundleId);
+  return entry.isDict() ? entry : plist::Value::dict({});
+}
+
+void SNTSettings::setGlobalHostRule(std::optional<std::string_view> host,
+                                    std::optional<std::string_view> urlString, int64_t value) {
+  reload();
+  plist::MutableDict hosts(globalHosts());
+  if (isReservedHost(host)) return;
+
+  plist::MutableDict entry(hosts.get(*host));
+  entry.set(key::kAllowed, plist::Value::integer(value));
+  if (urlString) entry.set(key::kUrl, plist::Value::string(std::string(*urlString)));
+  hosts.set(std::string(*host), std::move(entry).build());
+  setSettings(
+      plist::MutableDict(settings()).set(key::kGlobalHosts, std::move(hosts).build()).build());
+
+  log::linef("save setGlobalHostRule (%.*s, %lld)", static_cast<int>(host->size()), host->data(),
+             static_cast<long long>(value));
+  save(value != 0);
+}
+
+void SNTSettings::removeGlobalHostRule(std::optional<std::string_view> host) {
+  reload();
+  plist::MutableDict hosts(globalHosts());
+  if (isReservedHost(host)) return;
+
+  hosts.remove(*host);
+  setSettings(
+      plist::MutableDict(settings()).set(key::kGlobalHosts, std::move(hosts).build()).build());
+
+  log::linef("save removeGlobalHostRule (%.*s)", static_cast<int>(host->size()), host->data());
+  save(true);
+}
+
+void SNTSettings::setGlobalHostBool(std::optional<std::string_view> host,
+                                    std::optional<std::string_view> urlString, bool value) {
+  setGlobalHostRule(host, urlString, value ? 1 : 2);
+}
+
+void SNTSettings::clearGlobalHosts(bool notify) {
+  plist::Value fresh = plist::MutableDict(PrefHandler::loadSettings())
+                           .set(key::kGlobalHosts, plist::Value::dict({}))
+                           .build();
+  PrefHandler::saveSettings(fresh, notify);
+}
+
+void SNTSettings::clearAll(bool notify) {
+  PrefHandler::saveSettings(plist::Value::dict({}), notify);
+}
+
+std::string SNTSettings::anonymousIdentifier() {
+  const plist::Value stored = settings().get(key::kAnonymousIdentifier);
+  if (const std::string* text = stored.asString(); text != nullptr && !text->empty()) {
+    return *text;
+  }
+  std::string identifier = newUuidString();
+  setPref(key::kAnonymousIdentifier, plist::Value::string(identifier), false);
+  return identifier;
+}
+
+}  // namespace sentrel

@@ -1,0 +1,145 @@
+#include "tweak/preftools.h"
+
+#include <chrono>
+#include <filesystem>
+#include <mutex>
+#include <system_error>
+#include <vector>
+
+#include "platform/bundle/main_bundle.h"
+#include "platform/log/system_log.h"
+#include "platform/notify/notification_center.h"
+#include "platform/paths/device_paths.h"
+#include "platform/plist/plist_codec.h"
+#include "platform/runloop/run_loop.h"
+#include "tweak/SNTFirewall.h"
+#include "tweak/SNTMessagingCenter.h"
+#include "tweak/common.h"
+
+namespace sentrel {
+namespace {
+
+// The lock the phone takes on the PrefHandler class around file reads.
+std::mutex& prefHandlerLock() {
+  static std::mutex lock;
+  return lock;
+}
+
+constexpr auto kSettingsRelaunchDelay = std::chrono::milliseconds(500);
+
+}  // namespace
+
+bool isSpringBoardProcess() {
+  const auto& identifier = bundle::mainBundle().bundle_identifier;
+  return identifier && *identifier == kSpringBoardBundleIdentifier;
+}
+
+plist::Value PrefHandler::loadSettings() {
+  std::lock_guard<std::mutex> guard(prefHandlerLock());
+  Result<plist::Value> read = plist::readDictionaryFile(paths::resolve(kSettingsPath));
+  if (read.ok()) return std::move(read).value();
+  log::line("WARNING: loadSettings() returning a new dictionary...", log::Level::kWarning);
+  // The fixed line above says what happened; this one says why (a missing
+  // file before the first save, or a damaged one).
+  log::line("loadSettings: " + read.reason(), log::Level::kDebug);
+  return plist::Value::dict({});
+}
+
+URL PrefHandler::loadSettingsUrl() {
+  // The path is a fixed, plain absolute path, so the parser always takes it.
+  return *URL::fileURLWithPath(kSettingsPath);
+}
+
+void PrefHandler::saveSettings(const plist::Value& document, bool notify) {
+  log::line("preftools saveSettings(" + document.description() + ")");
+  if (!document.isDict()) {
+    // A root of another kind would make the file unreadable for everyone.
+    log::line(std::string("preftools saveSettings: the document is ") +
+                  plist::typeName(document.type()) + ", not a dictionary; nothing saved",
+              log::Level::kError);
+    return;
+  }
+  if (isSpringBoardProcess()) {
+    const std::filesystem::path file = paths::resolve(kSettingsPath);
+    // A fresh device may not have the preferences folder yet; the phone
+    // always does.
+    std::error_code ignored;
+    std::filesystem::create_directories(file.parent_path(), ignored);
+    Status written = plist::writeFileAtomically(file, document);
+    if (!written.ok()) {
+      log::line("preftools saveSettings: write failed: " + written.reason(), log::Level::kError);
+    }
+    if (notify) notify::distributedCenter().post(kNewSettingsNotification, document);
+    return;
+  }
+  notify::distributedCenter().post(
+      notify ? kSaveSettingsAndNotifyNotification : kSaveSettingsNotification, document);
+}
+
+std::string PrefHandler::settingsPathForApp(const SNTFirewall* firewall) {
+  if (firewall == nullptr) return "Sentrel";
+  const std::optional<std::string> bundleId = firewall->bundleId();
+  const std::string id = bundleId ? *bundleId : "(null)";
+  if (firewall->isHiddenApp()) return "Sentrel/HiddenApps/" + id;
+  if (firewall->isSystemApp()) return "Sentrel/SystemApps/" + id;
+  return "Sentrel/UserApps/" + id;
+}
+
+void PrefHandler::launchTweakSettingsForApp(const SNTFirewall* firewall) {
+  notify::distributedCenter().post(kLaunchTweakSettingsNotification,
+                                   makeLaunchTweakSettingsPayload(settingsPathForApp(firewall)));
+}
+
+std::string PrefHandler::getPrefsUrlStringFromPathString(std::string_view path) {
+  std::vector<std::string_view> parts;
+  size_t start = 0;
+  while (true) {
+    const size_t slash = path.find('/', start);
+    parts.push_back(path.substr(start, slash == std::string_view::npos ? slash : slash - start));
+    if (slash == std::string_view::npos) break;
+    start = slash + 1;
+  }
+  std::string text = "prefs:root=";
+  text += parts[0];
+  if (parts.size() >= 2) {
+    text += "&path=";
+    text += parts[1];
+  }
+  if (parts.size() >= 3) {
+    text += "/";
+    text += parts[2];
+  }
+  return percentEncodeForURLFragment(text);
+}
+
+void PrefHandler::springBoardLaunchSettingsWithPath(std::string_view path) {
+  const std::string text = getPrefsUrlStringFromPathString(path);
+  log::line("Should open " + text);
+  std::optional<URL> url = URL::URLWithString(text);
+  runloop::asyncGlobal([url = std::move(url)]() mutable {
+    SNT_kill_process("Preferences");
+    // The delay is the only ordering between the kill and the open; it does
+    // not wait for the Settings app to be gone.
+    runloop::afterMain(kSettingsRelaunchDelay, [url = std::move(url)] { openURL(url); });
+  });
+}
+
+plist::Value getAppSettingsFromCache(const plist::Value& document,
+                                     std::optional<std::string_view> bundleId) {
+  if (!document.isDict()) {
+    log::line("WARNING: settingsCache returning a new dictionary (1)...", log::Level::kWarning);
+    return plist::Value::dict({});
+  }
+  const plist::Value apps = document.get(key::kApps);
+  if (!apps.isDict()) {
+    log::line("WARNING: getAppSettingsFromCache() returning a new dictionary (2)...",
+              log::Level::kWarning);
+    return plist::Value::dict({});
+  }
+  if (!bundleId) return plist::Value::dict({});
+  plist::Value entry = apps.get(*bundleId);
+  if (!entry.isDict()) return plist::Value::dict({});
+  return entry;
+}
+
+}  // namespace sentrel
