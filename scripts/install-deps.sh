@@ -9,6 +9,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev     # tests and benchmarks
   libplist-dev                                   # property lists
   libsystemd-dev dbus                            # sd-bus and the device's dbus-daemon
+  uuid-dev                                       # UUIDs
   libcurl4-openssl-dev                           # URL parsing and HTTP
   procps psmisc curl netbase                     # ps/kill/killall, curl for the demo, /etc/services
 )

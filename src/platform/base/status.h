@@ -31,7 +31,7 @@ class Status {
 template <class T>
 class Result {
  public:
-  Result(T value) : value_(std::move(value)) {}  // NOLINT: implicit on purpose
+  Result(T value) : value_(std::move(value)) {}       // NOLINT: implicit on purpose
   Result(Status error) : status_(std::move(error)) {  // NOLINT
     if (status_.ok()) status_ = Status::Error("no value");
   }

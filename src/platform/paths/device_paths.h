@@ -36,8 +36,8 @@ std::filesystem::path resolve(std::string_view device_path);
 std::filesystem::path resolveUnder(const std::filesystem::path& root, std::string_view device_path);
 
 // Well-known places inside a device, as device paths.
-inline constexpr const char* kRunDir = "/var/run/sentrel";      // sockets, shared memory, pid files
-inline constexpr const char* kLogDir = "/var/log";               // the device's system log file
+inline constexpr const char* kRunDir = "/var/run/sentrel";  // sockets, shared memory, pid files
+inline constexpr const char* kLogDir = "/var/log";          // the device's system log file
 inline constexpr const char* kSystemAppsDir = "/Applications";
 inline constexpr const char* kUserAppsDir = "/var/containers/Bundle/Application";
 

@@ -23,29 +23,52 @@ const T* get_if(const std::shared_ptr<const Value::Node>& node) {
 
 const char* typeName(Type type) {
   switch (type) {
-    case Type::kNull: return "null";
-    case Type::kBool: return "bool";
-    case Type::kInteger: return "integer";
-    case Type::kReal: return "real";
-    case Type::kString: return "string";
-    case Type::kData: return "data";
-    case Type::kDate: return "date";
-    case Type::kArray: return "array";
-    case Type::kDict: return "dictionary";
+    case Type::kNull:
+      return "null";
+    case Type::kBool:
+      return "bool";
+    case Type::kInteger:
+      return "integer";
+    case Type::kReal:
+      return "real";
+    case Type::kString:
+      return "string";
+    case Type::kData:
+      return "data";
+    case Type::kDate:
+      return "date";
+    case Type::kArray:
+      return "array";
+    case Type::kDict:
+      return "dictionary";
   }
   return "unknown";
 }
 
-Value Value::boolean(bool v) { return Value(std::make_shared<const Node>(Node{v})); }
-Value Value::integer(int64_t v) { return Value(std::make_shared<const Node>(Node{v})); }
-Value Value::real(double v) { return Value(std::make_shared<const Node>(Node{v})); }
+Value Value::boolean(bool v) {
+  return Value(std::make_shared<const Node>(Node{v}));
+}
+Value Value::integer(int64_t v) {
+  return Value(std::make_shared<const Node>(Node{v}));
+}
+Value Value::real(double v) {
+  return Value(std::make_shared<const Node>(Node{v}));
+}
 Value Value::string(std::string v) {
   return Value(std::make_shared<const Node>(Node{std::move(v)}));
 }
-Value Value::data(Data v) { return Value(std::make_shared<const Node>(Node{std::move(v)})); }
-Value Value::date(Date v) { return Value(std::make_shared<const Node>(Node{v})); }
-Value Value::array(Array v) { return Value(std::make_shared<const Node>(Node{std::move(v)})); }
-Value Value::dict(Dict v) { return Value(std::make_shared<const Node>(Node{std::move(v)})); }
+Value Value::data(Data v) {
+  return Value(std::make_shared<const Node>(Node{std::move(v)}));
+}
+Value Value::date(Date v) {
+  return Value(std::make_shared<const Node>(Node{v}));
+}
+Value Value::array(Array v) {
+  return Value(std::make_shared<const Node>(Node{std::move(v)}));
+}
+Value Value::dict(Dict v) {
+  return Value(std::make_shared<const Node>(Node{std::move(v)}));
+}
 
 Value Value::dictOf(std::initializer_list<std::pair<std::string, Value>> entries) {
   MutableDict d;
@@ -56,14 +79,22 @@ Value Value::dictOf(std::initializer_list<std::pair<std::string, Value>> entries
 Type Value::type() const {
   if (!node_) return Type::kNull;
   switch (node_->v.index()) {
-    case 0: return Type::kBool;
-    case 1: return Type::kInteger;
-    case 2: return Type::kReal;
-    case 3: return Type::kString;
-    case 4: return Type::kData;
-    case 5: return Type::kDate;
-    case 6: return Type::kArray;
-    default: return Type::kDict;
+    case 0:
+      return Type::kBool;
+    case 1:
+      return Type::kInteger;
+    case 2:
+      return Type::kReal;
+    case 3:
+      return Type::kString;
+    case 4:
+      return Type::kData;
+    case 5:
+      return Type::kDate;
+    case 6:
+      return Type::kArray;
+    default:
+      return Type::kDict;
   }
 }
 
@@ -88,10 +119,18 @@ std::optional<Date> Value::asDate() const {
   if (auto* p = get_if<Date>(node_)) return *p;
   return std::nullopt;
 }
-const std::string* Value::asString() const { return get_if<std::string>(node_); }
-const Data* Value::asData() const { return get_if<Data>(node_); }
-const Array* Value::asArray() const { return get_if<Array>(node_); }
-const Dict* Value::asDict() const { return get_if<Dict>(node_); }
+const std::string* Value::asString() const {
+  return get_if<std::string>(node_);
+}
+const Data* Value::asData() const {
+  return get_if<Data>(node_);
+}
+const Array* Value::asArray() const {
+  return get_if<Array>(node_);
+}
+const Dict* Value::asDict() const {
+  return get_if<Dict>(node_);
+}
 
 std::optional<bool> Value::numberAsBool() const {
   if (auto* b = get_if<bool>(node_)) return *b;
@@ -150,8 +189,12 @@ void describe(const Value& v, int indent, std::string& out) {
   std::string pad(static_cast<size_t>(indent) * 4, ' ');
   char buf[64];
   switch (v.type()) {
-    case Type::kNull: out += "(null)"; break;
-    case Type::kBool: out += *v.asBool() ? "1" : "0"; break;
+    case Type::kNull:
+      out += "(null)";
+      break;
+    case Type::kBool:
+      out += *v.asBool() ? "1" : "0";
+      break;
     case Type::kInteger:
       snprintf(buf, sizeof buf, "%" PRId64, *v.asInteger());
       out += buf;
@@ -160,7 +203,9 @@ void describe(const Value& v, int indent, std::string& out) {
       snprintf(buf, sizeof buf, "%g", *v.asReal());
       out += buf;
       break;
-    case Type::kString: quoteIfNeeded(*v.asString(), out); break;
+    case Type::kString:
+      quoteIfNeeded(*v.asString(), out);
+      break;
     case Type::kData: {
       out += '{';
       snprintf(buf, sizeof buf, "length = %zu", v.asData()->size());
@@ -255,8 +300,12 @@ Value MutableDict::get(std::string_view key) const {
   return v ? *v : Value();
 }
 
-Value MutableDict::build() const& { return Value::dict(Dict(map_)); }
-Value MutableDict::build() && { return Value::dict(Dict(std::move(map_))); }
+Value MutableDict::build() const& {
+  return Value::dict(Dict(map_));
+}
+Value MutableDict::build() && {
+  return Value::dict(Dict(std::move(map_)));
+}
 
 MutableArray::MutableArray(const Value& from) {
   if (const Array* a = from.asArray()) items_ = *a;
@@ -272,7 +321,11 @@ MutableArray& MutableArray::removeAt(size_t index) {
   return *this;
 }
 
-Value MutableArray::build() const& { return Value::array(items_); }
-Value MutableArray::build() && { return Value::array(std::move(items_)); }
+Value MutableArray::build() const& {
+  return Value::array(items_);
+}
+Value MutableArray::build() && {
+  return Value::array(std::move(items_));
+}
 
 }  // namespace sentrel::plist

@@ -79,7 +79,7 @@ class Value {
 
   // Number readings, as a Foundation number answers boolValue / integerValue:
   // a bool, integer or real is converted; any other kind is empty.
-  std::optional<bool> numberAsBool() const;  // non-zero is true
+  std::optional<bool> numberAsBool() const;        // non-zero is true
   std::optional<int64_t> numberAsInteger() const;  // reals truncate toward zero
 
   // Dictionary lookup: null when this is not a dictionary or has no such key.

@@ -25,6 +25,9 @@ ProcessTable& deviceProcessTable() {
   SharedProcessTable* table = g_device_table.load(std::memory_order_acquire);
   if (table != nullptr) return *table;
   auto* fresh = new SharedProcessTable(paths::deviceRoot());
+  // Map the table before anyone can query it: a query that finds another
+  // thread opening the table does not wait for it and reads an empty table.
+  fresh->isLive();
   if (g_device_table.compare_exchange_strong(table, fresh, std::memory_order_acq_rel)) {
     return *fresh;
   }

@@ -27,6 +27,9 @@ TEST(ASharedProcessTableUnderChange, NeverShowsATornRecordToReaders) {
   std::atomic<bool> done{false};
   std::atomic<int> failures{0};
   SharedProcessTable table(root.path());
+  // Opened before the readers start: a reader that finds another one opening
+  // the table reads it as empty rather than wait.
+  ASSERT_TRUE(table.isLive());
   auto reader = [&](int id) {
     int iteration = 0;
     while (!done.load(std::memory_order_acquire)) {
