@@ -10,7 +10,7 @@ packages=(
   libplist-dev                                   # property lists
   libsystemd-dev dbus                            # sd-bus and the device's dbus-daemon
   uuid-dev                                       # UUIDs
-  libcurl4-openssl-dev                           # URL parsing and HTTP
+  libcurl4-openssl-dev liburiparser-dev          # URL parsing and HTTP
   procps psmisc curl netbase                     # ps/kill/killall, curl for the demo, /etc/services
 )
 

@@ -1,7 +1,9 @@
-// The one file that talks to libcurl's URL API.
+// The one file that talks to URL parsers: libcurl's URL API for hierarchical
+// URLs, uriparser for opaque ones ("prefs:root=...").
 #include "tweak/url.h"
 
 #include <curl/curl.h>
+#include <uriparser/Uri.h>
 
 #include <atomic>
 #include <charconv>
@@ -35,66 +37,6 @@ bool isAlpha(char c) {
 bool isDigit(char c) {
   return c >= '0' && c <= '9';
 }
-bool isHex(char c) {
-  return isDigit(c) || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-}
-
-// Characters a URL may carry literally (RFC 3986 unreserved and reserved).
-bool isUrlCharacter(char c) {
-  if (isAlpha(c) || isDigit(c)) return true;
-  switch (c) {
-    case '-':
-    case '.':
-    case '_':
-    case '~':  // unreserved
-    case ':':
-    case '/':
-    case '?':
-    case '#':
-    case '[':
-    case ']':
-    case '@':  // gen-delims
-    case '!':
-    case '$':
-    case '&':
-    case '\'':
-    case '(':
-    case ')':
-    case '*':
-    case '+':  // sub-delims
-    case ',':
-    case ';':
-    case '=':
-      return true;
-    default:
-      return false;
-  }
-}
-
-// The scheme of "scheme:rest" (RFC 3986: a letter, then letters, digits,
-// "+", "-", "."), or 0 when the text does not start with one.
-size_t schemeLength(std::string_view text) {
-  if (text.empty() || !isAlpha(text[0])) return 0;
-  size_t i = 1;
-  while (i < text.size() && (isAlpha(text[i]) || isDigit(text[i]) || text[i] == '+' ||
-                             text[i] == '-' || text[i] == '.')) {
-    ++i;
-  }
-  return i < text.size() && text[i] == ':' ? i : 0;
-}
-
-bool isValidOpaquePart(std::string_view rest) {
-  for (size_t i = 0; i < rest.size(); ++i) {
-    if (rest[i] == '%') {
-      if (i + 2 >= rest.size() || !isHex(rest[i + 1]) || !isHex(rest[i + 2])) return false;
-      i += 2;
-    } else if (!isUrlCharacter(rest[i])) {
-      return false;
-    }
-  }
-  return true;
-}
-
 bool isFragmentAllowed(unsigned char c) {
   if (isAlpha(static_cast<char>(c)) || isDigit(static_cast<char>(c))) return true;
   switch (c) {
@@ -182,20 +124,27 @@ std::optional<URL> URL::URLWithString(std::string_view text) {
     return url;
   }
   // curl parses hierarchical URLs ("scheme://authority/path") only. Opaque
-  // ones such as "prefs:root=Sentrel" or "mailto:a@b" are URLs too: a
-  // scheme, then URL characters. They have no host, port or path.
-  const size_t scheme = schemeLength(owned);
-  if (parsed != CURLUE_BAD_SLASHES || scheme == 0) return std::nullopt;
-  const std::string_view rest = std::string_view(owned).substr(scheme + 1);
-  if (rest.empty() || rest[0] == '/' || !isValidOpaquePart(rest)) return std::nullopt;
-  std::string lower_scheme = owned.substr(0, scheme);
-  for (char& c : lower_scheme) {
+  // ones such as "prefs:root=Sentrel" or "mailto:a@b" are URLs too; uriparser
+  // reads those: a scheme and a path, no host or port.
+  if (parsed != CURLUE_BAD_SLASHES) return std::nullopt;
+  UriUriA uri;
+  const char* error_at = nullptr;
+  if (uriParseSingleUriA(&uri, owned.c_str(), &error_at) != URI_SUCCESS) return std::nullopt;
+  auto text_of = [](const UriTextRangeA& range) -> std::optional<std::string> {
+    if (range.first == nullptr) return std::nullopt;
+    return std::string(range.first, range.afterLast);
+  };
+  std::optional<std::string> scheme = text_of(uri.scheme);
+  const bool opaque =
+      scheme && !uri.absolutePath && uri.hostText.first == nullptr && uri.pathHead != nullptr;
+  if (opaque) url.fragment_ = text_of(uri.fragment);
+  uriFreeUriMembersA(&uri);
+  if (!opaque) return std::nullopt;
+  for (char& c : *scheme) {
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   }
-  const size_t hash = rest.find('#');
-  if (hash != std::string_view::npos) url.fragment_ = std::string(rest.substr(hash + 1));
-  url.absolute_ = lower_scheme + ":" + std::string(rest);
-  url.scheme_ = std::move(lower_scheme);
+  url.absolute_ = *scheme + owned.substr(scheme->size());
+  url.scheme_ = std::move(scheme);
   return url;
 }
 
