@@ -11,6 +11,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <limits>
 #include <random>
 #include <sstream>
@@ -113,6 +114,32 @@ TEST(ThePlistCodec, RefusesInputThatIsNotAPropertyList) {
   EXPECT_FALSE(decode(xml.substr(0, xml.size() / 2)));
   std::string bin = encodeBinary(everyKind()).value();
   EXPECT_FALSE(decode(bin.substr(0, bin.size() / 2)));
+}
+
+TEST(ThePlistCodec, RefusesInputLibplistWouldAbortOnOrThatWouldNotReadBack) {
+  // Inputs the fuzzers found: zero characters in strings (libplist asserts)
+  // and text that is not UTF-8 (a round trip would change it).
+  size_t seen = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(SENTREL_PLIST_REGRESSIONS)) {
+    std::ifstream in(entry.path(), std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_FALSE(decode(bytes).ok()) << entry.path();
+    ++seen;
+  }
+  EXPECT_GE(seen, 4u);
+
+  EXPECT_FALSE(decode(std::string_view("<plist><string>a&#0;b</string></plist>")).ok());
+  EXPECT_FALSE(encodeXml(Value::dictOf({{"k", Value::string(std::string("a\0b", 3))}})).ok());
+  EXPECT_FALSE(encodeBinary(Value::dictOf({{"caf\xe9", Value::integer(1)}})).ok());
+  EXPECT_TRUE(decode(*encodeXml(Value::dictOf({{"caf\xc3\xa9", Value::integer(1)}}))).ok());
+}
+
+TEST(ThePlistCodec, EncodesTheSameDocumentToTheSameBytes) {
+  MutableDict a, b;
+  for (int i = 0; i < 50; ++i) a.set("k" + std::to_string(i), Value::integer(i));
+  for (int i = 49; i >= 0; --i) b.set("k" + std::to_string(i), Value::integer(i));
+  EXPECT_EQ(*encodeXml(a.build()), *encodeXml(b.build()));
+  EXPECT_EQ(*encodeBinary(a.build()), *encodeBinary(b.build()));
 }
 
 TEST(ThePlistCodec, RefusesNestingBeyondTheLimit) {
