@@ -192,8 +192,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // base, the edit lands exactly as asked and nothing else changes.
   // A host holding a NUL byte is left out: no URL parser or address text
   // yields one, and the XML writer cannot keep it.
-  if (document.isDict() && host.find('\0') == std::string::npos &&
-      in.ConsumeIntegralInRange(0, 7) == 0) {
+  // Text that cannot be encoded (not UTF-8) is refused by the writer, so
+  // such a host never reaches the file either.
+  const bool encodable_host = host.find('\0') == std::string::npos &&
+                              plist::encodeBinary(Value::dictOf({{host, Value::integer(0)}})).ok();
+  if (document.isDict() && encodable_host && in.ConsumeIntegralInRange(0, 7) == 0) {
     if (!plist::writeFileAtomically(file, document).ok()) return 0;  // unencodable (e.g. NaN)
     const Value on_disk = sentrel::PrefHandler::loadSettings();
     const int64_t value = in.ConsumeIntegralInRange<int64_t>(0, 2);

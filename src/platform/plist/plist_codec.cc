@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstring>
 #include <memory>
+#include <optional>
 
 namespace sentrel::plist {
 namespace {
@@ -25,18 +26,29 @@ std::string errnoText(const char* what, const std::filesystem::path& path, int e
   return std::string(what) + " " + path.string() + ": " + strerror(err);
 }
 
-// Whether a date node lies before the epoch. Only needed for dates within a
-// second before it, whose sign libplist's getter loses (and whose compare
-// function uses that same getter): the binary encoding of the node alone
-// holds the exact double, right after "bplist00" and the date marker 0x33.
-bool dateIsNegative(plist_t node) {
+// The exact date a node holds. libplist's getter truncates to whole seconds
+// toward zero, loses the fraction's sign and overflows outside 32 bits; the
+// binary encoding of the node alone holds the double itself, right after
+// "bplist00" and the date marker 0x33.
+std::optional<double> exactDate(plist_t node) {
   char* bin = nullptr;
   uint32_t len = 0;
   plist_to_bin(node, &bin, &len);
-  bool negative = bin != nullptr && len >= 17 && static_cast<uint8_t>(bin[8]) == 0x33 &&
-                  (static_cast<uint8_t>(bin[9]) & 0x80) != 0;  // big-endian sign bit
+  std::optional<double> value;
+  if (bin != nullptr && len >= 17 && static_cast<uint8_t>(bin[8]) == 0x33) {
+    uint64_t bits = 0;
+    for (int i = 0; i < 8; ++i) bits = (bits << 8) | static_cast<uint8_t>(bin[9 + i]);
+    double d;
+    memcpy(&d, &bits, sizeof d);
+    value = d;
+  }
   plist_to_bin_free(bin);
-  return negative;
+  return value;
+}
+
+// Dates libplist can write back: whole seconds fit in 32 bits.
+bool dateInRange(double seconds) {
+  return std::isfinite(seconds) && seconds >= -2147483648.0 && seconds <= 2147483647.0;
 }
 
 // libplist 2.2 aborts (an assertion in its string getters) on a binary string
@@ -185,12 +197,11 @@ Result<Value> fromPlist(plist_t node, int depth) {
       return Value::data(std::move(out));
     }
     case PLIST_DATE: {
-      int32_t sec = 0, usec = 0;
-      plist_get_date_val(node, &sec, &usec);
-      // libplist truncates toward zero and gives the fraction's magnitude
-      // only: -1.5 reads as (-1, 500000) and -0.5 as (0, 500000).
-      bool negative = sec < 0 || (sec == 0 && usec != 0 && dateIsNegative(node));
-      return Value::date(Date{negative ? sec - usec / 1e6 : sec + usec / 1e6});
+      std::optional<double> seconds = exactDate(node);
+      if (!seconds || !dateInRange(*seconds)) {
+        return Result<Value>::Error("property list holds a date out of range");
+      }
+      return Value::date(Date{*seconds});
     }
     case PLIST_UID: {
       uint64_t u = 0;
@@ -257,6 +268,9 @@ Status checkEncodable(const Value& v, int depth) {
     case Type::kString:
       if (!textOk(*v.asString())) return Status::Error("text that cannot be encoded");
       return Status::Ok();
+    case Type::kDate:
+      if (!dateInRange(v.asDate()->seconds_since_2001)) return Status::Error("date out of range");
+      return Status::Ok();
     case Type::kArray:
       for (const Value& item : *v.asArray()) {
         if (Status s = checkEncodable(item, depth + 1); !s) return s;
@@ -291,8 +305,7 @@ plist_t toPlist(const Value& v) {
       return plist_new_data(reinterpret_cast<const char*>(d.data()), d.size());
     }
     case Type::kDate: {
-      double s = v.asDate()->seconds_since_2001;
-      if (!std::isfinite(s) || s > 2147483647.0 || s < -2147483648.0) s = 0;
+      double s = v.asDate()->seconds_since_2001;  // in range: checkEncodable
       // Round to the microsecond libplist keeps; the fraction stays in [0, 1e6).
       auto micros = static_cast<int64_t>(std::llround(s * 1e6));
       int64_t whole = micros / 1000000;
