@@ -27,11 +27,13 @@
 #endif
 #endif
 
-#ifdef SENTREL_TSAN
+#if defined(SENTREL_TSAN) || defined(__SANITIZE_ADDRESS__)
 // TSan cannot follow threads started in the child of a multithreaded process
 // (it keeps the parent's thread records and aborts when glibc reuses their
-// stacks). Under TSan the forked child only exits, so the parent's side of
-// fork(), the locking around it, is still checked for races.
+// stacks), and GCC 12's ASan allocator can hang a child forked while any
+// thread was inside it. Under either the forked child only exits, so the
+// parent's side of fork(), the locking around it, is still checked; the
+// plain build runs the child's part.
 constexpr bool kChildMayStartThreads = false;
 #else
 constexpr bool kChildMayStartThreads = true;
