@@ -1,6 +1,7 @@
 // Bus payloads come from any process on the device bus. decodePayload must
 // refuse what is not a dictionary without crashing, and whatever it accepts
 // must survive encode -> decode unchanged, since observers re-post payloads.
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -21,6 +22,9 @@ bool same(const Value& a, const Value& b) {
       double d = a.asDate()->seconds_since_2001 - b.asDate()->seconds_since_2001;
       return d < 1.5e-6 && d > -1.5e-6;
     }
+    case sentrel::plist::Type::kReal:  // a NaN travels as a NaN
+      if (std::isnan(*a.asReal())) return std::isnan(*b.asReal());
+      return a == b;
     case sentrel::plist::Type::kArray: {
       const auto& x = *a.asArray();
       const auto& y = *b.asArray();
