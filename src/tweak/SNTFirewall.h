@@ -46,7 +46,7 @@
 #include "platform/notify/notification_center.h"
 #include "platform/plist/value.h"
 #include "tweak/firewall_snapshot.h"
-#include "tweak/url.h"
+#include "platform/foundation/url.h"
 
 namespace sentrel {
 

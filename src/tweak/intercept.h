@@ -10,7 +10,7 @@
 #include <optional>
 #include <string_view>
 
-#include "tweak/url.h"
+#include "platform/foundation/url.h"
 
 namespace sentrel {
 

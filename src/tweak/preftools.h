@@ -17,7 +17,7 @@
 #include <string_view>
 
 #include "platform/plist/value.h"
-#include "tweak/url.h"
+#include "platform/foundation/url.h"
 
 namespace sentrel {
 

@@ -181,6 +181,14 @@ Class class_getSuperclass(Class cls) noexcept {
   return cls ? cls->superclass : nullptr;
 }
 
+bool class_isKindOf(Class cls, Class kind) noexcept {
+  if (kind == nullptr) return false;
+  for (; cls != nullptr; cls = cls->superclass) {
+    if (cls == kind) return true;
+  }
+  return false;
+}
+
 SEL sel_registerName(std::string_view name) {
   internal::Registry& r = registry();
   if (const auto* index = r.selectors.load(std::memory_order_acquire)) {

@@ -41,6 +41,7 @@
 // another thread of the parent was doing so at the moment of the fork.
 #pragma once
 
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -60,8 +61,10 @@ using SEL = const SelectorRecord*;  // interned: equal names, equal SELs
 using IMP = void (*)();             // a type-erased implementation
 
 // The base of every object whose methods are dispatched through the runtime.
-// The class is fixed at construction.
-class Object {
+// The class is fixed at construction. Objects that outlive the call that got
+// them (a hook that finishes later) are owned by shared_ptr: make them with
+// std::make_shared and keep them alive with retain().
+class Object : public std::enable_shared_from_this<Object> {
  public:
   explicit Object(Class cls) noexcept : class_(cls) {}
   virtual ~Object() = default;
@@ -75,6 +78,15 @@ class Object {
 };
 
 using id = Object*;
+
+// A strong reference to `self`, or nullptr when `self` is nullptr or not
+// owned by a shared_ptr.
+inline std::shared_ptr<Object> retain(id self) noexcept {
+  return self == nullptr ? nullptr : self->weak_from_this().lock();
+}
+
+// Whether `cls` is `kind` or a subclass of it (isKindOfClass:).
+bool class_isKindOf(Class cls, Class kind) noexcept;
 
 // The C++ function type of an implementation for the method signature
 // R(Args...): MethodFn<void(int)> is void (*)(id, SEL, int).

@@ -1,5 +1,5 @@
 // URLs as the standard parser reads them.
-#include "tweak/url.h"
+#include "platform/foundation/url.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

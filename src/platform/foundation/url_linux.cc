@@ -1,6 +1,6 @@
 // The one file that talks to URL parsers: libcurl's URL API for hierarchical
 // URLs, uriparser for opaque ones ("prefs:root=...").
-#include "tweak/url.h"
+#include "platform/foundation/url.h"
 
 #include <curl/curl.h>
 #include <uriparser/Uri.h>
