@@ -50,30 +50,45 @@ URL PrefHandler::loadSettingsUrl() {
   return *URL::fileURLWithPath(kSettingsPath);
 }
 
+namespace {
+// A root of another kind would make the file unreadable for everyone.
+void logNotADictionary(const plist::Value& document) {
+  log::line(std::string("preftools saveSettings: the document is ") +
+                plist::typeName(document.type()) + ", not a dictionary; nothing saved",
+            log::Level::kError);
+}
+}  // namespace
+
 void PrefHandler::saveSettings(const plist::Value& document, bool notify) {
   log::line("preftools saveSettings(" + document.description() + ")");
-  if (!document.isDict()) {
-    // A root of another kind would make the file unreadable for everyone.
-    log::line(std::string("preftools saveSettings: the document is ") +
-                  plist::typeName(document.type()) + ", not a dictionary; nothing saved",
-              log::Level::kError);
+  if (isSpringBoardProcess()) {
+    if (!writeSettingsFile(document)) return;
+    if (notify) notify::distributedCenter().post(kNewSettingsNotification, document);
     return;
   }
-  if (isSpringBoardProcess()) {
-    const std::filesystem::path file = paths::resolve(kSettingsPath);
-    // A fresh device may not have the preferences folder yet; the phone
-    // always does.
-    std::error_code ignored;
-    std::filesystem::create_directories(file.parent_path(), ignored);
-    Status written = plist::writeFileAtomically(file, document);
-    if (!written.ok()) {
-      log::line("preftools saveSettings: write failed: " + written.reason(), log::Level::kError);
-    }
-    if (notify) notify::distributedCenter().post(kNewSettingsNotification, document);
+  if (!document.isDict()) {
+    logNotADictionary(document);
     return;
   }
   notify::distributedCenter().post(
       notify ? kSaveSettingsAndNotifyNotification : kSaveSettingsNotification, document);
+}
+
+bool PrefHandler::writeSettingsFile(const plist::Value& document) {
+  if (!document.isDict()) {
+    logNotADictionary(document);
+    return false;
+  }
+  const std::filesystem::path file = paths::resolve(kSettingsPath);
+  // A fresh device may not have the preferences folder yet; the phone
+  // always does.
+  std::error_code ignored;
+  std::filesystem::create_directories(file.parent_path(), ignored);
+  Status written = plist::writeFileAtomically(file, document);
+  if (!written.ok()) {
+    log::line("preftools saveSettings: write failed: " + written.reason(), log::Level::kError);
+  }
+  return true;
 }
 
 std::string PrefHandler::settingsPathForApp(const SNTFirewall* firewall) {

@@ -16,8 +16,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/plist/value.h"
 #include "platform/foundation/url.h"
+#include "platform/plist/value.h"
 
 namespace sentrel {
 
@@ -96,6 +96,11 @@ class PrefHandler {
   // A `document` that is not a dictionary is logged and neither written nor
   // sent: the file's root is always a dictionary.
   static void saveSettings(const plist::Value& document, bool notify);
+
+  // Writes `document` to the settings file atomically (SpringBoard's part of
+  // a save). A failed write is logged and leaves the file as it was. Returns
+  // false, writing nothing, when `document` is not a dictionary.
+  static bool writeSettingsFile(const plist::Value& document);
 
   // Asks SpringBoard (posts "SNT_LAUNCH_TWEAK_SETTINGS" with "path") to open
   // the Settings app at the page of `firewall`'s app: "Sentrel/HiddenApps/<id>"

@@ -1,6 +1,7 @@
 #include "device/launchd/launchd.h"
 
 #include <fcntl.h>
+#include <link.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/signalfd.h>
@@ -29,6 +30,7 @@
 #include "platform/log/system_log.h"
 #include "platform/notify/device_bus.h"
 #include "platform/paths/device_paths.h"
+#include "platform/plist/plist_codec.h"
 #include "platform/plist/value.h"
 #include "platform/proc/shared_process_table.h"
 #include "platform/runloop/run_loop.h"
@@ -61,6 +63,31 @@ struct Service {
   int quick_deaths = 0;  // deaths in a row soon after a start
   bool restart_pending = false;
 };
+
+// Where SpringBoard's bundle lives on the device.
+constexpr const char* kSpringBoardBundlePath = "/System/Library/CoreServices/SpringBoard.app";
+
+// LD_PRELOAD for the device's processes: the tweak library beside the
+// programs (<programs>/../lib/libSentrel.so), after the sanitizer runtimes
+// this build runs with, which must come first in a program that was not
+// built with them. Empty when the library is missing.
+std::string injectionPreload(const std::filesystem::path& programs_dir) {
+  const std::filesystem::path library = programs_dir.parent_path() / "lib" / "libSentrel.so";
+  if (!std::filesystem::exists(library)) return "";
+  std::string preload;
+  dl_iterate_phdr(
+      [](dl_phdr_info* info, size_t, void* data) {
+        const std::string name = info->dlpi_name ? info->dlpi_name : "";
+        for (const char* runtime : {"libasan.so", "libtsan.so", "libubsan.so"}) {
+          if (name.find(runtime) != std::string::npos) {
+            *static_cast<std::string*>(data) += name + ":";
+          }
+        }
+        return 0;
+      },
+      &preload);
+  return preload + library.string();
+}
 
 // An app launched on request.
 struct LaunchedApp {
@@ -126,8 +153,12 @@ class Launchd {
     if (Status s = watchSignals(); !s) return s;
     if (Status s = listenForControl(); !s) return s;
 
+    preload_ = injectionPreload(options_.programs_dir);
+    if (preload_.empty()) logf("no tweak library beside launchd: processes start without it");
     services_.push_back(
         Service{"dbus-daemon", [root = root_] { return notify::startDeviceBus(root); }});
+    if (Status s = installSpringBoardBundle(); !s) return s;
+    services_.push_back(Service{"SpringBoard", [this] { return startSpringBoard(); }});
     for (Service& service : services_) {
       startService(service);
       if (service.pid == 0) return Status::Error("cannot start " + service.name);
@@ -329,8 +360,7 @@ class Launchd {
     argv.insert(argv.end(), args.begin(), args.end());
 
     spawn::Options options;
-    options.environment = {{paths::kDeviceRootEnv, root_.string()},
-                           {"SENTREL_BUNDLE_PATH", app->bundle_path.string()}};
+    options.environment = deviceEnvironment(app->bundle_path);
     options.new_session = true;
     if (stdio.size() == 3) {
       options.stdin_ = spawn::Stdio::fromFd(stdio[0]);
@@ -345,6 +375,54 @@ class Launchd {
     apps_[*pid] = LaunchedApp{bundle_id};
     logf("launched " + bundle_id + " (" + std::to_string(*pid) + ")");
     return pid;
+  }
+
+  // --- SpringBoard ------------------------------------------------------------
+
+  // SpringBoard's bundle, where the phone keeps it; its executable is the
+  // SpringBoard program beside launchd.
+  Status installSpringBoardBundle() {
+    const std::filesystem::path bundle = paths::resolveUnder(root_, kSpringBoardBundlePath);
+    std::error_code error;
+    std::filesystem::create_directories(bundle, error);
+    if (error) return Status::Error("cannot create " + bundle.string() + ": " + error.message());
+    plist::MutableDict info;
+    info.set("CFBundleIdentifier", Value::string("com.apple.springboard"));
+    info.set("CFBundleExecutable", Value::string("SpringBoard"));
+    info.set("CFBundleDisplayName", Value::string("SpringBoard"));
+    if (Status s = plist::writeFileAtomically(bundle / "Info.plist", std::move(info).build()); !s) {
+      return s;
+    }
+    const std::filesystem::path executable = bundle / "SpringBoard";
+    std::filesystem::remove(executable, error);
+    std::filesystem::create_symlink(options_.programs_dir / "SpringBoard", executable, error);
+    if (error) return Status::Error("cannot link " + executable.string() + ": " + error.message());
+    return Status::Ok();
+  }
+
+  Result<pid_t> startSpringBoard() {
+    const std::filesystem::path bundle = paths::resolveUnder(root_, kSpringBoardBundlePath);
+    spawn::Options options;
+    options.environment = deviceEnvironment(bundle);
+    options.new_session = true;
+    options.stdin_ = options.stdout_ = options.stderr_ = spawn::Stdio::devNull();
+    const std::string device_executable = std::string(kSpringBoardBundlePath) + "/SpringBoard";
+    return spawn::spawnProcess(bundle / "SpringBoard", {device_executable}, options);
+  }
+
+  // What every process launchd starts on the device sees: the device, its
+  // bundle, and the tweak library injected.
+  std::vector<std::pair<std::string, std::string>> deviceEnvironment(
+      const std::filesystem::path& bundle_path) const {
+    std::vector<std::pair<std::string, std::string>> environment = {
+        {paths::kDeviceRootEnv, root_.string()}, {"SENTREL_BUNDLE_PATH", bundle_path.string()}};
+    if (!preload_.empty()) environment.emplace_back("LD_PRELOAD", preload_);
+    if (preload_.find("libasan") != std::string::npos) {
+      // A sanitized tweak in a program that was not built for it: its leak
+      // report at exit would change the program's exit status.
+      environment.emplace_back("ASAN_OPTIONS", "detect_leaks=0");
+    }
+    return environment;
   }
 
   void drainOpenSpool() {
@@ -460,6 +538,7 @@ class Launchd {
   runloop::RunLoop loop_;
   std::unique_ptr<proc::ProcessTablePublisher> table_;
   std::vector<Service> services_;
+  std::string preload_;  // LD_PRELOAD of the device's processes
   std::map<pid_t, LaunchedApp> apps_;
   Phase phase_ = Phase::kRunning;
   uint64_t terminate_generation_ = 0;

@@ -92,6 +92,11 @@ struct Registry {
   std::vector<std::unique_ptr<const NameIndex<ClassRecord>>> class_indexes;
   std::vector<std::unique_ptr<const NameIndex<SelectorRecord>>> selector_indexes;
 
+  // The program's announcement that its classes are registered, and the
+  // work that waits for it. GUARDED_BY(mutex)
+  bool classes_loaded = false;
+  std::vector<void (*)()> waiting_for_classes;
+
   // REQUIRES: mutex held.
   template <class Record>
   void publish(std::atomic<const NameIndex<Record>*>& index,
@@ -179,6 +184,35 @@ const char* class_getName(Class cls) noexcept {
 
 Class class_getSuperclass(Class cls) noexcept {
   return cls ? cls->superclass : nullptr;
+}
+
+bool programRegistersClasses() noexcept {
+  return dlsym(RTLD_DEFAULT, "sentrel_program_registers_classes_v1") != nullptr;
+}
+
+void whenClassesLoaded(void (*work)()) {
+  if (work == nullptr) return;
+  {
+    internal::Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    if (!r.classes_loaded && programRegistersClasses()) {
+      r.waiting_for_classes.push_back(work);
+      return;
+    }
+  }
+  work();
+}
+
+void classesLoaded() {
+  std::vector<void (*)()> ready;
+  {
+    internal::Registry& r = registry();
+    std::lock_guard lock(r.mutex);
+    if (r.classes_loaded) return;
+    r.classes_loaded = true;
+    ready.swap(r.waiting_for_classes);
+  }
+  for (void (*work)() : ready) work();
 }
 
 bool class_isKindOf(Class cls, Class kind) noexcept {

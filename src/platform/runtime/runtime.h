@@ -148,6 +148,31 @@ const char* typeName() noexcept {
 }
 }  // namespace internal
 
+// --- Loading ------------------------------------------------------------------
+
+// A library injected with LD_PRELOAD is initialised before the program's own
+// static initialisers, so before the program has registered its classes. A
+// program that registers classes says so with
+// SENTREL_PROGRAM_REGISTERS_CLASSES() (in one of its own source files) and
+// calls classesLoaded() once it has registered them, before its own logic
+// runs (UIApplicationMain does this).
+
+// Runs `work` now when the program has announced classesLoaded() or does not
+// register classes at all (a foreign program: it has none to wait for);
+// otherwise runs it, on the announcing thread, when classesLoaded() comes.
+void whenClassesLoaded(void (*work)());
+
+// Announces that the program's classes are registered and runs the waiting
+// work in the order it came. Later calls do nothing.
+void classesLoaded();
+
+// Whether the program declared SENTREL_PROGRAM_REGISTERS_CLASSES().
+bool programRegistersClasses() noexcept;
+
+#define SENTREL_PROGRAM_REGISTERS_CLASSES()               \
+  extern "C" __attribute__((visibility("default"), used)) \
+  const int sentrel_program_registers_classes_v1 = 1
+
 // --- Methods ----------------------------------------------------------------
 
 // Adds `imp` as the method `sel` of `cls`. Returns false and leaves the class
