@@ -43,10 +43,10 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/foundation/url.h"
 #include "platform/notify/notification_center.h"
 #include "platform/plist/value.h"
 #include "tweak/firewall_snapshot.h"
-#include "platform/foundation/url.h"
 
 namespace sentrel {
 

@@ -11,6 +11,7 @@
 #include <system_error>
 #include <vector>
 
+#include "device/cli/rules.h"
 #include "device/launchd/control.h"
 #include "device/launchd/device_layout.h"
 #include "device/tools/device_tools.h"
@@ -298,6 +299,7 @@ int runCli(const std::vector<std::string>& all_args) {
       ++i;
     } else if (a == "--help") {
       fputs(kUsageText, stdout);
+      fputs(kRulesUsageText, stdout);
       return kOk;
     } else {
       return usage("unknown option " + a);
@@ -314,6 +316,7 @@ int runCli(const std::vector<std::string>& all_args) {
   std::vector<std::string> rest(args.begin() + 1, args.end());
   if (command == "help") {
     fputs(kUsageText, stdout);
+    fputs(kRulesUsageText, stdout);
     return kOk;
   }
   if (command == "device") {
@@ -335,6 +338,7 @@ int runCli(const std::vector<std::string>& all_args) {
     return usage("unknown app command " + rest[0]);
   }
   if (command == "open") return openApp(ctx, rest);
+  if (command == "rules") return runRules(ctx.root, rest);
   return usage("unknown command " + command);
 }
 

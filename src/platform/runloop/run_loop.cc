@@ -59,6 +59,22 @@ int pollTimeoutMs(Duration d) {
   return static_cast<int>(std::min<int64_t>(ms, 24 * 60 * 60 * 1000));
 }
 
+// The loop this thread is running, for RunLoop::current().
+thread_local RunLoop* currentLoop = nullptr;
+
+// Marks `loop` as this thread's current loop for one run and restores the
+// outer one afterwards, so nested runs unwind properly.
+class CurrentLoopScope {
+ public:
+  explicit CurrentLoopScope(RunLoop* loop) : previous_(currentLoop) { currentLoop = loop; }
+  ~CurrentLoopScope() { currentLoop = previous_; }
+  CurrentLoopScope(const CurrentLoopScope&) = delete;
+  CurrentLoopScope& operator=(const CurrentLoopScope&) = delete;
+
+ private:
+  RunLoop* previous_;
+};
+
 }  // namespace
 
 Clock& systemClock() {
@@ -354,6 +370,7 @@ void RunLoop::unwatchFd(WatchId watch) {
 }
 
 void RunLoop::run() {
+  CurrentLoopScope scope(this);
   const std::thread::id previous = impl_->runner.exchange(std::this_thread::get_id());
   bool fdsFired = false;
   while (!impl_->quitRequested.load()) {
@@ -374,7 +391,12 @@ bool RunLoop::isRunningOnCurrentThread() const {
   return impl_->onLoopThread();
 }
 
+RunLoop* RunLoop::current() {
+  return currentLoop;
+}
+
 size_t RunLoop::runUntilIdle() {
+  CurrentLoopScope scope(this);
   const std::thread::id previous = impl_->runner.exchange(std::this_thread::get_id());
   size_t total = 0;
   for (;;) {
@@ -398,6 +420,7 @@ size_t RunLoop::runUntilIdle() {
 }
 
 bool RunLoop::runUntil(const std::function<bool()>& done, Duration timeout) {
+  CurrentLoopScope scope(this);
   const std::thread::id previous = impl_->runner.exchange(std::this_thread::get_id());
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   bool result = done();

@@ -88,6 +88,9 @@ class RunLoop {
   void run();
   void quit();
   bool isRunningOnCurrentThread() const;
+  // The loop this thread is running now (inside run(), runUntilIdle() or
+  // runUntil(), the innermost one when loops nest), or nullptr.
+  static RunLoop* current();
 
   // Test helpers. runUntilIdle() runs every task and due timer without
   // waiting (and dispatches fds that are ready) and returns how many tasks

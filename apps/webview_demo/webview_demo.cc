@@ -1,0 +1,77 @@
+// sentrel-webview-demo URL [--reload]
+//
+// An app that loads URL in a headless web view and prints each navigation as
+// it finishes:
+//
+//   loaded http://127.0.0.1:8080/ -> 200 (12 bytes)
+//   failed http://blocked/example.com: blocked: host not found
+//
+// With --reload it reloads once after the first navigation finished. It
+// exits after the last expected navigation: 0 when that one loaded, 1 when
+// it failed, 2 on bad usage. Output goes to stdout, one flushed line at a
+// time.
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "platform/foundation/foundation.h"
+#include "platform/foundation/web_view.h"
+#include "platform/runloop/run_loop.h"
+#include "platform/runtime/runtime.h"
+
+SENTREL_PROGRAM_REGISTERS_CLASSES();
+
+namespace {
+
+using namespace sentrel;
+using namespace sentrel::foundation;
+
+void printLine(const std::string& text) {
+  std::fputs((text + "\n").c_str(), stdout);
+  std::fflush(stdout);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const bool reload = argc == 3 && std::strcmp(argv[2], "--reload") == 0;
+  if (argc < 2 || argc > 3 || (argc == 3 && !reload)) {
+    std::fprintf(stderr, "usage: %s URL [--reload]\n", argc > 0 ? argv[0] : "sentrel-webview-demo");
+    return 2;
+  }
+  std::optional<URL> url = URL::URLWithString(argv[1]);
+  if (!url) {
+    std::fprintf(stderr, "sentrel-webview-demo: not a URL: %s\n", argv[1]);
+    return 2;
+  }
+  registerFoundationClasses();
+  runtime::classesLoaded();  // an injected library hooks the classes now
+
+  runloop::RunLoop& main_queue = runloop::MainQueue::get();
+  auto web_view = std::make_shared<WKWebView>();
+  int expected = reload ? 2 : 1;
+  int status = 1;
+  web_view->setNavigationDelegate([&](const WebPage& page) {
+    runloop::asyncMain([&, page] {  // bookkeeping on the main queue
+      const std::string shown = page.url ? page.url->absoluteString() : "(no URL)";
+      if (page.error) {
+        printLine("failed " + shown + ": " + *page.error);
+      } else {
+        printLine("loaded " + shown + " -> " + std::to_string(page.statusCode) + " (" +
+                  std::to_string(page.body.size()) + " bytes)");
+      }
+      status = page.error ? 1 : 0;
+      if (--expected == 0) {
+        main_queue.quit();
+      } else if (!web_view->reload()) {
+        printLine("nothing to reload");
+        main_queue.quit();
+      }
+    });
+  });
+  web_view->loadRequest(URLRequest(*url));
+  main_queue.run();
+  web_view->setNavigationDelegate(nullptr);
+  return status;
+}

@@ -1,0 +1,87 @@
+#include "platform/foundation/application.h"
+
+#include <atomic>
+#include <exception>
+#include <mutex>
+
+#include "platform/foundation/foundation.h"
+#include "platform/foundation/signatures.h"
+#include "platform/log/system_log.h"
+#include "platform/runloop/run_loop.h"
+
+namespace sentrel::foundation {
+namespace {
+
+constexpr const char* kApplicationClass = "UIApplication";
+
+std::atomic<int> g_exit_status{0};
+
+std::mutex g_app_mu;
+std::shared_ptr<UIApplication> g_app;  // guarded by g_app_mu
+
+void setSharedApplication(std::shared_ptr<UIApplication> app) {
+  std::lock_guard lock(g_app_mu);
+  g_app = std::move(app);
+}
+
+}  // namespace
+
+UIApplication::UIApplication(runtime::Class cls, std::vector<std::string> arguments)
+    : Object(cls), arguments_(std::move(arguments)) {}
+
+std::shared_ptr<UIApplication> UIApplication::sharedApplication() {
+  std::lock_guard lock(g_app_mu);
+  return g_app;
+}
+
+void UIApplication::terminate(int status) {
+  g_exit_status.store(status);
+  runloop::MainQueue::get().quit();
+}
+
+Result<runtime::Class> registerApplicationClass(std::string_view name) {
+  Result<runtime::Class> base = runtime::registerClass(kApplicationClass);
+  if (!base.ok()) return base;
+  if (name == kApplicationClass) return base;
+  return runtime::registerClass(name, *base);
+}
+
+int UIApplicationMain(int argc, char** argv, std::string_view principalClassName) {
+  registerFoundationClasses();
+  Result<runtime::Class> base = runtime::registerClass(kApplicationClass);
+  if (!base.ok()) log::line("UIApplicationMain: " + base.reason(), log::Level::kError);
+  runtime::classesLoaded();
+
+  const std::string_view name = principalClassName.empty() ? kApplicationClass : principalClassName;
+  runtime::Class cls = runtime::objc_getClass(name);
+  if (cls == nullptr || !base.ok() || !runtime::class_isKindOf(cls, *base)) {
+    log::line("UIApplicationMain: the principal class " + std::string(name) +
+                  " is not a registered subclass of UIApplication",
+              log::Level::kError);
+    return 1;
+  }
+  std::vector<std::string> arguments;
+  for (int i = 0; i < argc && argv != nullptr && argv[i] != nullptr; ++i)
+    arguments.push_back(argv[i]);
+  auto app = std::make_shared<UIApplication>(cls, std::move(arguments));
+  setSharedApplication(app);
+
+  static const runtime::SEL did_finish =
+      runtime::sel_registerName("applicationDidFinishLaunching:");
+  int status = 1;
+  try {
+    if (runtime::respondsToSelector(cls, did_finish)) {
+      runtime::msgSend<sig::DidFinishLaunching>(app.get(), did_finish, app.get());
+    }
+    runloop::MainQueue::get().run();
+    status = g_exit_status.exchange(0);  // the next run starts afresh
+  } catch (const std::exception& e) {
+    log::line(
+        std::string("UIApplicationMain: launching ") + std::string(name) + " threw: " + e.what(),
+        log::Level::kError);
+  }
+  setSharedApplication(nullptr);
+  return status;
+}
+
+}  // namespace sentrel::foundation
