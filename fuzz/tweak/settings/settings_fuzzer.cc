@@ -20,7 +20,10 @@
 #include "platform/plist/plist_codec.h"
 #include "platform/runloop/run_loop.h"
 #include "tweak/SNTMessagingCenter.h"
+#include "tweak/SNTFirewall.h"
 #include "tweak/SNTSettings.h"
+#include "tweak/Tweak.h"
+#include "tweak/UI/SNTAlert.h"
 #include "tweak/preftools.h"
 
 namespace {
@@ -187,6 +190,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     abort();
   }
   (void)sentrel::launchTweakSettingsPath(document);
+  // SpringBoard builds its prompt record from any request it receives.
+  if (const auto alert = sentrel::SNTAlertFromRequest(request)) {
+    (void)alert->description();
+    sentrel::SNTFirewall::pool().removeAllObjects();
+  }
 
   // Edits, now and then (they write the file): the document on disk is the
   // base, the edit lands exactly as asked and nothing else changes.

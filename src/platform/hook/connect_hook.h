@@ -75,6 +75,17 @@ ConnectFunction installedConnect() noexcept;
 // that wants the hooked behaviour without going through the symbol.
 int interposedConnect(int socket, const sockaddr* address, socklen_t address_length);
 
+// Marks the calling thread, for the rest of its life, as a thread of the URL
+// loading system (the URL session's and web views' transfer thread): its
+// connect() calls go straight to the real connect. On the phone that system
+// never calls the C library's connect, so a request that the request-level
+// hooks let through is not asked about again at socket level. The Foundation
+// stand-ins, which live in the program and not in the injected library,
+// reach this through the exported C symbol
+// sentrel_connect_url_loading_thread_v1 (looked up with dlsym; absent when
+// no library with the interposer is loaded).
+void markURLLoadingThread() noexcept;
+
 // True while the calling thread runs the installed replacement.
 bool insideReplacement() noexcept;
 

@@ -22,6 +22,9 @@ constinit std::atomic<ConnectFunction> installed{nullptr};  // nullptr: none
 // thread).
 constinit thread_local bool inside_replacement __attribute__((tls_model("initial-exec"))) = false;
 
+// Threads of the URL loading system (see connect_hook.h).
+constinit thread_local bool url_loading_thread __attribute__((tls_model("initial-exec"))) = false;
+
 int connectBySyscall(int socket, const sockaddr* address, socklen_t length) {
   return static_cast<int>(::syscall(SYS_connect, socket, address, length));
 }
@@ -84,7 +87,7 @@ __attribute__((no_sanitize("null"))) int interposedConnect(int socket, const soc
                                                            socklen_t length) {
   ConnectFunction real = realConnect();
   ConnectFunction current = installed.load(std::memory_order_acquire);
-  if (current == nullptr || current == real || inside_replacement) {
+  if (current == nullptr || current == real || inside_replacement || url_loading_thread) {
     return real(socket, address, length);
   }
   // Read nothing that the caller did not hand over: a null or short address,
@@ -112,4 +115,12 @@ __attribute__((no_sanitize("null"))) int interposedConnect(int socket, const soc
   }
 }
 
+void markURLLoadingThread() noexcept {
+  url_loading_thread = true;
+}
+
 }  // namespace sentrel::hook
+
+extern "C" __attribute__((visibility("default"))) void sentrel_connect_url_loading_thread_v1() {
+  sentrel::hook::markURLLoadingThread();
+}

@@ -9,6 +9,7 @@
 #include "firewall_test_env.h"
 #include "tweak/CHooks.h"
 #include "tweak/SNTMessagingCenter.h"
+#include "tweak/Tweak.h"
 #include "tweak/UI/SNTAlert.h"
 #include "tweak/intercept.h"
 
@@ -18,6 +19,27 @@ namespace {
 using plist::Value;
 using testing::FirewallTestEnv;
 using testing::PostRecorder;
+
+TEST(StartUp, ClassifiesProcessesByNameBundleIdAndBundleType) {
+  const char* app = "/var/containers/Bundle/Application/0000/Example.app";
+  EXPECT_EQ(SNTClassifyProcess(std::nullopt, "daemon", "/usr/libexec"), std::nullopt);
+  EXPECT_EQ(SNTClassifyProcess("com.example.app", "Example", app), SNTHookGroup::kAllApps);
+  EXPECT_EQ(SNTClassifyProcess("com.example.app", "ptpd", app), SNTHookGroup::kNone);
+  for (const char* skipped :
+       {"com.apple.CoreAuthUI", "com.apple.SafariViewService", "com.saurik.Cydia"}) {
+    EXPECT_EQ(SNTClassifyProcess(skipped, "Example", app), SNTHookGroup::kNone) << skipped;
+  }
+  EXPECT_EQ(SNTClassifyProcess("com.apple.springboard", "SpringBoard",
+                               "/System/Library/CoreServices/SpringBoard.app"),
+            SNTHookGroup::kSpringBoard);
+  EXPECT_EQ(
+      SNTClassifyProcess("com.example.app.widget", "Widget",
+                         "/var/containers/Bundle/Application/0000/Example.app/PlugIns/W.appex"),
+      SNTHookGroup::kNone);
+  EXPECT_EQ(SNTClassifyProcess("com.example.tool", "tool", "/usr/bin"), SNTHookGroup::kNone);
+  // The name is compared exactly: case matters.
+  EXPECT_EQ(SNTClassifyProcess("com.example.app", "PTPD", app), SNTHookGroup::kAllApps);
+}
 
 TEST(ACallbackList, CallsEveryCallbackOnceInTheOrderTheyCame) {
   std::vector<std::string> calls;
@@ -203,6 +225,40 @@ TEST_F(ARecord, AnswersAtOnceWhenARuleHasAppearedAndNotOtherwise) {
   unknown.initWithHostname(std::string("new.example.com"), 80, nullptr);
   unknown.setFirewall(firewall);
   EXPECT_FALSE(unknown.handleIfDefined());
+}
+
+TEST_F(ARecord, BuiltBySpringBoardAnswersEachRequestUnderItsOwnIdentifier) {
+  PostRecorder answers(env_.center(), "SNT_ALERT_CALLBACK_com.example.app");
+  AlertRequest first;
+  first.alertId = "FIRST";
+  first.bundleId = "com.example.app";
+  first.appName = "Example";
+  first.pid = 4242;
+  first.host = "api.example.com";
+  first.port = 8443;
+  first.url = "";  // empty: built from host and port
+  AlertRequest second = first;
+  second.alertId = "SECOND";
+  second.url = "https://cdn.example.com/lib.js";
+  second.port.reset();
+  auto one = SNTAlertFromRequest(first);
+  auto two = SNTAlertFromRequest(second);
+  EXPECT_EQ(one->host(), "api.example.com");
+  EXPECT_EQ(one->port(), 8443);
+  EXPECT_EQ(one->url(), std::nullopt);
+  EXPECT_EQ(one->pid(), 4242);
+  EXPECT_EQ(two->host(), "cdn.example.com");
+  EXPECT_EQ(two->port(), 443);
+  ASSERT_NE(one->firewall(), nullptr);
+  EXPECT_EQ(one->firewall()->bundleId(), "com.example.app");
+  two->callbackList()->invokeAll(false);
+  one->callbackList()->invokeAll(true);
+  env_.runUntilIdle();
+  ASSERT_EQ(answers.count(), 2u);
+  EXPECT_EQ(*answers.payloads()[0].get("alert_id").asString(), "SECOND");
+  EXPECT_EQ(answers.payloads()[0].get("allow").asBool(), false);
+  EXPECT_EQ(*answers.payloads()[1].get("alert_id").asString(), "FIRST");
+  EXPECT_EQ(answers.payloads()[1].get("allow").asBool(), true);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "platform/foundation/internal/http_transfer.h"
 
 #include <curl/curl.h>
+#include <dlfcn.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -118,6 +119,13 @@ struct HttpTransfers::State {
 };
 
 void HttpTransfers::State::run() {
+  // This is the URL loading system's thread: its connections are decided
+  // by the request-level hooks alone, never again by a socket-level hook.
+  using Mark = void (*)();
+  if (auto mark =
+          reinterpret_cast<Mark>(dlsym(RTLD_DEFAULT, "sentrel_connect_url_loading_thread_v1"))) {
+    mark();
+  }
   for (;;) {
     std::vector<Start> new_starts;
     std::vector<TransferId> new_cancels;
