@@ -1,4 +1,4 @@
-// sentrel-webview-demo URL [--reload]
+// sentrel-webview-demo URL [--reload | --until-loaded]
 //
 // An app that loads URL in a headless web view and prints each navigation as
 // it finishes:
@@ -6,8 +6,10 @@
 //   loaded http://127.0.0.1:8080/ -> 200 (12 bytes)
 //   failed http://blocked/example.com: blocked: host not found
 //
-// With --reload it reloads once after the first navigation finished. It
-// exits after the last expected navigation: 0 when that one loaded, 1 when
+// With --reload it reloads once after the first navigation finished. With
+// --until-loaded it waits (for a firewall's answer, say) until a navigation
+// loads a page, printing every one on the way. It exits after the last
+// expected navigation: 0 when that one loaded, 1 when
 // it failed, 2 on bad usage. Output goes to stdout, one flushed line at a
 // time.
 #include <cstdio>
@@ -36,8 +38,10 @@ void printLine(const std::string& text) {
 
 int main(int argc, char** argv) {
   const bool reload = argc == 3 && std::strcmp(argv[2], "--reload") == 0;
-  if (argc < 2 || argc > 3 || (argc == 3 && !reload)) {
-    std::fprintf(stderr, "usage: %s URL [--reload]\n", argc > 0 ? argv[0] : "sentrel-webview-demo");
+  const bool untilLoaded = argc == 3 && std::strcmp(argv[2], "--until-loaded") == 0;
+  if (argc < 2 || argc > 3 || (argc == 3 && !reload && !untilLoaded)) {
+    std::fprintf(stderr, "usage: %s URL [--reload | --until-loaded]\n",
+                 argc > 0 ? argv[0] : "sentrel-webview-demo");
     return 2;
   }
   std::optional<URL> url = URL::URLWithString(argv[1]);
@@ -62,6 +66,10 @@ int main(int argc, char** argv) {
                   std::to_string(page.body.size()) + " bytes)");
       }
       status = page.error ? 1 : 0;
+      if (untilLoaded) {
+        if (!page.error) main_queue.quit();
+        return;
+      }
       if (--expected == 0) {
         main_queue.quit();
       } else if (!web_view->reload()) {

@@ -64,8 +64,7 @@ class SchemeLoad {
 }  // namespace
 
 void internal::registerWebViewClasses() {
-  runtime::Class navigation = defineClass("WKNavigation");
-  (void)navigation;
+  defineClass("WKNavigation");
   runtime::Class configuration = defineClass("WKWebViewConfiguration");
   defineMethod<sig::SchemeHandlerFor>(
       configuration, "urlSchemeHandlerForURLScheme:", &WKWebViewConfiguration::handlerMethod);

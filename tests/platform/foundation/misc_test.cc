@@ -52,8 +52,9 @@ void finishLaunchingLater(runtime::id self, runtime::SEL, runtime::id applicatio
   g_launch.got_itself =
       application == self && UIApplication::sharedApplication().get() == application;
   g_launch.arguments = static_cast<UIApplication*>(application)->arguments();
-  // Ends from another thread, once the loop runs.
-  runloop::asyncGlobal([] { UIApplication::terminate(7); });
+  // Ends once the loop runs. (From the loop's own thread: a quit() still
+  // under way on another thread would race the test's loop going away.)
+  runloop::asyncMain([] { UIApplication::terminate(7); });
 }
 
 TEST_F(UIApplicationMainTest, LaunchesThePrincipalClassAndRunsUntilTerminated) {

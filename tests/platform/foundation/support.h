@@ -65,10 +65,10 @@ template <class T>
 class Recorder {
  public:
   void add(T item) {
-    {
-      std::lock_guard lock(mu_);
-      items_.push_back(std::move(item));
-    }
+    // Notified under the lock: a waiter that sees the item may destroy the
+    // recorder as soon as the lock is free.
+    std::lock_guard lock(mu_);
+    items_.push_back(std::move(item));
     changed_.notify_all();
   }
   bool waitFor(size_t count) const {
