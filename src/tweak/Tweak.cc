@@ -477,30 +477,6 @@ void SNTModuleInitializer() {
   });
 }
 
-std::shared_ptr<SNTAlert> SNTAlertFromRequest(const AlertRequest& request) {
-  std::shared_ptr<SNTFirewall> firewall = SNTFirewall::pooledFirewallForBundle(
-      request.bundleId, request.appName, request.isSystemApp.value_or(false),
-      request.isHiddenApp.value_or(false), request.isDaemon.value_or(false), request.globalSettings,
-      request.appSettings);
-  std::shared_ptr<SNTAlert> alert = SNTInterceptor::newAlert();
-  alert->setPid(request.pid);
-  if (request.customMessage) alert->setCustomMessage(request.customMessage);
-  // The answer goes back under the identifier the app sent, as it was sent.
-  SNTAlertCallback callback = [bundleId = request.bundleId, alertId = request.alertId](bool allow) {
-    AlertCallback answer;
-    answer.alertId = alertId;
-    answer.allow = allow;
-    notify::distributedCenter().post(alertCallbackNotificationName(bundleId), answer.toPayload());
-  };
-  if (request.url && !request.url->empty()) {
-    alert->initWithUrlString(request.url, request.port, std::move(callback));
-  } else {
-    alert->initWithHostname(request.host, request.port, std::move(callback));
-  }
-  alert->setFirewall(firewall);
-  return alert;
-}
-
 void SNTTestAlertInNewWindow() {
   log::line("SNTTestAlertInNewWindow: prompts are not drawn yet");
 }

@@ -15,17 +15,13 @@
 // A class missing in the process is skipped and the other hooks still go in.
 #pragma once
 
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 
 #include "platform/plist/value.h"
-#include "tweak/SNTMessagingCenter.h"
 
 namespace sentrel {
-
-class SNTAlert;
 
 enum class SNTHookGroup { kNone, kAllApps, kSpringBoard };
 
@@ -46,12 +42,6 @@ struct SNTNotification {
   std::string name;
   plist::Value userInfo;
 };
-
-// SpringBoard's prompt record for an app's prompt request: the app's pooled
-// firewall, its pid and message, its destination (from "url" when it is not
-// empty, else from "host") and a callback that posts the answer to the app
-// as "SNT_ALERT_CALLBACK_<bundle id>" with the request's "alert_id".
-std::shared_ptr<SNTAlert> SNTAlertFromRequest(const AlertRequest& request);
 
 // Shows the test prompt ("_snt_springboard_alert_removed"); prompts are not
 // drawn yet, so it only logs.

@@ -22,7 +22,6 @@
 #include "tweak/SNTMessagingCenter.h"
 #include "tweak/SNTFirewall.h"
 #include "tweak/SNTSettings.h"
-#include "tweak/Tweak.h"
 #include "tweak/UI/SNTAlert.h"
 #include "tweak/preftools.h"
 

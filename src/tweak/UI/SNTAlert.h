@@ -29,6 +29,7 @@
 namespace sentrel {
 
 class SNTFirewall;
+struct AlertRequest;
 
 // An answer callback: true allows, false blocks.
 using SNTAlertCallback = std::function<void(bool allow)>;
@@ -177,5 +178,11 @@ class SNTProAlert : public SNTAlert {
  public:
   SNTProAlert() = default;
 };
+
+// SpringBoard's prompt record for an app's prompt request: the app's pooled
+// firewall, its pid and message, its destination (from "url" when it is not
+// empty, else from "host") and a callback that posts the answer to the app
+// as "SNT_ALERT_CALLBACK_<bundle id>" with the request's "alert_id".
+std::shared_ptr<SNTAlert> SNTAlertFromRequest(const AlertRequest& request);
 
 }  // namespace sentrel
