@@ -154,6 +154,7 @@ class Launchd {
     if (Status s = listenForControl(); !s) return s;
 
     preload_ = injectionPreload(options_.programs_dir);
+    sanitized_ = preload_.find(':') != std::string::npos;
     if (preload_.empty()) logf("no tweak library beside launchd: processes start without it");
     services_.push_back(
         Service{"dbus-daemon", [root = root_] { return notify::startDeviceBus(root); }});
@@ -360,7 +361,7 @@ class Launchd {
     argv.insert(argv.end(), args.begin(), args.end());
 
     spawn::Options options;
-    options.environment = deviceEnvironment(app->bundle_path);
+    options.environment = deviceEnvironment(app->bundle_path, app->executable_path);
     options.new_session = true;
     if (stdio.size() == 3) {
       options.stdin_ = spawn::Stdio::fromFd(stdio[0]);
@@ -403,7 +404,7 @@ class Launchd {
   Result<pid_t> startSpringBoard() {
     const std::filesystem::path bundle = paths::resolveUnder(root_, kSpringBoardBundlePath);
     spawn::Options options;
-    options.environment = deviceEnvironment(bundle);
+    options.environment = deviceEnvironment(bundle, bundle / "SpringBoard");
     options.new_session = true;
     options.stdin_ = options.stdout_ = options.stderr_ = spawn::Stdio::devNull();
     const std::string device_executable = std::string(kSpringBoardBundlePath) + "/SpringBoard";
@@ -413,15 +414,29 @@ class Launchd {
   // What every process launchd starts on the device sees: the device, its
   // bundle, and the tweak library injected.
   std::vector<std::pair<std::string, std::string>> deviceEnvironment(
-      const std::filesystem::path& bundle_path) const {
+      const std::filesystem::path& bundle_path, const std::filesystem::path& executable) const {
     std::vector<std::pair<std::string, std::string>> environment = {
         {paths::kDeviceRootEnv, root_.string()}, {"SENTREL_BUNDLE_PATH", bundle_path.string()}};
-    if (!preload_.empty()) environment.emplace_back("LD_PRELOAD", preload_);
-    if (preload_.find("libasan") != std::string::npos) {
-      // A sanitized tweak in a program that was not built for it: its leak
-      // report at exit would change the program's exit status.
+    if (preload_.empty()) return environment;
+    if (sanitized_) {
+      // A sanitizer runtime preloaded into a program built without it can
+      // break the program's own start-up (glibc's locale lock has been seen
+      // corrupted before main, hanging the first setlocale()). A sanitized
+      // build therefore injects only into programs of the same build.
+      std::error_code error;
+      const std::filesystem::path real = std::filesystem::canonical(executable, error);
+      const std::filesystem::path build =
+          std::filesystem::canonical(options_.programs_dir.parent_path(), error);
+      const auto [end, rest] = std::mismatch(build.begin(), build.end(), real.begin(), real.end());
+      if (error || end != build.end()) {
+        logf("not injecting into " + executable.string() +
+             ": a sanitized build injects only into its own programs");
+        return environment;
+      }
+      // The leak report at exit would change the program's exit status.
       environment.emplace_back("ASAN_OPTIONS", "detect_leaks=0");
     }
+    environment.emplace_back("LD_PRELOAD", preload_);
     return environment;
   }
 
@@ -538,7 +553,8 @@ class Launchd {
   runloop::RunLoop loop_;
   std::unique_ptr<proc::ProcessTablePublisher> table_;
   std::vector<Service> services_;
-  std::string preload_;  // LD_PRELOAD of the device's processes
+  std::string preload_;     // LD_PRELOAD of the device's processes
+  bool sanitized_ = false;  // the preload starts with sanitizer runtimes
   std::map<pid_t, LaunchedApp> apps_;
   Phase phase_ = Phase::kRunning;
   uint64_t terminate_generation_ = 0;

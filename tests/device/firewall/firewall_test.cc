@@ -137,6 +137,12 @@ TEST_F(AFirewalledProgram, NeverExaminesLocalSockets) {
 }
 
 TEST_F(AFirewalledProgram, KeepsWorkingWhenItForksFromSeveralThreadsAndStaysSilent) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // The sanitizers' allocators are not fork-safe: a child forked while
+  // another thread allocates can hang in the runtime itself. The plain build
+  // runs this.
+  GTEST_SKIP() << "fork() from a multithreaded program is not supported by the sanitizer runtime";
+#endif
   Listener listener(AF_INET);
   ASSERT_TRUE(listener.ok());
   startDevice(appRules("127.0.0.1", 1));
