@@ -16,7 +16,6 @@
 #include <filesystem>
 #include <memory>
 #include <string>
-#include <thread>
 
 #include <benchmark/benchmark.h>
 
@@ -36,6 +35,7 @@
 namespace sentrel {
 namespace {
 
+using hook::testing::Acceptor;
 using hook::testing::Fd;
 using hook::testing::loopback4;
 using hook::testing::LoopbackSocket;
@@ -102,31 +102,6 @@ Device& device() {
   static Device* d = new Device;
   return *d;
 }
-
-// Accepts and closes every connection until destroyed.
-class Acceptor {
- public:
-  Acceptor()
-      : thread_([this] {
-          for (;;) {
-            int client = ::accept4(listener_.fd(), nullptr, nullptr, SOCK_CLOEXEC);
-            if (client < 0) {
-              if (errno == EINTR || errno == ECONNABORTED) continue;
-              return;
-            }
-            ::close(client);
-          }
-        }) {}
-  ~Acceptor() {
-    ::shutdown(listener_.fd(), SHUT_RDWR);
-    thread_.join();
-  }
-  uint16_t port() const { return listener_.port(); }
-
- private:
-  LoopbackSocket listener_{AF_INET, SOCK_STREAM};
-  std::thread thread_;
-};
 
 template <class Connect>
 void tcpConnects(benchmark::State& state, Connect connect) {

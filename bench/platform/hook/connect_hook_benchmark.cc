@@ -9,7 +9,6 @@
 #include <sys/socket.h>
 
 #include <atomic>
-#include <thread>
 
 #include <benchmark/benchmark.h>
 
@@ -19,6 +18,7 @@
 namespace sentrel::hook {
 namespace {
 
+using testing::Acceptor;
 using testing::Fd;
 using testing::loopback4;
 using testing::LoopbackSocket;
@@ -44,31 +44,6 @@ class ScopedHook {
     MSHookFunction(kConnect, replacement, &original_connect);
   }
   ~ScopedHook() { MSHookFunction(kConnect, realConnect(), nullptr); }
-};
-
-// Accepts and closes every connection until destroyed.
-class Acceptor {
- public:
-  Acceptor()
-      : thread_([this] {
-          for (;;) {
-            int client = ::accept4(listener_.fd(), nullptr, nullptr, SOCK_CLOEXEC);
-            if (client < 0) {
-              if (errno == EINTR || errno == ECONNABORTED) continue;
-              return;
-            }
-            ::close(client);
-          }
-        }) {}
-  ~Acceptor() {
-    ::shutdown(listener_.fd(), SHUT_RDWR);
-    thread_.join();
-  }
-  uint16_t port() const { return listener_.port(); }
-
- private:
-  LoopbackSocket listener_{AF_INET, SOCK_STREAM};
-  std::thread thread_;
 };
 
 template <class Connect>

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
+#include <thread>
 #include <utility>
 
 namespace sentrel::hook::testing {
@@ -110,5 +111,30 @@ Outcome connectFresh(int type, const Address& address) {
   int result = ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
   return {result, result == 0 ? 0 : errno};
 }
+
+// Accepts and closes every connection until destroyed.
+class Acceptor {
+ public:
+  Acceptor()
+      : thread_([this] {
+          for (;;) {
+            int client = ::accept4(listener_.fd(), nullptr, nullptr, SOCK_CLOEXEC);
+            if (client < 0) {
+              if (errno == EINTR || errno == ECONNABORTED) continue;
+              return;
+            }
+            ::close(client);
+          }
+        }) {}
+  ~Acceptor() {
+    ::shutdown(listener_.fd(), SHUT_RDWR);
+    thread_.join();
+  }
+  uint16_t port() const { return listener_.port(); }
+
+ private:
+  LoopbackSocket listener_{AF_INET, SOCK_STREAM};
+  std::thread thread_;
+};
 
 }  // namespace sentrel::hook::testing
