@@ -10,6 +10,7 @@
 #include <mutex>
 #include <vector>
 
+#include "platform/base/fork_leaf_locks.h"
 #include "platform/bundle/main_bundle.h"
 #include "platform/log/system_log.h"
 #include "platform/plist/plist_codec.h"
@@ -32,6 +33,7 @@ std::vector<const MainBundle*> g_overrides;            // guarded by g_mutex; in
 void registerForkHandlers() {
   static std::once_flag once;
   std::call_once(once, [] {
+    base::ensureLeafLockForkHandlers();  // first: its locks are taken last
     pthread_atfork([] { g_mutex.lock(); }, [] { g_mutex.unlock(); }, [] { g_mutex.unlock(); });
   });
 }

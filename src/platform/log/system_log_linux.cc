@@ -9,11 +9,20 @@
 #include <mutex>
 #include <string>
 
+#include "platform/base/fork_leaf_locks.h"
 #include "platform/log/internal/default_sink.h"
 #include "platform/paths/device_paths.h"
 
 namespace sentrel::log::internal {
 namespace {
+
+// glibc's syslog() and localtime_r() take process-wide locks that fork()
+// leaves as they were: a child forked while another thread was inside either
+// would hang at its first log line. Our calls into them go through this leaf
+// lock, which is held across fork().
+std::mutex g_libc_mutex;
+bool g_syslog_opened = false;  // guarded by g_libc_mutex
+[[maybe_unused]] const bool g_libc_mutex_guarded = (base::holdAcrossFork(g_libc_mutex), true);
 
 int syslogPriority(Level level) {
   switch (level) {
@@ -53,8 +62,14 @@ class DefaultSink final : public Sink {
     // LOG_PID: glibc takes getpid() per message, so the pid is right after a
     // fork. No LOG_CONS and no LOG_PERROR: the host program's terminal and
     // stderr are not ours.
-    std::call_once(openlog_once_, [] { openlog("Sentrel", LOG_PID, LOG_USER); });
-    syslog(syslogPriority(level), "%.*s", static_cast<int>(text.size()), text.data());
+    {
+      std::lock_guard<std::mutex> lock(g_libc_mutex);
+      if (!g_syslog_opened) {
+        openlog("Sentrel", LOG_PID, LOG_USER);
+        g_syslog_opened = true;
+      }
+      syslog(syslogPriority(level), "%.*s", static_cast<int>(text.size()), text.data());
+    }
     appendToDeviceLog(text);
   }
 
@@ -76,8 +91,6 @@ class DefaultSink final : public Sink {
     } while (n < 0 && errno == EINTR);
     close(fd);
   }
-
-  std::once_flag openlog_once_;
 };
 
 }  // namespace
@@ -92,7 +105,10 @@ std::string formatFileLine(std::string_view process_name, int pid, std::string_v
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
   tm local{};
-  localtime_r(&now.tv_sec, &local);
+  {
+    std::lock_guard<std::mutex> lock(g_libc_mutex);
+    localtime_r(&now.tv_sec, &local);
+  }
   char stamp[48];
   size_t len = strftime(stamp, sizeof stamp, "%Y-%m-%d %H:%M:%S", &local);
   snprintf(stamp + len, sizeof stamp - len, ".%03ld", now.tv_nsec / 1000000);

@@ -7,6 +7,8 @@
 #include <mutex>
 #include <optional>
 
+#include "platform/base/fork_leaf_locks.h"
+
 namespace sentrel::paths {
 namespace {
 
@@ -16,6 +18,9 @@ std::filesystem::path g_override;  // guarded by g_mutex
 // override is cleared; unset: nothing saved yet.
 std::optional<std::string> g_saved_env;  // guarded by g_mutex
 bool g_env_saved = false;                // guarded by g_mutex
+// A leaf lock: a fork()ed child must not inherit it held by a thread that
+// does not exist there (every log line resolves the device root).
+[[maybe_unused]] const bool g_mutex_guarded = (base::holdAcrossFork(g_mutex), true);
 
 }  // namespace
 

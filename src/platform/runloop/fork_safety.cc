@@ -4,6 +4,8 @@
 
 #include <mutex>
 
+#include "platform/base/fork_leaf_locks.h"
+
 namespace sentrel::runloop::internal {
 namespace {
 
@@ -29,7 +31,10 @@ void child() {
 
 void ensureForkHandlers() {
   static std::once_flag once;
-  std::call_once(once, [] { pthread_atfork(&prepare, &parent, &child); });
+  std::call_once(once, [] {
+    base::ensureLeafLockForkHandlers();  // first: its locks are taken last
+    pthread_atfork(&prepare, &parent, &child);
+  });
 }
 
 namespace {

@@ -7,10 +7,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "file_line.h"
 #include "platform/paths/device_paths.h"
@@ -174,6 +177,36 @@ TEST_F(DeviceLogTest, NamesTheChildAfterAFork) {
   std::vector<std::string> lines = fileLines(logFile());
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_THAT(lines[1], ::testing::EndsWith(" forkedchild[" + std::to_string(child) + "] child"));
+}
+
+// glibc's syslog() and localtime_r() keep process-wide locks that fork()
+// copies as they are. A child forked while other threads were in the middle of
+// a line must still be able to log (and so to leave).
+TEST_F(DeviceLogTest, LetsAChildLogWhileOtherThreadsWereLoggingAtTheFork) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "fork() from a multithreaded program is not supported by the sanitizer runtime";
+#endif
+  makeLogFolder();
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> writers;
+  for (int t = 0; t < 3; ++t) {
+    writers.emplace_back([&] {
+      while (!stop.load()) line("busy");
+    });
+  }
+  int exited = 0;
+  for (int round = 0; round < 100; ++round) {
+    pid_t child = fork();
+    if (child == 0) {
+      line("child");
+      _exit(0);
+    }
+    int status = 0;
+    if (child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status)) ++exited;
+  }
+  stop = true;
+  for (auto& w : writers) w.join();
+  EXPECT_EQ(exited, 100);
 }
 
 }  // namespace

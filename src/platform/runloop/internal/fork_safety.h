@@ -22,7 +22,8 @@
 // child, outside the handler. Tasks that a vanished thread had already taken
 // off a queue are lost with it; everything still queued survives.
 //
-// Other services' locks (the system log's, for one) are theirs to guard.
+// Other services' locks are theirs to guard; the leaf locks (the system
+// log's, the device paths') are taken after these (base/fork_leaf_locks.h).
 #pragma once
 
 namespace sentrel::runloop::internal {
