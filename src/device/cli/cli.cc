@@ -11,6 +11,7 @@
 #include <system_error>
 #include <vector>
 
+#include "device/cli/outcome.h"
 #include "device/cli/rules.h"
 #include "device/launchd/control.h"
 #include "device/launchd/device_layout.h"
@@ -26,11 +27,6 @@ namespace {
 namespace fs = std::filesystem;
 using plist::Value;
 
-constexpr int kOk = 0;
-constexpr int kFailed = 1;
-constexpr int kUsage = 2;
-constexpr int kNotRunning = 3;
-
 constexpr const char* kUsageText =
     "usage: sentrel [--root DIR] device start|stop|status\n"
     "       sentrel [--root DIR] app install --id ID [--name NAME] [--system] [--tag TAG]... "
@@ -38,16 +34,6 @@ constexpr const char* kUsageText =
     "       sentrel [--root DIR] app list\n"
     "       sentrel [--root DIR] app remove ID\n"
     "       sentrel [--root DIR] open BUNDLE_ID [ARGS...]\n";
-
-int usage(const std::string& problem) {
-  fprintf(stderr, "sentrel: %s (see sentrel help)\n", problem.c_str());
-  return kUsage;
-}
-
-int fail(const std::string& problem) {
-  fprintf(stderr, "sentrel: %s\n", problem.c_str());
-  return kFailed;
-}
 
 struct Context {
   fs::path root;

@@ -12,6 +12,7 @@
 #include <system_error>
 #include <vector>
 
+#include "device/cli/outcome.h"
 #include "device/cli/rules_file_watch.h"
 #include "platform/apps/installed_apps.h"
 #include "platform/notify/device_bus.h"
@@ -40,22 +41,8 @@ namespace {
 namespace fs = std::filesystem;
 using plist::Value;
 
-constexpr int kOk = 0;
-constexpr int kFailed = 1;
-constexpr int kUsage = 2;
-
 constexpr double kDefaultTimeoutSeconds = 5;
 constexpr double kMaxTimeoutSeconds = 600;
-
-int usage(const std::string& problem) {
-  fprintf(stderr, "sentrel: %s (see sentrel help)\n", problem.c_str());
-  return kUsage;
-}
-
-int fail(const std::string& problem) {
-  fprintf(stderr, "sentrel: %s\n", problem.c_str());
-  return kFailed;
-}
 
 // ---- The keys the command may set ----
 

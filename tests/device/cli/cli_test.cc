@@ -7,7 +7,6 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +16,7 @@
 #include "device/launchd/control.h"
 #include "platform/plist/value.h"
 #include "platform/spawn/spawn.h"
+#include "support/program_run.h"
 #include "support/temp_dir.h"
 
 namespace sentrel {
@@ -25,18 +25,7 @@ namespace {
 namespace fs = std::filesystem;
 using plist::Value;
 
-struct Outcome {
-  int code = -1;
-  std::string out;
-  std::string err;
-};
-
-std::string slurp(const fs::path& p) {
-  std::ifstream in(p);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using Outcome = testing::ProgramOutcome;
 
 class ACliDevice : public ::testing::Test {
  protected:
@@ -51,20 +40,7 @@ class ACliDevice : public ::testing::Test {
   }
 
   Outcome runRaw(const std::vector<std::string>& argv) {
-    fs::path out = io_.path() / "out", err = io_.path() / "err";
-    int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    spawn::Options options;
-    options.stdin_ = spawn::Stdio::devNull();
-    options.stdout_ = spawn::Stdio::fromFd(out_fd);
-    options.stderr_ = spawn::Stdio::fromFd(err_fd);
-    Result<spawn::ExitStatus> status = spawn::run(SENTREL_CLI, argv, options);
-    close(out_fd);
-    close(err_fd);
-    Outcome r;
-    if (status) r.code = status->signaled ? 128 + status->signal : status->code;
-    r.out = slurp(out);
-    r.err = slurp(err);
+    Outcome r = testing::runProgram(SENTREL_CLI, argv, io_.path());
     if (argv.size() > 4 && argv[3] == "device" && argv[4] == "start" && r.code == 0) {
       started_ = true;
     }

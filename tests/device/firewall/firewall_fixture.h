@@ -25,6 +25,7 @@
 #include "platform/plist/value.h"
 #include "platform/runloop/run_loop.h"
 #include "platform/spawn/spawn.h"
+#include "support/program_run.h"
 #include "support/temp_dir.h"
 
 namespace sentrel::testing {
@@ -36,18 +37,7 @@ constexpr const char* kSettingsFile =
     "var/mobile/Library/Preferences/ca.kelmora.sentrel_preferences.plist";
 constexpr const char* kProbeId = "com.example.probe";
 
-struct Outcome {
-  int code = -1;
-  std::string out;
-  std::string err;
-};
-
-inline std::string slurp(const fs::path& p) {
-  std::ifstream in(p);
-  std::stringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
+using Outcome = ProgramOutcome;
 
 // A loopback TCP listener that accepts (the kernel completes connects).
 class Listener {
@@ -96,21 +86,7 @@ class FirewalledDevice : public ::testing::Test {
   Outcome cli(std::vector<std::string> args) {
     std::vector<std::string> argv{"sentrel", "--root", root_.path().string()};
     argv.insert(argv.end(), args.begin(), args.end());
-    fs::path out = io_.path() / "out", err = io_.path() / "err";
-    int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    spawn::Options options;
-    options.stdin_ = spawn::Stdio::devNull();
-    options.stdout_ = spawn::Stdio::fromFd(out_fd);
-    options.stderr_ = spawn::Stdio::fromFd(err_fd);
-    Result<spawn::ExitStatus> status = spawn::run(SENTREL_CLI, argv, options);
-    close(out_fd);
-    close(err_fd);
-    Outcome r;
-    if (status) r.code = status->signaled ? 128 + status->signal : status->code;
-    r.out = slurp(out);
-    r.err = slurp(err);
-    return r;
+    return runProgram(SENTREL_CLI, argv, io_.path());
   }
 
   // Starts the device with `settings` as its settings file, installs the
@@ -177,9 +153,8 @@ class FirewalledDevice : public ::testing::Test {
   }
   // Answers a prompt request as SpringBoard does.
   void answer(const std::string& app, const std::string& alertId, bool allow) {
-    center_->post("SNT_ALERT_CALLBACK_" + app,
-                  Value::dictOf({{"alert_id", Value::string(alertId)},
-                                 {"allow", Value::boolean(allow)}}));
+    center_->post("SNT_ALERT_CALLBACK_" + app, Value::dictOf({{"alert_id", Value::string(alertId)},
+                                                              {"allow", Value::boolean(allow)}}));
   }
   bool waitForAlerts(size_t count) {
     return loop_.runUntil([&] { return alerts_.size() >= count; }, std::chrono::seconds(20));
