@@ -91,6 +91,9 @@ int replaced_connect(int socket, const sockaddr* address, socklen_t address_leng
 
 void initializeCHooks() {
   log::line("sentrel initializing hooks");
+  // Made now, while the host is most likely single-threaded: a first use that
+  // a fork() interrupted would leave a child waiting on its guard for ever.
+  SNTInterceptor::shared();
   Status status = hook::MSHookFunction(hook::kConnect, &replaced_connect, &original_connect);
   if (!status.ok()) log::line("connect hook not installed: " + status.reason());
 }

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "platform/base/fork_leaf_locks.h"
 #include "platform/bundle/main_bundle.h"
 #include "platform/log/system_log.h"
 #include "platform/netdb/netdb.h"
@@ -37,7 +38,12 @@ std::optional<uint16_t> SNTGetPortFromUrlScheme(const std::optional<URL>& url) {
 // ---- SNTInterceptor ---------------------------------------------------------
 
 SNTInterceptor& SNTInterceptor::shared() {
-  static auto* interceptor = new SNTInterceptor(notify::distributedCenter());
+  static SNTInterceptor* const interceptor = [] {
+    auto* shared = new SNTInterceptor(notify::distributedCenter());
+    // A leaf lock: a fork()ed child must not inherit it held.
+    base::holdAcrossFork(shared->mutex_);
+    return shared;
+  }();
   return *interceptor;
 }
 

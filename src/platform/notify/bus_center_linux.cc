@@ -10,6 +10,11 @@
 // new connection is opened and the match rules of every observed name are
 // added again. A replaced connection is closed on the loop thread after its
 // fd is unwatched.
+//
+// Every live core's locks are held across fork(): a child that posts (a
+// forked host asking about a destination) must not find them locked by a
+// thread that stayed in the parent.
+#include <pthread.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -22,6 +27,7 @@
 #include "platform/notify/bus_connection_linux.h"
 #include "platform/notify/notification_center.h"
 #include "platform/notify/observer_table.h"
+#include "platform/runloop/internal/fork_safety.h"
 #include "platform/runloop/run_loop.h"
 
 namespace sentrel::notify {
@@ -37,10 +43,33 @@ std::span<const uint8_t> bytesOf(const std::string& s) {
   return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
 }
 
+class BusCore;
+
+// The live cores, for the fork handlers.
+std::mutex g_cores_mutex;
+std::vector<BusCore*> g_cores;  // guarded by g_cores_mutex
+
+void registerCore(BusCore* core);
+void unregisterCore(BusCore* core);
+
 class BusCore : public std::enable_shared_from_this<BusCore> {
  public:
-  BusCore(std::string address, runloop::RunLoop& loop)
-      : address_(std::move(address)), loop_(loop) {}
+  BusCore(std::string address, runloop::RunLoop& loop) : address_(std::move(address)), loop_(loop) {
+    registerCore(this);
+  }
+  ~BusCore() { unregisterCore(this); }
+  BusCore(const BusCore&) = delete;
+  BusCore& operator=(const BusCore&) = delete;
+
+  // The connection lock first: the table's is taken under it.
+  void lockForFork() {
+    mutex_.lock();
+    observers_.lockForFork();
+  }
+  void unlockAfterFork() {
+    observers_.unlockAfterFork();
+    mutex_.unlock();
+  }
 
   // Connects at once, ignoring the retry pause; the reason when it cannot.
   Status connectNow() {
@@ -304,6 +333,36 @@ class BusCore : public std::enable_shared_from_this<BusCore> {
   std::optional<runloop::TimerId> deadline_timer_;
   std::optional<runloop::TimerId> retry_timer_;
 };
+
+void prepareFork() {
+  g_cores_mutex.lock();
+  for (BusCore* core : g_cores) core->lockForFork();
+}
+
+// The forking thread took every lock in prepareFork(), so it releases them in
+// the parent and, as the only thread there, in the child.
+void afterFork() {
+  for (auto it = g_cores.rbegin(); it != g_cores.rend(); ++it) (*it)->unlockAfterFork();
+  g_cores_mutex.unlock();
+}
+
+void registerCore(BusCore* core) {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    // After the run loops' and the leaf locks' handlers: a thread holding a
+    // core's lock may post to a loop and log, so prepareFork() must take the
+    // cores' locks before those (prepare handlers run in reverse order).
+    runloop::internal::ensureForkHandlers();
+    pthread_atfork(&prepareFork, &afterFork, &afterFork);
+  });
+  std::lock_guard<std::mutex> lock(g_cores_mutex);
+  g_cores.push_back(core);
+}
+
+void unregisterCore(BusCore* core) {
+  std::lock_guard<std::mutex> lock(g_cores_mutex);
+  std::erase(g_cores, core);
+}
 
 class BusCenter final : public NotificationCenter {
  public:

@@ -37,6 +37,11 @@ class ObserverTable {
   void deliver(const std::vector<ObserverId>& ids, const std::string& name,
                const plist::Value& user_info) const;
 
+  // Held across fork() by the center that owns the table, so a child never
+  // inherits it locked by a thread that does not exist there.
+  void lockForFork() const { mutex_.lock(); }
+  void unlockAfterFork() const { mutex_.unlock(); }
+
  private:
   struct Entry {
     std::string name;

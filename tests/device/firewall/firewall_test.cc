@@ -146,11 +146,14 @@ TEST_F(AFirewalledProgram, KeepsWorkingWhenItForksFromSeveralThreadsAndStaysSile
   Listener listener(AF_INET);
   ASSERT_TRUE(listener.ok());
   startDevice(appRules("127.0.0.1", 1));
-  Outcome run = probe({"forks", "127.0.0.1", std::to_string(listener.port())});
-  EXPECT_EQ(run.code, 0);
-  // Nothing but the program's own line on its streams.
-  EXPECT_EQ(run.out, "ok\n");
-  EXPECT_EQ(run.err, "");
+  // An allowed host, then one without a rule (every connect asks SpringBoard).
+  for (const char* host : {"127.0.0.1", "127.0.0.2"}) {
+    Outcome run = probe({"forks", host, std::to_string(listener.port())});
+    EXPECT_EQ(run.code, 0) << host;
+    // Nothing but the program's own line on its streams.
+    EXPECT_EQ(run.out, "ok\n") << host;
+    EXPECT_EQ(run.err, "") << host;
+  }
 }
 
 }  // namespace
