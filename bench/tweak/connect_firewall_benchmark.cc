@@ -35,10 +35,9 @@
 namespace sentrel {
 namespace {
 
-using hook::testing::Acceptor;
 using hook::testing::Fd;
 using hook::testing::loopback4;
-using hook::testing::LoopbackSocket;
+using hook::testing::tcpConnects;
 
 constexpr int kRules = 10000;
 
@@ -104,29 +103,18 @@ Device& device() {
 }
 
 template <class Connect>
-void tcpConnects(benchmark::State& state, Connect connect) {
+void tcpConnectsOnDevice(benchmark::State& state, Connect connect) {
   device();
-  Acceptor acceptor;
-  auto address = loopback4(acceptor.port());
-  linger reset{1, 0};
-  for (auto _ : state) {
-    Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-    if (connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-      state.SkipWithError("connect failed");
-      break;
-    }
-  }
-  state.SetItemsProcessed(state.iterations());
+  tcpConnects(state, connect);
 }
 
 void BM_TcpConnectLibc(benchmark::State& state) {
-  tcpConnects(state, hook::realConnect());
+  tcpConnectsOnDevice(state, hook::realConnect());
 }
 BENCHMARK(BM_TcpConnectLibc)->UseRealTime();
 
 void BM_TcpConnectThroughFirewall(benchmark::State& state) {
-  tcpConnects(state, ::connect);
+  tcpConnectsOnDevice(state, ::connect);
 }
 BENCHMARK(BM_TcpConnectThroughFirewall)->UseRealTime();
 

@@ -1,7 +1,6 @@
 #include "tweak/SNTSettings.h"
 
-#include <uuid/uuid.h>
-
+#include "platform/foundation/foundation.h"
 #include "platform/log/system_log.h"
 #include "tweak/preftools.h"
 
@@ -10,15 +9,6 @@ namespace {
 
 bool isReservedHost(std::optional<std::string_view> host) {
   return !host || *host == kServiceHost;
-}
-
-// NSUUID's UUIDString: a random (version 4) UUID in upper case.
-std::string newUuidString() {
-  uuid_t uuid;
-  uuid_generate_random(uuid);
-  char text[37];
-  uuid_unparse_upper(uuid, text);
-  return text;
 }
 
 }  // namespace
@@ -160,7 +150,7 @@ std::string SNTSettings::anonymousIdentifier() {
   if (const std::string* text = stored.asString(); text != nullptr && !text->empty()) {
     return *text;
   }
-  std::string identifier = newUuidString();
+  std::string identifier = foundation::UUID::UUIDString();
   setPref(key::kAnonymousIdentifier, plist::Value::string(identifier), false);
   return identifier;
 }

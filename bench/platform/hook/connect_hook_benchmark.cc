@@ -18,10 +18,10 @@
 namespace sentrel::hook {
 namespace {
 
-using testing::Acceptor;
 using testing::Fd;
 using testing::loopback4;
 using testing::LoopbackSocket;
+using testing::tcpConnects;
 
 ConnectFunction original_connect = nullptr;
 std::atomic<uint16_t> denied_port{0};
@@ -45,22 +45,6 @@ class ScopedHook {
   }
   ~ScopedHook() { MSHookFunction(kConnect, realConnect(), nullptr); }
 };
-
-template <class Connect>
-void tcpConnects(benchmark::State& state, Connect connect) {
-  Acceptor acceptor;
-  auto address = loopback4(acceptor.port());
-  linger reset{1, 0};
-  for (auto _ : state) {
-    Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-    if (connect(fd.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-      state.SkipWithError("connect failed");
-      break;
-    }
-  }
-  state.SetItemsProcessed(state.iterations());
-}
 
 template <class Connect>
 void udpConnects(benchmark::State& state, Connect connect) {

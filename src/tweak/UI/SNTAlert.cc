@@ -1,12 +1,12 @@
 #include "tweak/UI/SNTAlert.h"
 
 #include <unistd.h>
-#include <uuid/uuid.h>
 
 #include <algorithm>
 #include <utility>
 
 #include "platform/bundle/main_bundle.h"
+#include "platform/foundation/foundation.h"
 #include "platform/log/system_log.h"
 #include "platform/notify/notification_center.h"
 #include "platform/runloop/run_loop.h"
@@ -55,14 +55,6 @@ void SNTCallbackLLNode::invokeAll(bool allow) {
 
 namespace {
 
-std::string newUuidString() {
-  uuid_t uuid;
-  uuid_generate_random(uuid);
-  char text[37];
-  uuid_unparse_upper(uuid, text);
-  return text;
-}
-
 std::optional<int64_t> portOf(const std::optional<URL>& url) {
   if (url && url->port()) return static_cast<int64_t>(*url->port());
   if (std::optional<uint16_t> port = SNTGetPortFromUrlScheme(url)) {
@@ -77,7 +69,7 @@ std::string processName() {
 
 }  // namespace
 
-SNTAlert::SNTAlert() : uuid_(newUuidString()) {}
+SNTAlert::SNTAlert() : uuid_(foundation::UUID::UUIDString()) {}
 
 SNTAlert::~SNTAlert() = default;
 
