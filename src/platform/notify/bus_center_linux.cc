@@ -45,9 +45,14 @@ std::span<const uint8_t> bytesOf(const std::string& s) {
 
 class BusCore;
 
-// The live cores, for the fork handlers.
+// The live cores, for the fork handlers; guarded by g_cores_mutex. Never
+// destroyed: a fork or a core may come after the static destructors ran, and
+// a core may be made before this file's statics are (at library load).
 std::mutex g_cores_mutex;
-std::vector<BusCore*> g_cores;  // guarded by g_cores_mutex
+std::vector<BusCore*>& liveCores() {
+  static auto* const cores = new std::vector<BusCore*>;
+  return *cores;
+}
 
 void registerCore(BusCore* core);
 void unregisterCore(BusCore* core);
@@ -336,13 +341,13 @@ class BusCore : public std::enable_shared_from_this<BusCore> {
 
 void prepareFork() {
   g_cores_mutex.lock();
-  for (BusCore* core : g_cores) core->lockForFork();
+  for (BusCore* core : liveCores()) core->lockForFork();
 }
 
 // The forking thread took every lock in prepareFork(), so it releases them in
 // the parent and, as the only thread there, in the child.
 void afterFork() {
-  for (auto it = g_cores.rbegin(); it != g_cores.rend(); ++it) (*it)->unlockAfterFork();
+  for (auto it = liveCores().rbegin(); it != liveCores().rend(); ++it) (*it)->unlockAfterFork();
   g_cores_mutex.unlock();
 }
 
@@ -353,15 +358,16 @@ void registerCore(BusCore* core) {
     // core's lock may post to a loop and log, so prepareFork() must take the
     // cores' locks before those (prepare handlers run in reverse order).
     runloop::internal::ensureForkHandlers();
+    liveCores();  // made before any handler can need it
     pthread_atfork(&prepareFork, &afterFork, &afterFork);
   });
   std::lock_guard<std::mutex> lock(g_cores_mutex);
-  g_cores.push_back(core);
+  liveCores().push_back(core);
 }
 
 void unregisterCore(BusCore* core) {
   std::lock_guard<std::mutex> lock(g_cores_mutex);
-  std::erase(g_cores, core);
+  std::erase(liveCores(), core);
 }
 
 class BusCenter final : public NotificationCenter {
