@@ -95,9 +95,23 @@ class DefaultSink final : public Sink {
 
 }  // namespace
 
+namespace {
+
+// Built before any code runs (constant initialisation) and never destroyed:
+// lines may come during exit, and a lazily built sink would let a fork()
+// copy its construction guard half-taken by another thread, so that the
+// child waited for ever at its first line.
+union DefaultSinkHolder {
+  constexpr DefaultSinkHolder() : sink() {}
+  ~DefaultSinkHolder() {}
+  DefaultSink sink;
+};
+constinit DefaultSinkHolder g_default_sink;
+
+}  // namespace
+
 Sink& defaultSink() {
-  static DefaultSink* sink = new DefaultSink();  // never destroyed: lines may come during exit
-  return *sink;
+  return g_default_sink.sink;
 }
 
 std::string formatFileLine(std::string_view process_name, int pid, std::string_view text) {
