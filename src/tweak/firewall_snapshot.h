@@ -12,6 +12,11 @@
 // Why not std::atomic<std::shared_ptr>: the libstdc++ we build with
 // implements it with a lock bit that ThreadSanitizer cannot see, so every
 // concurrent load/store pair is reported as a race.
+//
+// fork(): a child copies the reader counts and the writer lock as they were,
+// with the parent's other threads perhaps inside load() or store(). Those
+// threads do not exist in the child, whose first store() would then wait for
+// them for ever. Every live cell is therefore reset in the child.
 #pragma once
 
 #include <atomic>
@@ -22,15 +27,46 @@
 
 namespace sentrel::internal {
 
+// The grace-period state shared by every cell, and the registry of live
+// cells that fork() resets (firewall_snapshot.cc).
+class SnapshotCellBase {
+ protected:
+  SnapshotCellBase();
+  ~SnapshotCellBase();
+  SnapshotCellBase(const SnapshotCellBase&) = delete;
+  SnapshotCellBase& operator=(const SnapshotCellBase&) = delete;
+
+  // Flips the epoch twice and waits for each side to drain. A reader that
+  // can still hold the old slot counted itself on one of the two sides
+  // before it read the slot, so once both sides were seen empty after the
+  // swap, nobody reads the old slot any more.
+  void awaitReaders() {
+    for (int phase = 0; phase < 2; ++phase) {
+      const unsigned epoch = epoch_.load();
+      epoch_.store(epoch + 1);
+      while (readers_[epoch & 1u].load() != 0) std::this_thread::yield();
+    }
+  }
+
+  mutable std::atomic<unsigned> epoch_{0};         // low bit: the side new readers count on
+  mutable std::atomic<long> readers_[2] = {0, 0};  // readers inside load(), per side
+  std::mutex writer_mutex_;                        // serialises store()
+
+ private:
+  friend struct SnapshotCellRegistry;
+  void resetInForkedChild();
+
+  SnapshotCellBase* prev_ = nullptr;  // the registry's list; guarded by its lock
+  SnapshotCellBase* next_ = nullptr;
+};
+
 template <class T>
-class SnapshotCell {
+class SnapshotCell : private SnapshotCellBase {
  public:
   explicit SnapshotCell(std::shared_ptr<T> initial = nullptr)
       : slot_(new std::shared_ptr<T>(std::move(initial))) {}
   // REQUIRES: no reader or writer is running.
   ~SnapshotCell() { delete slot_.load(); }
-  SnapshotCell(const SnapshotCell&) = delete;
-  SnapshotCell& operator=(const SnapshotCell&) = delete;
 
   // The value stored last (or one stored concurrently). Any thread.
   std::shared_ptr<T> load() const {
@@ -57,22 +93,7 @@ class SnapshotCell {
   }
 
  private:
-  // Flips the epoch twice and waits for each side to drain. A reader that
-  // can still hold the old slot counted itself on one of the two sides
-  // before it read the slot, so once both sides were seen empty after the
-  // swap, nobody reads the old slot any more.
-  void awaitReaders() {
-    for (int phase = 0; phase < 2; ++phase) {
-      const unsigned epoch = epoch_.load();
-      epoch_.store(epoch + 1);
-      while (readers_[epoch & 1u].load() != 0) std::this_thread::yield();
-    }
-  }
-
-  std::atomic<std::shared_ptr<T>*> slot_;          // owned; replaced by store()
-  mutable std::atomic<unsigned> epoch_{0};         // low bit: the side new readers count on
-  mutable std::atomic<long> readers_[2] = {0, 0};  // readers inside load(), per side
-  std::mutex writer_mutex_;                        // serialises store()
+  std::atomic<std::shared_ptr<T>*> slot_;  // owned; replaced by store()
 };
 
 }  // namespace sentrel::internal
