@@ -1,5 +1,6 @@
 #include "tweak/SNTSettings.h"
 
+#include "platform/base/mutex.h"
 #include "platform/foundation/foundation.h"
 #include "platform/log/system_log.h"
 #include "tweak/preftools.h"
@@ -26,12 +27,12 @@ void SNTSettings::initWithDictionary(const plist::Value& document) {
 }
 
 void SNTSettings::reload() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  MutexLock guard(mutex_);
   settings_ = PrefHandler::loadSettings();
 }
 
 void SNTSettings::save(bool notify) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  MutexLock guard(mutex_);
   PrefHandler::saveSettings(settings_.isDict() ? settings_ : plist::Value::dict({}), notify);
 }
 
@@ -41,12 +42,12 @@ void SNTSettings::setPref(std::string_view key, const plist::Value& value, bool 
 }
 
 plist::Value SNTSettings::settings() const {
-  std::lock_guard<std::mutex> guard(mutex_);
+  MutexLock guard(mutex_);
   return settings_;
 }
 
 void SNTSettings::setSettings(plist::Value settings) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  MutexLock guard(mutex_);
   settings_ = std::move(settings);
 }
 
@@ -131,7 +132,7 @@ void SNTSettings::removeGlobalHostRule(std::optional<std::string_view> host) {
 
 void SNTSettings::setGlobalHostBool(std::optional<std::string_view> host,
                                     std::optional<std::string_view> urlString, bool value) {
-  setGlobalHostRule(host, urlString, value ? 1 : 2);
+  setGlobalHostRule(host, urlString, value ? rule::kAllowed : rule::kBlocked);
 }
 
 void SNTSettings::clearGlobalHosts(bool notify) {

@@ -2,6 +2,7 @@
 
 #include <atomic>
 
+#include "platform/base/mutex.h"
 #include "platform/apps/installed_apps.h"
 #include "platform/paths/device_paths.h"
 
@@ -40,12 +41,12 @@ ApplicationWorkspace* ApplicationWorkspace::setDefaultWorkspaceForTesting(
 
 void InMemoryApplicationWorkspace::add(std::string identifier, std::string type,
                                        std::vector<std::string> tags) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   applications_.push_back({std::move(identifier), std::move(type), std::move(tags)});
 }
 
 std::vector<LSApplicationProxy> InMemoryApplicationWorkspace::allApplications() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return applications_;
 }
 

@@ -8,10 +8,10 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
+#include "platform/base/mutex.h"
 
 namespace sentrel {
 
@@ -47,8 +47,8 @@ class InMemoryApplicationWorkspace final : public ApplicationWorkspace {
   std::vector<LSApplicationProxy> allApplications() const override;
 
  private:
-  mutable std::mutex mutex_;
-  std::vector<LSApplicationProxy> applications_;  // guarded by mutex_
+  mutable Mutex mutex_;
+  std::vector<LSApplicationProxy> applications_ GUARDED_BY(mutex_);
 };
 
 }  // namespace sentrel

@@ -18,11 +18,11 @@
 #include <sys/types.h>
 
 #include <atomic>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/base/mutex.h"
 #include "platform/base/status.h"
 
 namespace sentrel::proc {
@@ -97,9 +97,9 @@ class InMemoryProcessTable final : public ProcessTable {
   Result<std::vector<ProcessRecord>> snapshot() const override;
 
  private:
-  mutable std::mutex mutex_;
-  std::vector<ProcessRecord> records_;  // guarded by mutex_
-  bool unreadable_ = false;             // guarded by mutex_
+  mutable Mutex mutex_;
+  std::vector<ProcessRecord> records_ GUARDED_BY(mutex_);
+  bool unreadable_ GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace sentrel::proc

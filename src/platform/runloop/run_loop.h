@@ -140,6 +140,20 @@ class MainQueue {
   static RunLoop& processLoop();
 };
 
+// Code whose contract is "main queue only" says so with this line: in a
+// debug build it stops the process when called from any other thread (a
+// notification handler run off its loop, a settings page touched from a hook).
+// Release builds check nothing.
+#ifdef NDEBUG
+#define SENTREL_ASSERT_ON_MAIN_QUEUE() ((void)0)
+#else
+#define SENTREL_ASSERT_ON_MAIN_QUEUE() \
+  ::sentrel::runloop::internal::assertOnMainQueue(__FILE__, __LINE__)
+#endif
+namespace internal {
+void assertOnMainQueue(const char* file, int line);
+}  // namespace internal
+
 // dispatch_async(dispatch_get_main_queue(), ...)
 void asyncMain(Task task);
 // dispatch_after(..., dispatch_get_main_queue(), ...)

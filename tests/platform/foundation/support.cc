@@ -1,3 +1,4 @@
+#include "platform/base/mutex.h"
 #include "support.h"
 
 #include <arpa/inet.h>
@@ -46,7 +47,7 @@ LoopbackServer::LoopbackServer(const std::string& body, int status)
 
 LoopbackServer::~LoopbackServer() {
   {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     stopping_ = true;
   }
   wake(wake_fd_);
@@ -60,25 +61,25 @@ std::string LoopbackServer::url(const std::string& path) const {
 }
 
 void LoopbackServer::hold() {
-  std::lock_guard lock(mu_);
+  MutexLock lock(mu_);
   held_ = true;
 }
 
 void LoopbackServer::release() {
   {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     held_ = false;
   }
   wake(wake_fd_);
 }
 
 size_t LoopbackServer::requests() const {
-  std::lock_guard lock(mu_);
+  MutexLock lock(mu_);
   return lines_.size();
 }
 
 std::vector<std::string> LoopbackServer::requestLines() const {
-  std::lock_guard lock(mu_);
+  MutexLock lock(mu_);
   return lines_;
 }
 
@@ -101,7 +102,7 @@ void LoopbackServer::serve() {
     if (fds[1].revents != 0) {
       uint64_t count = 0;
       (void)!read(wake_fd_, &count, sizeof(count));
-      std::lock_guard lock(mu_);
+      MutexLock lock(mu_);
       if (stopping_) break;
       if (!held_) {
         for (int fd : held) answer(fd);
@@ -122,7 +123,7 @@ void LoopbackServer::serve() {
       if (n > 0 && text.find("\r\n\r\n") == std::string::npos) continue;
       bool hold_it = false;
       if (n > 0) {
-        std::lock_guard lock(mu_);
+        MutexLock lock(mu_);
         lines_.push_back(text.substr(0, text.find("\r\n")));
         hold_it = held_;
       }

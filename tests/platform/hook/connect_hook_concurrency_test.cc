@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/base/mutex.h"
 #include "platform/hook/connect_hook.h"
 #include "platform/hook/loopback.h"
 
@@ -94,7 +95,7 @@ TEST(AConnectHookUnderSwaps, GivesEveryCallerOneWholeReplacement) {
 }
 
 // Blocks inside the replacement until released.
-std::mutex gate_mutex;
+Mutex gate_mutex;
 std::condition_variable gate_changed;
 bool blocker_inside = false;
 bool release_blocker = false;
@@ -124,7 +125,7 @@ TEST(AConnectHookUnderThreads, KeepsTheReentryGuardToTheThreadThatEnteredTheRepl
   EXPECT_EQ(connectFresh(SOCK_DGRAM, loopback4(target.port())), (Outcome{0, 0}));
   EXPECT_EQ(gated_calls, 2);
   {
-    std::lock_guard lock(gate_mutex);
+    MutexLock lock(gate_mutex);
     release_blocker = true;
   }
   gate_changed.notify_all();

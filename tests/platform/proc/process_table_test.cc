@@ -40,6 +40,7 @@ class SharedBackend {
     paths::setDeviceRoot(root_.path());
     publisher_ = std::move(ProcessTablePublisher::create(root_.path())).value();
   }
+  ~SharedBackend() { paths::setDeviceRoot({}); }
   void add(pid_t pid, pid_t ppid, std::string_view name) {
     ASSERT_TRUE(publisher_->add(pid, ppid, name).ok());
   }
@@ -145,6 +146,7 @@ TEST(AProcFsProcessTable, FindsThisProcessAndItsParent) {
 class ASharedProcessTable : public ::testing::Test {
  protected:
   ASharedProcessTable() { paths::setDeviceRoot(root_.path()); }
+  ~ASharedProcessTable() override { paths::setDeviceRoot({}); }
 
   std::unique_ptr<ProcessTablePublisher> publish(size_t capacity = kDefaultProcessTableCapacity) {
     Result<std::unique_ptr<ProcessTablePublisher>> publisher =

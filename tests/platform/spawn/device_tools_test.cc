@@ -39,6 +39,7 @@ class TheDeviceTools : public ::testing::Test {
       kill(pid, SIGKILL);
       (void)spawn::waitForExit(pid);
     }
+    paths::setDeviceRoot({});
   }
 
   // A running process, in the device's table under `name` unless empty.

@@ -5,9 +5,9 @@
 
 #include <chrono>
 #include <fstream>
-#include <mutex>
 #include <sstream>
 
+#include "platform/base/mutex.h"
 #include "settings_fixture.h"
 #include "tweak/SNTFirewall.h"
 
@@ -22,16 +22,16 @@ class RecordingOpener final : public URLOpener {
   RecordingOpener() { previous_ = setURLOpenerForTesting(this); }
   ~RecordingOpener() override { setURLOpenerForTesting(previous_); }
   void openURL(const std::optional<URL>& url) override {
-    std::lock_guard<std::mutex> guard(mutex_);
+    MutexLock guard(mutex_);
     opened_.push_back(url ? url->absoluteString() : "(nil)");
   }
   std::vector<std::string> opened() const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    MutexLock guard(mutex_);
     return opened_;
   }
 
  private:
-  mutable std::mutex mutex_;
+  mutable Mutex mutex_;
   std::vector<std::string> opened_;
   URLOpener* previous_;
 };
