@@ -15,7 +15,7 @@
 #include "tweak/SNTMessagingCenter.h"
 #include "tweak/SNTSettings.h"
 #include "tweak/common.h"
-#include "tweak/firewall_workspace.h"
+#include "platform/apps/application_workspace.h"
 #include "tweak/intercept.h"
 #include "tweak/preftools.h"
 

@@ -6,6 +6,7 @@
 //   MutexLock lock(mutex_); cv_.wait(lock.native(), ...);
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <mutex>
 
@@ -45,6 +46,15 @@ class SCOPED_CAPABILITY MutexLock {
   // takes the lock again.
   void unlock() RELEASE() { lock_.unlock(); }
   void lock() ACQUIRE() { lock_.lock(); }
+
+  // Waits on `cv` until `done()` holds or `timeout` passes; true when it
+  // holds. done() runs with the lock held: a lambda that reads guarded state
+  // says so with the mutex's assertHeld().
+  template <class Rep, class Period, class Done>
+  bool waitFor(std::condition_variable& cv, std::chrono::duration<Rep, Period> timeout,
+               Done done) {
+    return cv.wait_for(lock_, timeout, std::move(done));
+  }
 
   std::unique_lock<std::mutex>& native() { return lock_; }
 

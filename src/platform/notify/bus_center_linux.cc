@@ -18,15 +18,16 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <mutex>
 #include <optional>
 #include <vector>
 
 #include "platform/base/mutex.h"
+#include "platform/base/fork_registry.h"
 #include "platform/log/system_log.h"
 #include "platform/notify/bus_connection_linux.h"
 #include "platform/notify/notification_center.h"
 #include "platform/notify/observer_table.h"
-#include "platform/runloop/internal/fork_safety.h"
 #include "platform/runloop/run_loop.h"
 
 namespace sentrel::notify {

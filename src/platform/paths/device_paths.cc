@@ -50,6 +50,12 @@ std::filesystem::path deviceRoot() {
   return defaultDeviceRoot();
 }
 
+std::optional<std::filesystem::path> deviceRootOverride() {
+  MutexLock lock(g_mutex);
+  if (g_override.empty()) return std::nullopt;
+  return g_override;
+}
+
 void setDeviceRoot(const std::filesystem::path& root) {
   MutexLock lock(g_mutex);
   if (root.empty()) {

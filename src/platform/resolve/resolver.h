@@ -15,7 +15,7 @@
 //    NI_NAMEREQD, for IPv4 and IPv6 alike. It reports at most one name.
 //  - InMemoryResolver: a table that a test fills in.
 // The backend that lookups use is the system one unless a test installs
-// another with ScopedResolverOverride.
+// another through an env::Environment (which holds a ScopedResolverOverride).
 #pragma once
 
 #include <functional>

@@ -77,9 +77,18 @@ class CurrentLoopScope {
 
 }  // namespace
 
+namespace {
+constinit std::atomic<Clock*> clockOverride{nullptr};
+}  // namespace
+
 Clock& systemClock() {
+  if (Clock* installed = clockOverride.load(std::memory_order_acquire)) return *installed;
   static SystemClock* clock = new SystemClock;  // never destroyed: loops outlive statics
   return *clock;
+}
+
+Clock* setSystemClockForTesting(Clock* clock) {
+  return clockOverride.exchange(clock, std::memory_order_acq_rel);
 }
 
 TimePoint FakeClock::now() const {

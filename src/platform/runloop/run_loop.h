@@ -34,7 +34,12 @@ class Clock {
   virtual bool isManual() const { return false; }
 };
 
-Clock& systemClock();  // steady_clock
+// steady_clock, unless a test installed another clock through an
+// env::Environment.
+Clock& systemClock();
+// Installs `clock` as systemClock() (nullptr: steady_clock again); returns the
+// previous override. Only env::ScopedEnvironment calls it.
+Clock* setSystemClockForTesting(Clock* clock);
 
 // A clock that only moves when advance() is called. Thread-safe.
 class FakeClock : public Clock {

@@ -84,8 +84,11 @@ std::vector<std::string> LoopbackServer::requestLines() const {
 }
 
 bool LoopbackServer::waitForRequests(size_t count) const {
-  std::unique_lock lock(mu_);
-  return changed_.wait_for(lock, kGenerousTimeout, [&] { return lines_.size() >= count; });
+  MutexLock lock(mu_);
+  return lock.waitFor(changed_, kGenerousTimeout, [&] {
+    mu_.assertHeld();
+    return lines_.size() >= count;
+  });
 }
 
 void LoopbackServer::serve() {

@@ -73,8 +73,11 @@ class Recorder {
     changed_.notify_all();
   }
   bool waitFor(size_t count) const {
-    std::unique_lock lock(mu_);
-    return changed_.wait_for(lock, kGenerousTimeout, [&] { return items_.size() >= count; });
+    MutexLock lock(mu_);
+    return lock.waitFor(changed_, kGenerousTimeout, [&] {
+      mu_.assertHeld();
+      return items_.size() >= count;
+    });
   }
   std::vector<T> items() const {
     MutexLock lock(mu_);

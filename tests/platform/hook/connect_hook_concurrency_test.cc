@@ -46,7 +46,7 @@ int replacementB(int socket, const sockaddr* address, socklen_t length) {
 }
 
 struct RestoreRealConnect {
-  ~RestoreRealConnect() { MSHookFunction(kConnect, realConnect(), nullptr); }
+  ~RestoreRealConnect() { EXPECT_TRUE(MSHookFunction(kConnect, realConnect(), nullptr).ok()); }
 };
 
 // UDP connect() only sets the peer, so it goes as fast as the hook allows.
@@ -103,10 +103,10 @@ std::atomic<int> gated_calls{0};
 
 int gatedConnect(int socket, const sockaddr* address, socklen_t length) {
   if (gated_calls++ == 0) {
-    std::unique_lock lock(gate_mutex);
+    MutexLock lock(gate_mutex);
     blocker_inside = true;
     gate_changed.notify_all();
-    gate_changed.wait(lock, [] { return release_blocker; });
+    while (!release_blocker) gate_changed.wait(lock.native());
   }
   return realConnect()(socket, address, length);
 }
@@ -117,9 +117,11 @@ TEST(AConnectHookUnderThreads, KeepsTheReentryGuardToTheThreadThatEnteredTheRepl
   LoopbackSocket target(AF_INET, SOCK_DGRAM);
   std::thread blocked([&] { connectFresh(SOCK_DGRAM, loopback4(target.port())); });
   {
-    std::unique_lock lock(gate_mutex);
-    ASSERT_TRUE(
-        gate_changed.wait_for(lock, std::chrono::seconds(30), [] { return blocker_inside; }));
+    MutexLock lock(gate_mutex);
+    ASSERT_TRUE(lock.waitFor(gate_changed, std::chrono::seconds(30), [] {
+      gate_mutex.assertHeld();
+      return blocker_inside;
+    }));
   }
   // This thread is not inside the replacement, so its call reaches it too.
   EXPECT_EQ(connectFresh(SOCK_DGRAM, loopback4(target.port())), (Outcome{0, 0}));

@@ -317,7 +317,7 @@ TEST_F(APlistFile, NeverShowsAHalfWrittenDocumentEvenWhenTheWriterIsKilled) {
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-      for (bool flip = true;; flip = !flip) writeFileAtomically(file(), flip ? b : a);
+      for (bool flip = true;; flip = !flip) (void)writeFileAtomically(file(), flip ? b : a);
     }
     // Read until both documents were seen, then some more, then kill.
     int extra_reads = std::uniform_int_distribution<int>(0, 30)(rng);

@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "platform/base/mutex.h"
+#include "platform/env/environment.h"
 #include "settings_fixture.h"
 #include "tweak/SNTFirewall.h"
 
@@ -19,8 +20,6 @@ using std::chrono::milliseconds;
 
 class RecordingOpener final : public URLOpener {
  public:
-  RecordingOpener() { previous_ = setURLOpenerForTesting(this); }
-  ~RecordingOpener() override { setURLOpenerForTesting(previous_); }
   void openURL(const std::optional<URL>& url) override {
     MutexLock guard(mutex_);
     opened_.push_back(url ? url->absoluteString() : "(nil)");
@@ -32,8 +31,8 @@ class RecordingOpener final : public URLOpener {
 
  private:
   mutable Mutex mutex_;
-  std::vector<std::string> opened_;
-  URLOpener* previous_;
+  std::vector<std::string> opened_ GUARDED_BY(mutex_);
+  env::ScopedEnvironment installed_{{.url_opener = this}};  // last: the rest is ready first
 };
 
 // A device program that appends its arguments to "<program>.log".

@@ -4,7 +4,8 @@
 //
 // The process-wide workspace reads the device's installed-app catalogue
 // (platform/apps/installed_apps.h) of the current device root afresh on
-// every call. Tests install an InMemoryApplicationWorkspace.
+// every call. Tests install an InMemoryApplicationWorkspace through an
+// env::Environment.
 #pragma once
 
 #include <memory>
@@ -36,7 +37,7 @@ class ApplicationWorkspace {
   static ApplicationWorkspace& defaultWorkspace();
   // Installs `workspace` as defaultWorkspace() (nullptr restores the device
   // catalogue) and returns the previous override. `workspace` must outlive
-  // its installation.
+  // its installation. Only env::ScopedEnvironment calls it.
   static ApplicationWorkspace* setDefaultWorkspaceForTesting(ApplicationWorkspace* workspace);
 };
 

@@ -1,4 +1,4 @@
-#include "tweak/firewall_workspace.h"
+#include "platform/apps/application_workspace.h"
 
 #include <atomic>
 
