@@ -6,6 +6,7 @@
 // TCP: a loopback listener whose thread accepts and closes; the client
 // closes with a reset (SO_LINGER 0) so no TIME_WAIT piles up. UDP: connect()
 // only sets the peer, which shows the hook's own cost more sharply.
+#include <cstdlib>
 #include <sys/socket.h>
 
 #include <atomic>
@@ -41,9 +42,11 @@ int denyOnePort(int socket, const sockaddr* address, socklen_t length) {
 class ScopedHook {
  public:
   explicit ScopedHook(ConnectFunction replacement) {
-    MSHookFunction(kConnect, replacement, &original_connect);
+    if (!MSHookFunction(kConnect, replacement, &original_connect)) abort();
   }
-  ~ScopedHook() { MSHookFunction(kConnect, realConnect(), nullptr); }
+  ~ScopedHook() {
+    if (!MSHookFunction(kConnect, realConnect(), nullptr)) abort();
+  }
 };
 
 template <class Connect>

@@ -47,14 +47,14 @@ class RunLoop;
 namespace sentrel::env {
 
 struct Environment {
-  std::optional<std::filesystem::path> device_root;
+  std::optional<std::filesystem::path> device_root{};
   proc::ProcessTable* process_table = nullptr;
   notify::NotificationCenter* notification_center = nullptr;
   ApplicationWorkspace* app_workspace = nullptr;
   URLOpener* url_opener = nullptr;
   runloop::RunLoop* main_queue = nullptr;
-  std::shared_ptr<resolve::Resolver> resolver;
-  std::optional<bundle::MainBundle> main_bundle;
+  std::shared_ptr<resolve::Resolver> resolver{};
+  std::optional<bundle::MainBundle> main_bundle{};
   runloop::Clock* clock = nullptr;
 };
 
