@@ -76,14 +76,16 @@ struct Device {
     std::filesystem::create_directories(file.parent_path());
     if (!plist::writeFileAtomically(file, settings)) abort();
 
-    identity = std::make_unique<env::ScopedEnvironment>(env::Environment{.main_bundle = bundle::MainBundle{
-        "com.example.bench",
-        (root / "var/containers/Bundle/Application/0A0A0A0A-0000-0000-0000-000000000000/Bench.app")
-            .string(),
-        (root /
-         "var/containers/Bundle/Application/0A0A0A0A-0000-0000-0000-000000000000/Bench.app/Bench")
-            .string(),
-        "Bench"}});
+    identity = std::make_unique<env::ScopedEnvironment>(env::Environment{
+        .main_bundle = bundle::MainBundle{
+            "com.example.bench",
+            (root /
+             "var/containers/Bundle/Application/0A0A0A0A-0000-0000-0000-000000000000/Bench.app")
+                .string(),
+            (root / "var/containers/Bundle/Application/0A0A0A0A-0000-0000-0000-000000000000/"
+                    "Bench.app/Bench")
+                .string(),
+            "Bench"}});
     firewall = SNTFirewall::current();
     initializeCHooks();
   }

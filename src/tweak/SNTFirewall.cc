@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <utility>
 
+#include "platform/apps/application_workspace.h"
 #include "platform/base/mutex.h"
 #include "platform/bundle/main_bundle.h"
 #include "platform/log/system_log.h"
@@ -15,7 +16,6 @@
 #include "tweak/SNTMessagingCenter.h"
 #include "tweak/SNTSettings.h"
 #include "tweak/common.h"
-#include "platform/apps/application_workspace.h"
 #include "tweak/intercept.h"
 #include "tweak/preftools.h"
 
@@ -412,7 +412,7 @@ size_t SNTFirewallPool::count() const {
 namespace {
 
 struct ProcessFirewallSlot {
-  Mutex creation_mutex;                     // the once-only guard
+  Mutex creation_mutex;                          // the once-only guard
   std::atomic<bool> fired{false};                // current() has created (or tried)
   internal::SnapshotCell<SNTFirewall> firewall;  // null after unregister()
 };
@@ -766,9 +766,11 @@ bool SNTFirewall::shouldAllow(const SNTDestination& d) {
       host ? std::optional<std::string_view>(*host) : std::nullopt;
 
   if (ev.allowAllOutbound(kLenient) ||
-      (ev.ruleForHost(host_view, kLenient) != rule::kBlocked && ev.allowNewOutbound(kLenient) && !ev.denyAllOutbound(kLenient))) {
+      (ev.ruleForHost(host_view, kLenient) != rule::kBlocked && ev.allowNewOutbound(kLenient) &&
+       !ev.denyAllOutbound(kLenient))) {
     log::line("appId set to allow all!");
-    if (host && !ev.isExplicitRuleForHostSet(host_view, kLenient)) learnRule(*host, d.url(), rule::kAllowed, true);
+    if (host && !ev.isExplicitRuleForHostSet(host_view, kLenient))
+      learnRule(*host, d.url(), rule::kAllowed, true);
     return true;
   }
   if (s.isDaemon || (s.bundleId && *s.bundleId == kSpringBoardBundleIdentifier)) {
@@ -824,10 +826,12 @@ bool SNTFirewall::shouldDeny(const SNTDestination& d) {
   }
   constexpr Reading kStrict = Reading::kStrict;
   try {
-    if (ev.denyAllOutbound(kStrict) || (ev.ruleForHost(host_view, kStrict) != rule::kAllowed && ev.blockNewOutbound(kStrict) &&
-                                   !ev.allowAllOutbound(kStrict))) {
+    if (ev.denyAllOutbound(kStrict) ||
+        (ev.ruleForHost(host_view, kStrict) != rule::kAllowed && ev.blockNewOutbound(kStrict) &&
+         !ev.allowAllOutbound(kStrict))) {
       log::line("appId set to block all!");
-      if (host && !ev.isExplicitRuleForHostSet(host_view, kStrict)) learnRule(*host, d.url(), rule::kBlocked, true);
+      if (host && !ev.isExplicitRuleForHostSet(host_view, kStrict))
+        learnRule(*host, d.url(), rule::kBlocked, true);
       return true;
     }
     if (ev.allowAllOutbound(kStrict)) {
@@ -864,7 +868,8 @@ void SNTFirewall::learnRule(std::string_view host, const std::optional<std::stri
   MutexLock lock(edit_mutex_);
   // Another thread may have written a rule for this host since the decision
   // looked; "if none set" holds for the entry as it is now.
-  if (onlyIfUnset && FirewallEvaluation(snapshot()).isExplicitRuleForHostSet(host, kLenient)) return;
+  if (onlyIfUnset && FirewallEvaluation(snapshot()).isExplicitRuleForHostSet(host, kLenient))
+    return;
   const std::optional<std::string> name = this->name();
   setAppHostRuleLocked(name ? std::optional<std::string_view>(*name) : std::nullopt, host,
                        url ? std::optional<std::string_view>(*url) : std::nullopt, value);

@@ -267,8 +267,8 @@ class SNTFirewall : public std::enable_shared_from_this<SNTFirewall> {
   void setAllOutboundLocked(const char* key, bool flag) REQUIRES(edit_mutex_);
 
   internal::SnapshotCell<const SNTFirewallState> state_;  // every property
-  Mutex state_write_mutex_;  // serialises read-change-store of state_
-  Mutex edit_mutex_;         // serialises the edits of this object
+  Mutex state_write_mutex_;                               // serialises read-change-store of state_
+  Mutex edit_mutex_;                                      // serialises the edits of this object
 
   Mutex listeners_mutex_;
   notify::NotificationCenter* listener_center_ GUARDED_BY(listeners_mutex_) = nullptr;

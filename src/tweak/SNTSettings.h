@@ -100,7 +100,8 @@ class SNTSettings {
   bool boolPref(const char* key, bool fallback) const;
 
   mutable Mutex mutex_;  // serialises reload/save
-  plist::Value settings_ GUARDED_BY(mutex_);  // the document as this object knows it; null until loaded
+  plist::Value settings_
+      GUARDED_BY(mutex_);  // the document as this object knows it; null until loaded
 };
 
 }  // namespace sentrel

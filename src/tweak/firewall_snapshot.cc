@@ -1,10 +1,9 @@
 #include "tweak/firewall_snapshot.h"
 
-
 #include <new>
 
-#include "platform/base/mutex.h"
 #include "platform/base/fork_registry.h"
+#include "platform/base/mutex.h"
 
 namespace sentrel::internal {
 
@@ -44,10 +43,12 @@ struct SnapshotCellRegistry {
 };
 
 namespace {
-[[maybe_unused]] const bool g_fork_reset_registered = (base::registerForkHandlers(
-    base::ForkStage::kSnapshotCells,
-    {&SnapshotCellRegistry::lockForFork, &SnapshotCellRegistry::unlockInParent,
-     &SnapshotCellRegistry::resetAllInChild}), true);
+[[maybe_unused]] const bool g_fork_reset_registered =
+    (base::registerForkHandlers(
+         base::ForkStage::kSnapshotCells,
+         {&SnapshotCellRegistry::lockForFork, &SnapshotCellRegistry::unlockInParent,
+          &SnapshotCellRegistry::resetAllInChild}),
+     true);
 }  // namespace
 
 SnapshotCellBase::SnapshotCellBase() {

@@ -50,7 +50,7 @@ class SnapshotCellBase {
 
   mutable std::atomic<unsigned> epoch_{0};         // low bit: the side new readers count on
   mutable std::atomic<long> readers_[2] = {0, 0};  // readers inside load(), per side
-  Mutex writer_mutex_;                        // serialises store()
+  Mutex writer_mutex_;                             // serialises store()
 
  private:
   friend struct SnapshotCellRegistry;

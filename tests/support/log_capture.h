@@ -32,7 +32,7 @@ class LogCapture final : public log::Sink {
   mutable Mutex mutex_;
   std::vector<std::string> lines_ GUARDED_BY(mutex_);
   std::vector<log::Level> levels_ GUARDED_BY(mutex_);
-  log::Sink* previous_;             // restored on destruction
+  log::Sink* previous_;  // restored on destruction
 };
 
 }  // namespace sentrel::testing

@@ -6,10 +6,10 @@
 // TCP: a loopback listener whose thread accepts and closes; the client
 // closes with a reset (SO_LINGER 0) so no TIME_WAIT piles up. UDP: connect()
 // only sets the peer, which shows the hook's own cost more sharply.
-#include <cstdlib>
 #include <sys/socket.h>
 
 #include <atomic>
+#include <cstdlib>
 
 #include <benchmark/benchmark.h>
 

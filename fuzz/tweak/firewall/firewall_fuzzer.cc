@@ -15,6 +15,7 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include "platform/apps/application_workspace.h"
 #include "platform/bundle/main_bundle.h"
 #include "platform/env/environment.h"
 #include "platform/log/system_log.h"
@@ -25,7 +26,6 @@
 #include "platform/proc/process_table.h"
 #include "platform/runloop/run_loop.h"
 #include "tweak/SNTFirewall.h"
-#include "platform/apps/application_workspace.h"
 #include "tweak/preftools.h"
 
 namespace sentrel {
@@ -240,14 +240,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider in(data, size);
 
   const bool in_springboard = in.ConsumeBool();
-  env::ScopedEnvironment identity({.main_bundle =
-      in_springboard
-          ? bundle::MainBundle{std::string(kSpringBoardBundleIdentifier),
-                               "/System/Library/CoreServices/SpringBoard.app",
-                               "/System/Library/CoreServices/SpringBoard.app/SpringBoard",
-                               "SpringBoard"}
-          : bundle::MainBundle{std::string(kAppId), "/Applications/Example.app",
-                               "/Applications/Example.app/Example", "Example"}});
+  env::ScopedEnvironment identity(
+      {.main_bundle =
+           in_springboard
+               ? bundle::MainBundle{std::string(kSpringBoardBundleIdentifier),
+                                    "/System/Library/CoreServices/SpringBoard.app",
+                                    "/System/Library/CoreServices/SpringBoard.app/SpringBoard",
+                                    "SpringBoard"}
+               : bundle::MainBundle{std::string(kAppId), "/Applications/Example.app",
+                                    "/Applications/Example.app/Example", "Example"}});
   device->processes.clear();
   device->processes.add(1, 0, "launchd");
   if (in.ConsumeIntegralInRange(0, 3) != 0) device->processes.add(50, 1, "SpringBoard");

@@ -20,8 +20,8 @@
 #include "platform/paths/device_paths.h"
 #include "platform/plist/plist_codec.h"
 #include "platform/runloop/run_loop.h"
-#include "tweak/SNTMessagingCenter.h"
 #include "tweak/SNTFirewall.h"
+#include "tweak/SNTMessagingCenter.h"
 #include "tweak/SNTSettings.h"
 #include "tweak/UI/SNTAlert.h"
 #include "tweak/preftools.h"
@@ -121,10 +121,8 @@ struct Device {
     sentrel::bundle::MainBundle identity;
     identity.bundle_identifier = sentrel::kSpringBoardBundleIdentifier;
     identity.process_name = "SpringBoard";
-    installed = std::make_unique<sentrel::env::ScopedEnvironment>(
-        sentrel::env::Environment{.device_root = root,
-                                  .notification_center = center.get(),
-                                  .main_bundle = identity});
+    installed = std::make_unique<sentrel::env::ScopedEnvironment>(sentrel::env::Environment{
+        .device_root = root, .notification_center = center.get(), .main_bundle = identity});
     std::filesystem::create_directories(
         sentrel::paths::resolve(sentrel::kSettingsPath).parent_path());
   }

@@ -617,7 +617,8 @@ int listApp(const fs::path& root, const std::string& bundle_id) {
       const bool own = entry.get(info.key).isString();
       printRow(info.key, policyText(firewall.appPolicy()) + (own ? "" : " (default)"));
     } else if (info.key == std::string_view(key::kFirewallEnabled)) {
-      printRow(info.key, switchRow(entry, info.key, firewall.globalDefaultAppPolicy() != policy::kOff));
+      printRow(info.key,
+               switchRow(entry, info.key, firewall.globalDefaultAppPolicy() != policy::kOff));
     } else {
       printRow(info.key, switchRow(entry, info.key, info.fallback));
     }

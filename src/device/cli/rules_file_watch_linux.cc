@@ -74,8 +74,7 @@ class InotifyFileWriteWatch final : public FileWriteWatch {
 
 Result<std::unique_ptr<FileWriteWatch>> watchFileWrites(const std::filesystem::path& file) {
   const int fd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-  if (fd < 0)
-    return Result<std::unique_ptr<FileWriteWatch>>::FromErrno("cannot watch files");
+  if (fd < 0) return Result<std::unique_ptr<FileWriteWatch>>::FromErrno("cannot watch files");
   // Watching the folder, not the file: the atomic write replaces the file's
   // inode, which a watch on the file itself would stop seeing.
   const std::filesystem::path folder = file.parent_path();

@@ -164,7 +164,8 @@ Status requestOpen(const std::filesystem::path& root, std::string bundle_id,
     return Status::Error(reason);
   }
   if (kill(launchd, kOpenRequestSignal) != 0) {
-    const std::string reason = Status::errnoText("cannot signal launchd (" + std::to_string(launchd) + ")");
+    const std::string reason =
+        Status::errnoText("cannot signal launchd (" + std::to_string(launchd) + ")");
     unlink(final_path.c_str());
     return Status::Error(reason);
   }

@@ -12,8 +12,8 @@
 #include <cstring>
 #include <set>
 
-#include "platform/base/mutex.h"
 #include "platform/apps/installed_apps.h"
+#include "platform/base/mutex.h"
 #include "platform/log/system_log.h"
 #include "platform/paths/device_paths.h"
 #include "platform/plist/plist_codec.h"
@@ -210,7 +210,8 @@ class Staging {
   static Result<std::unique_ptr<Staging>> make(const fs::path& parent, const char* prefix) {
     std::string tmpl = (parent / (std::string(prefix) + "XXXXXX")).string();
     if (mkdtemp(tmpl.data()) == nullptr) {
-      return Result<std::unique_ptr<Staging>>::FromErrno("cannot create a staging folder in " + parent.string(), errno);
+      return Result<std::unique_ptr<Staging>>::FromErrno(
+          "cannot create a staging folder in " + parent.string(), errno);
     }
     return std::unique_ptr<Staging>(new Staging(tmpl));
   }

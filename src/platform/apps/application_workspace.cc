@@ -2,8 +2,8 @@
 
 #include <atomic>
 
-#include "platform/base/mutex.h"
 #include "platform/apps/installed_apps.h"
+#include "platform/base/mutex.h"
 #include "platform/paths/device_paths.h"
 
 namespace sentrel {

@@ -3,8 +3,8 @@
 #include <algorithm>
 #include <cctype>
 
-#include "platform/base/mutex.h"
 #include "platform/apps/installed_apps.h"
+#include "platform/base/mutex.h"
 
 namespace sentrel::apps {
 

@@ -51,8 +51,7 @@ class SCOPED_CAPABILITY MutexLock {
   // holds. done() runs with the lock held: a lambda that reads guarded state
   // says so with the mutex's assertHeld().
   template <class Rep, class Period, class Done>
-  bool waitFor(std::condition_variable& cv, std::chrono::duration<Rep, Period> timeout,
-               Done done) {
+  bool waitFor(std::condition_variable& cv, std::chrono::duration<Rep, Period> timeout, Done done) {
     return cv.wait_for(lock_, timeout, std::move(done));
   }
 

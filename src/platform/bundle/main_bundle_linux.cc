@@ -9,8 +9,8 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/base/mutex.h"
 #include "platform/base/fork_registry.h"
+#include "platform/base/mutex.h"
 #include "platform/bundle/main_bundle.h"
 #include "platform/log/system_log.h"
 #include "platform/plist/plist_codec.h"
@@ -24,8 +24,8 @@ Mutex g_mutex;
 // Every identity ever handed out, never freed: mainBundle() returns references
 // that callers may keep. Grows by one per fork and per test override only.
 std::vector<std::unique_ptr<const MainBundle>> g_all GUARDED_BY(g_mutex);
-const MainBundle* g_read GUARDED_BY(g_mutex) = nullptr;  // read from /proc
-pid_t g_read_pid GUARDED_BY(g_mutex) = 0;  // who read g_read
+const MainBundle* g_read GUARDED_BY(g_mutex) = nullptr;          // read from /proc
+pid_t g_read_pid GUARDED_BY(g_mutex) = 0;                        // who read g_read
 std::vector<const MainBundle*> g_overrides GUARDED_BY(g_mutex);  // innermost last
 
 // Holding the lock across fork() means the child never inherits it locked by

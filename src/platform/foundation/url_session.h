@@ -101,7 +101,7 @@ class URLSessionTask : public runtime::Object {
 
   mutable Mutex mu_;
   URLSessionTaskState state_ GUARDED_BY(mu_) = URLSessionTaskState::kSuspended;
-  DataTaskCompletion completion_ GUARDED_BY(mu_);  // taken by the one that completes
+  DataTaskCompletion completion_ GUARDED_BY(mu_);      // taken by the one that completes
   internal::TransferId transfer_ GUARDED_BY(mu_) = 0;  // 0 while none runs
 };
 

@@ -94,8 +94,8 @@ class WKWebViewConfiguration : public runtime::Object {
   std::shared_ptr<WKURLSchemeHandler> handlerFor(const std::string& scheme) const;
 
   mutable Mutex mu_;
-  std::map<std::string, std::shared_ptr<WKURLSchemeHandler>>
-      handlers_ GUARDED_BY(mu_);  // by scheme
+  std::map<std::string, std::shared_ptr<WKURLSchemeHandler>> handlers_
+      GUARDED_BY(mu_);  // by scheme
 };
 
 // A finished navigation as the web view shows it.
@@ -146,10 +146,10 @@ class WKWebView : public runtime::Object {
 
   mutable Mutex mu_;
   std::shared_ptr<WKNavigation> latest_ GUARDED_BY(mu_);  // the latest started
-  internal::TransferId transfer_ GUARDED_BY(mu_) = 0;  // latest_'s fetch, 0: none
+  internal::TransferId transfer_ GUARDED_BY(mu_) = 0;     // latest_'s fetch, 0: none
   std::optional<WebPage> page_ GUARDED_BY(mu_);
   std::function<void(const WebPage&)> delegate_ GUARDED_BY(mu_);
-  internal::SerialDelivery deliveries_;           // delegate calls, in order
+  internal::SerialDelivery deliveries_;  // delegate calls, in order
 };
 
 }  // namespace sentrel::foundation

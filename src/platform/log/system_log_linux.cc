@@ -8,8 +8,8 @@
 #include <cstdio>
 #include <string>
 
-#include "platform/base/mutex.h"
 #include "platform/base/fork_registry.h"
+#include "platform/base/mutex.h"
 #include "platform/log/internal/default_sink.h"
 #include "platform/paths/device_paths.h"
 

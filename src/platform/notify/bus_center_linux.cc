@@ -22,8 +22,8 @@
 #include <optional>
 #include <vector>
 
-#include "platform/base/mutex.h"
 #include "platform/base/fork_registry.h"
+#include "platform/base/mutex.h"
 #include "platform/log/system_log.h"
 #include "platform/notify/bus_connection_linux.h"
 #include "platform/notify/notification_center.h"
@@ -177,8 +177,8 @@ class BusCore : public std::enable_shared_from_this<BusCore> {
 
   // REQUIRES: mutex_ held, no usable connection.
   Status connectLocked(bool log_failure) REQUIRES(mutex_) {
-    Result<std::unique_ptr<BusConnection>> opened = BusConnection::open(
-        address_, [this](ReceivedPost post) {
+    Result<std::unique_ptr<BusConnection>> opened =
+        BusConnection::open(address_, [this](ReceivedPost post) {
           mutex_.assertHeld();  // the sink runs inside processPending(), under mutex_
           inbox_.push_back(std::move(post));
         });
@@ -327,13 +327,13 @@ class BusCore : public std::enable_shared_from_this<BusCore> {
   runloop::RunLoop& loop_;
   internal::ObserverTable observers_;
 
-  Mutex mutex_;                           // serialises every use of the connections
+  Mutex mutex_;  // serialises every use of the connections
   std::unique_ptr<BusConnection> connection_ GUARDED_BY(mutex_);  // null while unreachable
   std::vector<std::unique_ptr<BusConnection>> retired_ GUARDED_BY(mutex_);  // closed by refresh()
-  std::vector<ReceivedPost> inbox_ GUARDED_BY(mutex_);  // filled while processing
+  std::vector<ReceivedPost> inbox_ GUARDED_BY(mutex_);                 // filled while processing
   std::optional<runloop::TimePoint> last_attempt_ GUARDED_BY(mutex_);  // last connect attempt
   bool reported_unreachable_ GUARDED_BY(mutex_) = false;
-  std::atomic<pid_t> refresh_requested_by_{0};      // process with a refresh() pending, or 0
+  std::atomic<pid_t> refresh_requested_by_{0};  // process with a refresh() pending, or 0
 
   // Loop thread only.
   std::optional<runloop::WatchId> watch_;

@@ -146,7 +146,8 @@ Status BusConnection::post(std::string_view name, std::span<const uint8_t> paylo
   if ((r = sd_bus_message_append_array(raw, 'y', payload.data(), payload.size())) < 0) {
     return Status::Error(errorText("cannot add the payload", r));
   }
-  if ((r = busCalls().send(bus_, raw, nullptr)) < 0) return Status::Error(errorText("cannot send", r));
+  if ((r = busCalls().send(bus_, raw, nullptr)) < 0)
+    return Status::Error(errorText("cannot send", r));
   return flush();
 }
 
@@ -159,7 +160,8 @@ Status BusConnection::postNameOnlyForTesting(std::string_view name) {
   if ((r = sd_bus_message_append_basic(raw, 's', name_text.c_str())) < 0) {
     return Status::Error(errorText("cannot add the name", r));
   }
-  if ((r = busCalls().send(bus_, raw, nullptr)) < 0) return Status::Error(errorText("cannot send", r));
+  if ((r = busCalls().send(bus_, raw, nullptr)) < 0)
+    return Status::Error(errorText("cannot send", r));
   return flush();
 }
 

@@ -225,11 +225,10 @@ Result<pid_t> startDeviceBus(const std::filesystem::path& root) {
   options.stdin_ = spawn::Stdio::devNull();
   options.extra_fds = {{write_fd, 3}};
   options.search_path = true;
-  Result<pid_t> started = spawn::spawnProcess(
-      "dbus-daemon",
-      {"dbus-daemon", "--config-file=" + config.string(), "--nofork", "--nopidfile",
-       "--print-address=3"},
-      options);
+  Result<pid_t> started = spawn::spawnProcess("dbus-daemon",
+                                              {"dbus-daemon", "--config-file=" + config.string(),
+                                               "--nofork", "--nopidfile", "--print-address=3"},
+                                              options);
   close(write_fd);
   if (!started) {
     close(read_fd);

@@ -6,8 +6,8 @@
 
 #include <optional>
 
-#include "platform/base/mutex.h"
 #include "platform/base/fork_registry.h"
+#include "platform/base/mutex.h"
 
 namespace sentrel::paths {
 namespace {

@@ -1,6 +1,5 @@
 #include "platform/runloop/internal/fork_safety.h"
 
-
 #include <mutex>
 
 #include "platform/base/fork_registry.h"

@@ -90,8 +90,7 @@ struct Registry {
   std::deque<Method> method_records GUARDED_BY(mutex);
   std::vector<std::unique_ptr<const MethodList>> method_lists GUARDED_BY(mutex);
   std::vector<std::unique_ptr<const NameIndex<ClassRecord>>> class_indexes GUARDED_BY(mutex);
-  std::vector<std::unique_ptr<const NameIndex<SelectorRecord>>> selector_indexes
-      GUARDED_BY(mutex);
+  std::vector<std::unique_ptr<const NameIndex<SelectorRecord>>> selector_indexes GUARDED_BY(mutex);
 
   // The program's announcement that its classes are registered, and the
   // work that waits for it.

@@ -23,20 +23,42 @@ void note(char c) {
     g_length.store(at + 1);
   }
 }
-std::string trace() { return std::string(g_trace, g_length.load()); }
+std::string trace() {
+  return std::string(g_trace, g_length.load());
+}
 
 // Prepare letters are upper case, parent/child lower case, by stage:
 // C/c centers, L/l run loops, S/s snapshot cells, K/k leaf-lock stage, G/g log.
-void centersPrepare() { note('C'); }
-void centersAfter() { note('c'); }
-void loopsPrepare() { note('L'); }
-void loopsAfter() { note('l'); }
-void cellsPrepare() { note('S'); }
-void cellsAfter() { note('s'); }
-void leafPrepare() { note('K'); }
-void leafAfter() { note('k'); }
-void logPrepare() { note('G'); }
-void logAfter() { note('g'); }
+void centersPrepare() {
+  note('C');
+}
+void centersAfter() {
+  note('c');
+}
+void loopsPrepare() {
+  note('L');
+}
+void loopsAfter() {
+  note('l');
+}
+void cellsPrepare() {
+  note('S');
+}
+void cellsAfter() {
+  note('s');
+}
+void leafPrepare() {
+  note('K');
+}
+void leafAfter() {
+  note('k');
+}
+void logPrepare() {
+  note('G');
+}
+void logAfter() {
+  note('g');
+}
 
 void registerAll() {
   // Registered out of order on purpose: the stage decides, not the call order.

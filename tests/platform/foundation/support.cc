@@ -1,5 +1,5 @@
-#include "platform/base/mutex.h"
 #include "support.h"
+#include "platform/base/mutex.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>

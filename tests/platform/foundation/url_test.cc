@@ -1,6 +1,6 @@
 // URLs as the standard parser reads them.
-#include "platform/env/environment.h"
 #include "platform/foundation/url.h"
+#include "platform/env/environment.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

@@ -37,9 +37,7 @@ class InMemoryBackend {
 
 class SharedBackend {
  public:
-  SharedBackend() {
-    publisher_ = std::move(ProcessTablePublisher::create(root_.path())).value();
-  }
+  SharedBackend() { publisher_ = std::move(ProcessTablePublisher::create(root_.path())).value(); }
   void add(pid_t pid, pid_t ppid, std::string_view name) {
     ASSERT_TRUE(publisher_->add(pid, ppid, name).ok());
   }
@@ -145,7 +143,6 @@ TEST(AProcFsProcessTable, FindsThisProcessAndItsParent) {
 
 class ASharedProcessTable : public ::testing::Test {
  protected:
-
   std::unique_ptr<ProcessTablePublisher> publish(size_t capacity = kDefaultProcessTableCapacity) {
     Result<std::unique_ptr<ProcessTablePublisher>> publisher =
         ProcessTablePublisher::create(root_.path(), capacity);

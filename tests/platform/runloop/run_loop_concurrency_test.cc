@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/base/mutex.h"
 #include "gtest/gtest.h"
+#include "platform/base/mutex.h"
 #include "platform/runloop/run_loop.h"
 #include "support/log_capture.h"
 

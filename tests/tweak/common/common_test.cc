@@ -22,7 +22,6 @@ using testing::TempDir;
 
 class ProcessUtilities : public ::testing::Test {
  protected:
-
   // A device program that appends its arguments to "<program>.log".
   std::filesystem::path installRecordingProgram(const char* device_path) {
     std::filesystem::path program = paths::resolve(device_path);

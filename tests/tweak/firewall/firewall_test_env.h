@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/apps/application_workspace.h"
 #include "platform/bundle/main_bundle.h"
 #include "platform/env/environment.h"
 #include "platform/notify/notification_center.h"
@@ -24,7 +25,6 @@
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
 #include "tweak/SNTFirewall.h"
-#include "platform/apps/application_workspace.h"
 #include "tweak/preftools.h"
 
 namespace sentrel::testing {

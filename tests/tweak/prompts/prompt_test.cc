@@ -6,8 +6,8 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/base/mutex.h"
 #include "firewall_test_env.h"
+#include "platform/base/mutex.h"
 #include "tweak/CHooks.h"
 #include "tweak/SNTMessagingCenter.h"
 #include "tweak/Tweak.h"
