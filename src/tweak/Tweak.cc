@@ -314,14 +314,22 @@ void saveSNTSettings(id, SEL, const SNTNotification& notification) {
 void saveSNTSettingsAndNotify(id, SEL, const SNTNotification& notification) {
   log::line("Received SNT_SB_SAVE_SETTINGS_AND_NOTIFY");
   log::line("Springboard received new global settings!");
-  PrefHandler::writeSettingsFile(userInfoOf(notification));
+  // Announced whether or not the write succeeded, but never a document that
+  // was refused: every process would adopt it in place of its settings.
+  if (!PrefHandler::writeSettingsFile(userInfoOf(notification))) return;
   notify::distributedCenter().post(kNewSettingsNotification, userInfoOf(notification));
 }
 
 void launchSNTTweakSettings(id, SEL, const SNTNotification& notification) {
   log::line("Received SNT_LAUNCH_TWEAK_SETTINGS");
   std::optional<std::string> path = launchTweakSettingsPath(userInfoOf(notification));
-  PrefHandler::springBoardLaunchSettingsWithPath(path.value_or("(null)"));
+  if (!path) {
+    // "prefs:root=(null)" would end the Settings app and open nothing.
+    log::line("launchSNTTweakSettings: no \"path\" in the request; not opening the Settings app",
+              log::Level::kWarning);
+    return;
+  }
+  PrefHandler::springBoardLaunchSettingsWithPath(*path);
 }
 
 // Queues a record until prompts can be shown.
@@ -443,6 +451,13 @@ std::optional<SNTHookGroup> SNTClassifyProcess(std::optional<std::string_view> b
   if (filtered) return SNTHookGroup::kAllApps;
   if (*bundleId == kSpringBoardBundleIdentifier) return SNTHookGroup::kSpringBoard;
   return SNTHookGroup::kNone;
+}
+
+bool SNTIsReservedBundleIdentifier(std::string_view bundleId) {
+  for (std::string_view skipped : kSkippedBundleIds) {
+    if (bundleId == skipped) return true;
+  }
+  return bundleId == kWebKitNetworkingBundleIdentifier;
 }
 
 void SNTClassLoad() {

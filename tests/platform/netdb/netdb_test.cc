@@ -47,8 +47,40 @@ TEST(AnAddress, ReadsAsTextAndPortForBothFamilies) {
   const sockaddr_in6 in6 = ipv6("2001:db8::1", 8080);
   EXPECT_EQ(addressText(asSockaddr(&in6), sizeof in6), "2001:db8::1");
   EXPECT_EQ(port(asSockaddr(&in6), sizeof in6), 8080);
+}
+
+TEST(AnAddress, ReadsAnIPv4MappedAddressAsTheIPv4AddressItReaches) {
   const sockaddr_in6 mapped = ipv6("::ffff:10.0.0.1", 80);
-  EXPECT_EQ(addressText(asSockaddr(&mapped), sizeof mapped), "::ffff:10.0.0.1");
+  EXPECT_EQ(addressText(asSockaddr(&mapped), sizeof mapped), "10.0.0.1");
+  EXPECT_EQ(port(asSockaddr(&mapped), sizeof mapped), 80);
+  // Only the mapped prefix unmaps: an address that merely ends in the same
+  // four bytes stays IPv6.
+  const sockaddr_in6 other = ipv6("::fffe:10.0.0.1", 80);
+  EXPECT_EQ(addressText(asSockaddr(&other), sizeof other), "::fffe:a00:1");
+}
+
+TEST(AHostText, NamesOneDestinationByOneKey) {
+  EXPECT_EQ(canonicalHost("::1"), "::1");
+  EXPECT_EQ(canonicalHost("[::1]"), "::1");
+  EXPECT_EQ(canonicalHost("0:0:0:0:0:0:0:1"), "::1");
+  EXPECT_EQ(canonicalHost("[0:0::1]"), "::1");
+  EXPECT_EQ(canonicalHost("2001:DB8:0:0:0:0:0:1"), "2001:db8::1");
+  EXPECT_EQ(canonicalHost("::ffff:127.0.0.1"), "127.0.0.1");
+  EXPECT_EQ(canonicalHost("[::FFFF:7f00:1]"), "127.0.0.1");
+}
+
+TEST(AHostText, KeepsEverythingThatIsNotAnIPv6Address) {
+  EXPECT_EQ(canonicalHost("Example.COM"), "Example.COM");
+  EXPECT_EQ(canonicalHost("127.0.0.1"), "127.0.0.1");
+  EXPECT_EQ(canonicalHost(""), "");
+  EXPECT_EQ(canonicalHost("[]"), "[]");
+  EXPECT_EQ(canonicalHost("fe80::1%eth0"), "fe80::1%eth0");
+  EXPECT_EQ(canonicalHost("[::1"), "[::1");
+  EXPECT_EQ(canonicalHost("host:8080"), "host:8080");
+  // A NUL inside must not cut the text short into an address.
+  EXPECT_EQ(canonicalHost(std::string_view("::1\0x", 5)), std::string_view("::1\0x", 5));
+  const std::string long_text(200, ':');
+  EXPECT_EQ(canonicalHost(long_text), long_text);
 }
 
 TEST(AnAddress, IsReadFromUnalignedBytes) {
