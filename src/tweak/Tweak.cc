@@ -20,6 +20,7 @@
 #include "tweak/SNTFirewall.h"
 #include "tweak/SNTMessagingCenter.h"
 #include "tweak/UI/SNTAlert.h"
+#include "tweak/common.h"
 #include "tweak/intercept.h"
 #include "tweak/preftools.h"
 
@@ -33,9 +34,6 @@ using runtime::SEL;
 
 constexpr std::string_view kSkippedProcessNames[] = {"powerlogHelperd", "suggestd", "aggregated",
                                                      "ptpd"};
-constexpr std::string_view kSkippedBundleIds[] = {"com.apple.springboard", "com.apple.CoreAuthUI",
-                                                  "com.apple.SafariViewService",
-                                                  "com.saurik.Cydia"};
 
 // The process firewall reference of a filtered app.
 std::shared_ptr<SNTFirewall>& processFirewall() {
@@ -436,11 +434,7 @@ std::optional<SNTHookGroup> SNTClassifyProcess(std::optional<std::string_view> b
   for (std::string_view skipped : kSkippedProcessNames) {
     if (processName == skipped) filtered = false;
   }
-  if (filtered) {
-    for (std::string_view skipped : kSkippedBundleIds) {
-      if (*bundleId == skipped) filtered = false;
-    }
-  }
+  if (filtered && isSkippedBundleIdentifier(*bundleId)) filtered = false;
   if (filtered) {
     const size_t slash = bundlePath.rfind('/');
     const std::string_view last =
@@ -451,13 +445,6 @@ std::optional<SNTHookGroup> SNTClassifyProcess(std::optional<std::string_view> b
   if (filtered) return SNTHookGroup::kAllApps;
   if (*bundleId == kSpringBoardBundleIdentifier) return SNTHookGroup::kSpringBoard;
   return SNTHookGroup::kNone;
-}
-
-bool SNTIsReservedBundleIdentifier(std::string_view bundleId) {
-  for (std::string_view skipped : kSkippedBundleIds) {
-    if (bundleId == skipped) return true;
-  }
-  return bundleId == kWebKitNetworkingBundleIdentifier;
 }
 
 void SNTClassLoad() {

@@ -31,13 +31,6 @@ std::optional<SNTHookGroup> SNTClassifyProcess(std::optional<std::string_view> b
                                                std::string_view processName,
                                                std::string_view bundlePath);
 
-// Whether `bundleId` names a process the system treats specially: one the
-// module initialiser never filters (SpringBoard, the authentication and
-// in-app browser services, the package manager) or one the rule engine lets
-// through (WebKit's networking process). An app of the device under such an
-// identifier would go unfiltered, so the device refuses to install one.
-bool SNTIsReservedBundleIdentifier(std::string_view bundleId);
-
 // The class-load steps.
 void SNTClassLoad();
 

@@ -20,7 +20,7 @@
 #include "platform/paths/device_paths.h"
 #include "platform/plist/value.h"
 #include "platform/spawn/spawn.h"
-#include "tweak/Tweak.h"
+#include "tweak/common.h"
 
 namespace sentrel::cli {
 namespace {
