@@ -10,7 +10,6 @@
 
 #include "platform/bundle/main_bundle.h"
 #include "platform/log/system_log.h"
-#include "platform/netdb/netdb.h"
 #include "platform/paths/device_paths.h"
 #include "tweak/SNTMessagingCenter.h"
 #include "tweak/SNTSettings.h"
@@ -372,16 +371,14 @@ class FirewallEvaluation {
 
 SNTDestination::SNTDestination(const URLRequest& request) : SNTDestination(request.url()) {}
 
-SNTDestination::SNTDestination(const URL& url) : url_(url.absoluteString()) {
-  if (url.host()) host_ = netdb::canonicalHost(*url.host());
-}
+SNTDestination::SNTDestination(const URL& url)
+    : host_(ruleKeyOf(url.host())), url_(url.absoluteString()) {}
 
 SNTDestination::SNTDestination(const std::optional<URL>& url) {
   if (url) *this = SNTDestination(*url);
 }
 
-SNTDestination::SNTDestination(std::string_view text)
-    : host_(netdb::canonicalHost(text)), url_(text) {}
+SNTDestination::SNTDestination(std::string_view text) : host_(ruleKeyOf(text)), url_(text) {}
 
 SNTDestination::SNTDestination(const char* text) {
   if (text) *this = SNTDestination(std::string_view(text));

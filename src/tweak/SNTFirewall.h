@@ -227,10 +227,9 @@ class SNTFirewall : public std::enable_shared_from_this<SNTFirewall> {
   // Without a bundle id nothing is saved or posted; the entry is adopted.
   void saveAppSettings(const plist::Value& entry, bool notify);
   // Stores {"allowed": value[, "url": urlString]} under the host's rule key
-  // (ruleKeyOf()) in the app's
-  // "domains" (an earlier "url" stays when urlString is null) and `name` as
-  // the entry's "name" when not null. A null host or the service host changes
-  // nothing. Logs "save setAppHostRule (<name>, <host>, <value>)".
+  // (ruleKeyOf()) in the app's "domains" (an earlier "url" stays when
+  // urlString is null) and `name` as the entry's "name" when not null. A null host or the service
+  // host changes nothing. Logs "save setAppHostRule (<name>, <host>, <value>)".
   void setAppHostRule(std::optional<std::string_view> name, std::optional<std::string_view> host,
                       std::optional<std::string_view> urlString, int64_t value);
   void setAppHostBool(std::optional<std::string_view> name, std::optional<std::string_view> host,

@@ -12,6 +12,12 @@ bool isReservedHost(std::optional<std::string_view> host) {
   return !host || *host == kServiceHost;
 }
 
+// A document built on nothing would replace the whole file: every rule lost.
+void logNotLoaded(const char* what) {
+  log::line(std::string("SNTSettings ") + what + ": the settings were never loaded; nothing saved",
+            log::Level::kError);
+}
+
 }  // namespace
 
 std::optional<std::string> ruleKeyOf(std::optional<std::string_view> host) {
@@ -34,14 +40,6 @@ void SNTSettings::reload() {
   std::lock_guard<std::mutex> guard(mutex_);
   settings_ = PrefHandler::loadSettings();
 }
-
-namespace {
-// A document built on nothing would replace the whole file: every rule lost.
-void logNotLoaded(const char* what) {
-  log::line(std::string("SNTSettings ") + what + ": the settings were never loaded; nothing saved",
-            log::Level::kError);
-}
-}  // namespace
 
 void SNTSettings::save(bool notify) {
   std::lock_guard<std::mutex> guard(mutex_);
