@@ -9,6 +9,7 @@
 
 #include "platform/hook/connect_hook.h"
 #include "platform/log/system_log.h"
+#include "platform/netdb/netdb.h"
 #include "tweak/SNTFirewall.h"
 #include "tweak/intercept.h"
 
@@ -26,7 +27,7 @@ std::optional<std::string> getSockaddrPeer(const sockaddr* address) {
   }
   if (address->sa_family == AF_INET6) {
     const auto* v6 = reinterpret_cast<const sockaddr_in6*>(address);
-    if (inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text) == nullptr) return std::nullopt;
+    if (!netdb::ipv6KeyText(v6->sin6_addr, text)) return std::nullopt;  // mapped: its IPv4 text
     return std::string(text);
   }
   return std::nullopt;

@@ -32,8 +32,9 @@ int replaced_connect(int socket, const sockaddr* address, socklen_t address_leng
 // replaced_connect. Call once, at start-up.
 void initializeCHooks();
 
-// The destination address as text ("10.0.0.1", "::1"); none for families
-// other than IPv4 and IPv6, and for a null address.
+// The destination address as its rule key (netdb::ipv6KeyText: "10.0.0.1",
+// "::1", and "127.0.0.1" for ::ffff:127.0.0.1); none for families other
+// than IPv4 and IPv6, and for a null address.
 std::optional<std::string> getSockaddrPeer(const sockaddr* address);
 
 // The destination port in host byte order; 0 for other families or a null

@@ -65,7 +65,6 @@ namespace {
 
 constexpr const char* kLaunchdProcessName = "launchd";
 constexpr const char* kSpringBoardProcessName = "SpringBoard";
-constexpr const char* kWebKitNetworkingBundleIdentifier = "com.apple.WebKit.Networking";
 constexpr const char* kLocalhost = "localhost";
 constexpr const char* kSystemApplicationType = "System";
 constexpr const char* kHiddenTag = "hidden";
@@ -218,6 +217,16 @@ internal::Field<std::string_view> stringField(const plist::Dict* dict, const std
   });
 }
 
+// A policy is compared as text, so one stored as another kind (a number)
+// is present, as the text kUncomparablePolicy, and equals none of the
+// policies; a strict read still fails on it.
+internal::Field<std::string_view> policyField(const plist::Dict* dict, const std::string& wrong,
+                                              const char* key) {
+  internal::Field<std::string_view> field = stringField(dict, wrong, key);
+  if (!field.value && wrong.empty() && !field.wrong.empty()) field.value = kUncomparablePolicy;
+  return field;
+}
+
 internal::Field<const plist::Dict*> dictField(const plist::Dict* dict, const std::string& wrong,
                                               const char* key) {
   return fieldOf<const plist::Dict*>(dict, wrong, key, "dictionary", [](const plist::Value& v) {
@@ -240,11 +249,11 @@ void refreshDigest(SNTFirewallState& s) {
   }
   d.enabled = boolField(global, global_wrong, key::kEnabled);
   d.systemEnabled = boolField(global, global_wrong, key::kSystemAppsEnabled);
-  d.newAppPolicy = stringField(global, global_wrong, key::kNewAppPolicy);
+  d.newAppPolicy = policyField(global, global_wrong, key::kNewAppPolicy);
   d.firewallEnabled = boolField(app, app_wrong, key::kFirewallEnabled);
   d.allowAll = boolField(app, app_wrong, key::kAllowAllOutbound);
   d.denyAll = boolField(app, app_wrong, key::kDenyAllOutbound);
-  d.newSitePolicy = stringField(app, app_wrong, key::kNewSitePolicy);
+  d.newSitePolicy = policyField(app, app_wrong, key::kNewSitePolicy);
   d.domains = dictField(app, app_wrong, key::kDomains);
   const plist::Value* hosts = valueIn(global, key::kGlobalHosts);
   d.globalHosts = hosts ? hosts->asDict() : nullptr;
@@ -360,13 +369,14 @@ class FirewallEvaluation {
 
 SNTDestination::SNTDestination(const URLRequest& request) : SNTDestination(request.url()) {}
 
-SNTDestination::SNTDestination(const URL& url) : host_(url.host()), url_(url.absoluteString()) {}
+SNTDestination::SNTDestination(const URL& url)
+    : host_(ruleKeyOf(url.host())), url_(url.absoluteString()) {}
 
 SNTDestination::SNTDestination(const std::optional<URL>& url) {
   if (url) *this = SNTDestination(*url);
 }
 
-SNTDestination::SNTDestination(std::string_view text) : host_(text), url_(text) {}
+SNTDestination::SNTDestination(std::string_view text) : host_(ruleKeyOf(text)), url_(text) {}
 
 SNTDestination::SNTDestination(const char* text) {
   if (text) *this = SNTDestination(std::string_view(text));
@@ -561,12 +571,14 @@ void SNTFirewall::determineIfSystemAppAndInitNotificationListeners() {
       center.addObserver(app_name, [weak](const std::string& name, const plist::Value& info) {
         log::line("Received NSDistributedNotificationCenter message (" + name + ")");
         log::line("received new app settings!");
+        if (!isSettingsPayload(name, info)) return;
         if (std::shared_ptr<SNTFirewall> firewall = weak.lock()) firewall->setAppSettings(info);
       });
   const notify::ObserverId global_listener = center.addObserver(
       kNewSettingsNotification, [weak](const std::string& name, const plist::Value& info) {
         log::line("Received NSDistributedNotificationCenter message (" + name + ")");
         log::line("received new global settings!");
+        if (!isSettingsPayload(name, info)) return;
         if (std::shared_ptr<SNTFirewall> firewall = weak.lock()) firewall->setGlobalSettings(info);
       });
   {
@@ -730,13 +742,16 @@ plist::Value SNTFirewall::hosts() const {
   return dictionaryOrEmpty(snapshot()->appSettings.get(key::kDomains));
 }
 int64_t SNTFirewall::explicitRuleForHost(std::optional<std::string_view> host) const {
-  return FirewallEvaluation(snapshot()).explicitRuleForHost(host, kLenient);
+  const std::optional<std::string> key = ruleKeyOf(host);
+  return FirewallEvaluation(snapshot()).explicitRuleForHost(key, kLenient);
 }
 bool SNTFirewall::isExplicitRuleForHostSet(std::optional<std::string_view> host) const {
-  return FirewallEvaluation(snapshot()).isExplicitRuleForHostSet(host, kLenient);
+  const std::optional<std::string> key = ruleKeyOf(host);
+  return FirewallEvaluation(snapshot()).isExplicitRuleForHostSet(key, kLenient);
 }
 int64_t SNTFirewall::ruleForHost(std::optional<std::string_view> host) const {
-  return FirewallEvaluation(snapshot()).ruleForHost(host, kLenient);
+  const std::optional<std::string> key = ruleKeyOf(host);
+  return FirewallEvaluation(snapshot()).ruleForHost(key, kLenient);
 }
 bool SNTFirewall::allowHost(std::optional<std::string_view> host) const {
   return ruleForHost(host) == rule::kAllowed;
@@ -907,7 +922,11 @@ void SNTFirewall::saveAppSettingsLocked(const plist::Value& entry, bool notify) 
   log::line("SNTFirewall saving app settings: " + entry.description());
   PrefHandler::saveSettings(std::move(document).build(), notify);
   setAppSettings(entry);
-  if (notify) notify::distributedCenter().post(newAppSettingsNotificationName(*id), entry);
+  // Receivers refuse anything but a dictionary; an absent entry is an empty one.
+  if (notify) {
+    notify::distributedCenter().post(newAppSettingsNotificationName(*id),
+                                     entry.isDict() ? entry : plist::Value::dict({}));
+  }
 }
 
 void SNTFirewall::setAppHostRule(std::optional<std::string_view> name,
@@ -920,7 +939,9 @@ void SNTFirewall::setAppHostRule(std::optional<std::string_view> name,
 void SNTFirewall::setAppHostRuleLocked(std::optional<std::string_view> name,
                                        std::optional<std::string_view> host,
                                        std::optional<std::string_view> urlString, int64_t value) {
-  if (!host || *host == kServiceHost) return;
+  const std::optional<std::string> rule_key = ruleKeyOf(host);
+  if (!rule_key || *rule_key == kServiceHost) return;
+  host = *rule_key;
   plist::MutableDict entry(appSettings());
   plist::MutableDict map(entry.get(key::kDomains));
   plist::MutableDict hostRule(map.get(*host));

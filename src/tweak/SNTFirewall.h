@@ -29,7 +29,9 @@
 // wrong kind fails the step: three log lines, and shouldDeny() blocks while
 // shouldAllow() refuses. Everywhere else (switches, look-ups, the other
 // decision steps, edits, ruleDescription) such a value reads as absent and
-// takes the key's default; edits replace it.
+// takes the key's default; edits replace it. The exception is a policy:
+// policies are compared as text, so a policy of another kind (a number) is
+// present and reads as kUncomparablePolicy, which is none of "0" to "3".
 #pragma once
 
 #include <sys/types.h>
@@ -53,10 +55,14 @@ namespace sentrel {
 class SNTFirewall;
 struct SNTFirewallState;
 
+// What a policy stored as another kind than text reads as (see above).
+inline constexpr const char* kUncomparablePolicy = "(not text)";
+
 // The destination a decision is asked about: a URL request, a URL, a string
 // (host name or peer address text), or anything else. Implicit on purpose,
 // so shouldAllow(request), shouldAllow(url) and shouldAllow("host") read as
-// the hooks' calls do.
+// the hooks' calls do. host() is the host's rule key (ruleKeyOf(): a URL's
+// "[::1]" is "::1"); url() is the text as given.
 class SNTDestination {
  public:
   SNTDestination() = default;                     // anything else: no host, no URL text
@@ -191,6 +197,7 @@ class SNTFirewall : public std::enable_shared_from_this<SNTFirewall> {
   // ---- Rule look-ups (host may be null) ----
 
   plist::Value hosts() const;  // the app's "domains"; an empty dictionary when none
+  // Hosts are looked up by their rule key (ruleKeyOf() in SNTSettings.h).
   int64_t explicitRuleForHost(std::optional<std::string_view> host) const;    // 0 when none
   bool isExplicitRuleForHostSet(std::optional<std::string_view> host) const;  // a stored 0 counts
   // 1 when not enabled, else 2 with deny-all, else 1 with allow-all, else the
@@ -219,10 +226,10 @@ class SNTFirewall : public std::enable_shared_from_this<SNTFirewall> {
   // and, with `notify`, posts "SNT_NEW_APP_SETTINGS_<bundle id>" with it.
   // Without a bundle id nothing is saved or posted; the entry is adopted.
   void saveAppSettings(const plist::Value& entry, bool notify);
-  // Stores {"allowed": value[, "url": urlString]} for host in the app's
-  // "domains" (an earlier "url" stays when urlString is null) and `name` as
-  // the entry's "name" when not null. A null host or the service host changes
-  // nothing. Logs "save setAppHostRule (<name>, <host>, <value>)".
+  // Stores {"allowed": value[, "url": urlString]} under the host's rule key
+  // (ruleKeyOf()) in the app's "domains" (an earlier "url" stays when
+  // urlString is null) and `name` as the entry's "name" when not null. A null host or the service
+  // host changes nothing. Logs "save setAppHostRule (<name>, <host>, <value>)".
   void setAppHostRule(std::optional<std::string_view> name, std::optional<std::string_view> host,
                       std::optional<std::string_view> urlString, int64_t value);
   void setAppHostBool(std::optional<std::string_view> name, std::optional<std::string_view> host,

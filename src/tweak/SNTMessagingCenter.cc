@@ -109,6 +109,13 @@ std::optional<std::string> launchTweakSettingsPath(const plist::Value& payload) 
   return readString(payload, payload::kPath);
 }
 
+bool isSettingsPayload(const std::string& name, const plist::Value& userInfo) {
+  if (userInfo.isDict()) return true;
+  log::line(name + ": ignoring a " + plist::typeName(userInfo.type()) + " payload; settings kept",
+            log::Level::kWarning);
+  return false;
+}
+
 SNTMessagingCenter& SNTMessagingCenter::shared() {
   // Never destroyed: handlers may still arrive on the main queue while the
   // process exits.
@@ -124,9 +131,10 @@ SNTMessagingCenter::SNTMessagingCenter(notify::NotificationCenter& center)
     : center_(center),
       appName_(newAppSettingsNotificationName(bundle::mainBundle().bundle_identifier)) {
   observers_.push_back(center_.addObserver(
-      kNewSettingsNotification, [](const std::string&, const plist::Value& userInfo) {
+      kNewSettingsNotification, [](const std::string& name, const plist::Value& userInfo) {
         log::line("Received NSDistributedNotificationCenter message (SNT_NEW_SETTINGS)");
         log::line("received new global settings!");
+        if (!isSettingsPayload(name, userInfo)) return;
         if (std::shared_ptr<SNTFirewall> firewall = SNTFirewall::current()) {
           firewall->setGlobalSettings(userInfo);
         }
@@ -137,6 +145,7 @@ SNTMessagingCenter::SNTMessagingCenter(notify::NotificationCenter& center)
       center_.addObserver(appName_, [](const std::string& name, const plist::Value& userInfo) {
         log::line("Received NSDistributedNotificationCenter message (" + name + ")");
         log::line("received new app settings!");
+        if (!isSettingsPayload(name, userInfo)) return;
         if (std::shared_ptr<SNTFirewall> firewall = SNTFirewall::current()) {
           firewall->setAppSettings(userInfo);
         }

@@ -100,13 +100,20 @@ struct AlertCallback {
 plist::Value makeLaunchTweakSettingsPayload(std::string_view path);
 std::optional<std::string> launchTweakSettingsPath(const plist::Value& payload);
 
+// Whether the payload of "SNT_NEW_SETTINGS" or "SNT_NEW_APP_SETTINGS_<id>"
+// may replace settings: only a dictionary may. A null (an empty bus
+// payload) or another kind would leave the receiver without its rules; it is
+// logged ("<name>: ignoring a <kind> payload; settings kept") and refused.
+bool isSettingsPayload(const std::string& name, const plist::Value& userInfo);
+
 // Keeps the process firewall (SNTFirewall::current()) up to date: on
 // "SNT_NEW_SETTINGS" it logs "Received NSDistributedNotificationCenter message
 // (SNT_NEW_SETTINGS)" and "received new global settings!" and sets the
 // firewall's global settings to the payload; on "SNT_NEW_APP_SETTINGS_<own
 // bundle id>" it logs the same way ("received new app settings!") and sets
-// the app settings. Payloads are handed on as they come. When there is no
-// process firewall (unregistered), the handlers only log.
+// the app settings. Payloads other than dictionaries are refused
+// (isSettingsPayload()). When there is no process firewall (unregistered),
+// the handlers only log.
 //
 // Handlers run on the main queue of the center they were registered with.
 class SNTMessagingCenter {

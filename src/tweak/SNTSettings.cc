@@ -3,6 +3,7 @@
 #include "platform/base/mutex.h"
 #include "platform/foundation/foundation.h"
 #include "platform/log/system_log.h"
+#include "platform/netdb/netdb.h"
 #include "tweak/preftools.h"
 
 namespace sentrel {
@@ -12,7 +13,17 @@ bool isReservedHost(std::optional<std::string_view> host) {
   return !host || *host == kServiceHost;
 }
 
+// A document built on nothing would replace the whole file: every rule lost.
+void logNotLoaded(const char* what) {
+  log::line(std::string("SNTSettings ") + what + ": the settings were never loaded; nothing saved",
+            log::Level::kError);
+}
+
 }  // namespace
+
+std::optional<std::string> ruleKeyOf(std::optional<std::string_view> host) {
+  return host ? std::optional<std::string>(netdb::canonicalHost(*host)) : std::nullopt;
+}
 
 std::unique_ptr<SNTSettings> SNTSettings::loadFromFile() {
   auto settings = std::make_unique<SNTSettings>();
@@ -33,11 +44,16 @@ void SNTSettings::reload() {
 
 void SNTSettings::save(bool notify) {
   MutexLock guard(mutex_);
-  PrefHandler::saveSettings(settings_.isDict() ? settings_ : plist::Value::dict({}), notify);
+  if (!settings_.isDict()) return logNotLoaded("save");
+  PrefHandler::saveSettings(settings_, notify);
 }
 
 void SNTSettings::setPref(std::string_view key, const plist::Value& value, bool notify) {
-  setSettings(plist::MutableDict(settings()).set(std::string(key), value).build());
+  {
+    MutexLock guard(mutex_);
+    if (!settings_.isDict()) return logNotLoaded("setPref");
+    settings_ = plist::MutableDict(settings_).set(std::string(key), value).build();
+  }
   save(notify);
 }
 
@@ -80,7 +96,11 @@ plist::Value SNTSettings::globalHosts() const {
 }
 
 int64_t SNTSettings::explicitGlobalRuleForHost(std::string_view host) const {
-  return globalHosts().get(host).get(key::kAllowed).numberAsInteger().value_or(0);
+  return globalHosts()
+      .get(netdb::canonicalHost(host))
+      .get(key::kAllowed)
+      .numberAsInteger()
+      .value_or(0);
 }
 
 plist::Value SNTSettings::getAppSettings(std::optional<std::string_view> bundleId) const {
@@ -99,8 +119,10 @@ plist::Value SNTSettings::getAppSettings(std::optional<std::string_view> bundleI
   return entry.isDict() ? entry : plist::Value::dict({});
 }
 
-void SNTSettings::setGlobalHostRule(std::optional<std::string_view> host,
+void SNTSettings::setGlobalHostRule(std::optional<std::string_view> host_text,
                                     std::optional<std::string_view> urlString, int64_t value) {
+  const std::optional<std::string> rule_key = ruleKeyOf(host_text);
+  const std::optional<std::string_view> host = rule_key;
   reload();
   plist::MutableDict hosts(globalHosts());
   if (isReservedHost(host)) return;
@@ -117,7 +139,9 @@ void SNTSettings::setGlobalHostRule(std::optional<std::string_view> host,
   save(value != 0);
 }
 
-void SNTSettings::removeGlobalHostRule(std::optional<std::string_view> host) {
+void SNTSettings::removeGlobalHostRule(std::optional<std::string_view> host_text) {
+  const std::optional<std::string> rule_key = ruleKeyOf(host_text);
+  const std::optional<std::string_view> host = rule_key;
   reload();
   plist::MutableDict hosts(globalHosts());
   if (isReservedHost(host)) return;
@@ -152,6 +176,7 @@ std::string SNTSettings::anonymousIdentifier() {
     return *text;
   }
   std::string identifier = foundation::UUID::UUIDString();
+  // Not loaded: the identifier is answered but not kept, as nothing may be saved.
   setPref(key::kAnonymousIdentifier, plist::Value::string(identifier), false);
   return identifier;
 }

@@ -30,6 +30,14 @@
 
 namespace sentrel {
 
+// The key a host's rule is stored under, in the app's "domains" and in
+// "global_hosts" alike: the host text with an IPv6 address in its one
+// canonical form (netdb::canonicalHost), so that "[::1]",
+// "0:0:0:0:0:0:0:1" and "::1" name one rule and ::ffff:127.0.0.1 names the
+// rule of 127.0.0.1. Stored documents are never rewritten: hosts are keyed
+// when a rule is looked up and when it is stored. Null for a null host.
+std::optional<std::string> ruleKeyOf(std::optional<std::string_view> host);
+
 class SNTSettings {
  public:
   // settings() is null until initWithDictionary(), reload() or setSettings().
@@ -47,11 +55,13 @@ class SNTSettings {
 
   // settings <- PrefHandler::loadSettings().
   void reload();
-  // PrefHandler::saveSettings(settings, notify); a null settings saves an
-  // empty document.
+  // PrefHandler::saveSettings(settings, notify). An object that never
+  // loaded (settings() is not a dictionary) saves nothing and logs: a
+  // document built on nothing would replace the whole file.
   void save(bool notify);
 
   // Sets the top-level `key` to `value` (null removes it), then save(notify).
+  // On an object that never loaded: nothing changes, nothing is saved.
   void setPref(std::string_view key, const plist::Value& value, bool notify);
 
   plist::Value settings() const;  // null or a dictionary
@@ -93,7 +103,8 @@ class SNTSettings {
 
   // A random identifier for the optional usage upload, kept under
   // "snt_anonymous_identifier"; created and saved (without notification) the
-  // first time it is asked for.
+  // first time it is asked for. On an object that never loaded a fresh
+  // identifier is answered each time and nothing is saved.
   std::string anonymousIdentifier();
 
  private:

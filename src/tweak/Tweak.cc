@@ -21,6 +21,7 @@
 #include "tweak/SNTFirewall.h"
 #include "tweak/SNTMessagingCenter.h"
 #include "tweak/UI/SNTAlert.h"
+#include "tweak/common.h"
 #include "tweak/intercept.h"
 #include "tweak/preftools.h"
 
@@ -34,9 +35,6 @@ using runtime::SEL;
 
 constexpr std::string_view kSkippedProcessNames[] = {"powerlogHelperd", "suggestd", "aggregated",
                                                      "ptpd"};
-constexpr std::string_view kSkippedBundleIds[] = {"com.apple.springboard", "com.apple.CoreAuthUI",
-                                                  "com.apple.SafariViewService",
-                                                  "com.saurik.Cydia"};
 
 // The process firewall reference of a filtered app.
 std::shared_ptr<SNTFirewall>& processFirewall() {
@@ -317,7 +315,9 @@ void saveSNTSettingsAndNotify(id, SEL, const SNTNotification& notification) {
   SENTREL_ASSERT_ON_MAIN_QUEUE();
   log::line("Received SNT_SB_SAVE_SETTINGS_AND_NOTIFY");
   log::line("Springboard received new global settings!");
-  PrefHandler::writeSettingsFile(userInfoOf(notification));
+  // Announced whether or not the write succeeded, but never a document that
+  // was refused: every process would adopt it in place of its settings.
+  if (!PrefHandler::writeSettingsFile(userInfoOf(notification))) return;
   notify::distributedCenter().post(kNewSettingsNotification, userInfoOf(notification));
 }
 
@@ -325,7 +325,13 @@ void launchSNTTweakSettings(id, SEL, const SNTNotification& notification) {
   SENTREL_ASSERT_ON_MAIN_QUEUE();
   log::line("Received SNT_LAUNCH_TWEAK_SETTINGS");
   std::optional<std::string> path = launchTweakSettingsPath(userInfoOf(notification));
-  PrefHandler::springBoardLaunchSettingsWithPath(path.value_or("(null)"));
+  if (!path) {
+    // "prefs:root=(null)" would end the Settings app and open nothing.
+    log::line("launchSNTTweakSettings: no \"path\" in the request; not opening the Settings app",
+              log::Level::kWarning);
+    return;
+  }
+  PrefHandler::springBoardLaunchSettingsWithPath(*path);
 }
 
 // Queues a record until prompts can be shown.
@@ -433,11 +439,7 @@ std::optional<SNTHookGroup> SNTClassifyProcess(std::optional<std::string_view> b
   for (std::string_view skipped : kSkippedProcessNames) {
     if (processName == skipped) filtered = false;
   }
-  if (filtered) {
-    for (std::string_view skipped : kSkippedBundleIds) {
-      if (*bundleId == skipped) filtered = false;
-    }
-  }
+  if (filtered && isSkippedBundleIdentifier(*bundleId)) filtered = false;
   if (filtered) {
     const size_t slash = bundlePath.rfind('/');
     const std::string_view last =

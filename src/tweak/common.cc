@@ -8,6 +8,7 @@
 #include "platform/paths/device_paths.h"
 #include "platform/proc/process_table.h"
 #include "platform/spawn/spawn.h"
+#include "tweak/preftools.h"
 
 namespace sentrel {
 namespace {
@@ -21,7 +22,22 @@ void runAndWait(const char* device_path, std::vector<std::string> argv) {
   if (!ran.ok()) log::line(std::string(device_path) + ": " + ran.reason(), log::Level::kWarning);
 }
 
+constexpr std::string_view kSkippedBundleIds[] = {
+    kSpringBoardBundleIdentifier, "com.apple.CoreAuthUI", "com.apple.SafariViewService",
+    "com.saurik.Cydia"};
+
 }  // namespace
+
+bool isSkippedBundleIdentifier(std::string_view bundleId) {
+  for (std::string_view skipped : kSkippedBundleIds) {
+    if (bundleId == skipped) return true;
+  }
+  return false;
+}
+
+bool SNTIsReservedBundleIdentifier(std::string_view bundleId) {
+  return isSkippedBundleIdentifier(bundleId) || bundleId == kWebKitNetworkingBundleIdentifier;
+}
 
 pid_t snt_pid_of_process(const char* name) {
   if (name == nullptr) return 0;

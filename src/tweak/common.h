@@ -1,5 +1,6 @@
 // Small process utilities: find a process of this device by command name or
-// its parent, end processes by name or id, and show a plain notice.
+// its parent, end processes by name or id, tell the processes the system
+// treats specially, and show a plain notice.
 //
 // They sit on the device's process table (proc::deviceProcessTable()) and on
 // the device's own "killall" and "kill" programs, which only ever signal
@@ -33,6 +34,17 @@ void SNT_kill_process(std::optional<std::string_view> name);
 // absent pid or 0; a negative pid (which kill would take as a process group
 // or "every process") is refused with a log line.
 void SNT_kill_pid(std::optional<int64_t> pid);
+
+// Whether the module initialiser leaves the process of `bundleId`
+// unfiltered whatever its bundle: SpringBoard, the authentication and in-app
+// browser services, the package manager.
+bool isSkippedBundleIdentifier(std::string_view bundleId);
+
+// Whether `bundleId` names a process the system treats specially: a skipped
+// one (above) or one the rule engine lets through (WebKit's networking
+// process). An app of the device under such an identifier would go
+// unfiltered (or pass for SpringBoard), so the device refuses to install one.
+bool SNTIsReservedBundleIdentifier(std::string_view bundleId);
 
 // Logs "ALERT: <title> <message>" (an absent part reads "(null)"); with both
 // present also logs "Init alert" and "Showing". The notice view itself comes

@@ -32,6 +32,9 @@ inline constexpr const char* kSettingsPath =
 
 // The bundle identifier of the one process that writes the settings file.
 inline constexpr const char* kSpringBoardBundleIdentifier = "com.apple.springboard";
+// WebKit's networking process, which the rule engine lets through: the web
+// view hooks decide for it.
+inline constexpr const char* kWebKitNetworkingBundleIdentifier = "com.apple.WebKit.Networking";
 
 // The system's own service endpoint. It never takes a rule (setting or
 // removing one does nothing) and the rule engine always allows it.

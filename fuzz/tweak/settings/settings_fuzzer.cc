@@ -214,7 +214,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       settings.setGlobalHostRule(host, std::nullopt, value);
     }
     const Value after = sentrel::PrefHandler::loadSettings();
-    const Value entry = after.get("global_hosts").get(host);
+    // Stored under its rule key ("[::1]" as "::1").
+    const Value entry = after.get("global_hosts").get(*sentrel::ruleKeyOf(host));
     if (host == sentrel::kServiceHost) {
       if (!(after == on_disk)) abort();
     } else if (remove) {

@@ -21,6 +21,7 @@
 #include "platform/paths/device_paths.h"
 #include "platform/plist/value.h"
 #include "platform/spawn/spawn.h"
+#include "tweak/common.h"
 
 namespace sentrel::cli {
 namespace {
@@ -213,6 +214,11 @@ int appInstall(const Context& ctx, const std::vector<std::string>& args) {
   if (options.identifier.empty()) return usage("app install needs --id");
   if (Status valid = apps::validateIdentifier(options.identifier); !valid) {
     return usage(valid.reason());
+  }
+  if (SNTIsReservedBundleIdentifier(options.identifier)) {
+    return usage(options.identifier +
+                 " is reserved for a process the system treats specially; an app under it "
+                 "would not be filtered");
   }
   if (executable.empty()) return usage("app install needs the executable to wrap");
   options.executable = executable;

@@ -124,6 +124,14 @@ std::string policyText(std::string_view value) {
   return std::string(value);
 }
 
+// A stored policy as `rules list` shows it; one of another kind than text is
+// named with its kind, as it matches no policy.
+std::string storedPolicyText(const Value& stored) {
+  if (const std::string* text = stored.asString()) return policyText(*text);
+  return std::string(kUncomparablePolicy) + " " + plist::typeName(stored.type()) + " " +
+         stored.description();
+}
+
 const char* switchText(bool on) {
   return on ? "on" : "off";
 }
@@ -194,8 +202,9 @@ int parse(const std::vector<std::string>& args, Request& request) {
   return kOk;
 }
 
-// Host keys are stored as given; refuse what could never be a rule or could
-// not travel to SpringBoard.
+// Host keys are stored as given once keyed (an IPv6 address in its one
+// canonical form); refuse what could never be a rule or could not travel to
+// SpringBoard.
 int checkHost(const std::string& host) {
   if (host.empty()) return usage("the host is empty");
   for (unsigned char c : host) {
@@ -334,7 +343,9 @@ int hostRuleCommand(const fs::path& root, const Request& request) {
   if (request.operands.size() != 1) return usage(request.command + " takes one host");
   if (!request.app && !request.global)
     return usage(request.command + " needs --app ID or --global");
-  const std::string host = request.operands[0];
+  // One destination, one rule: "[::1]" and "0:0:0:0:0:0:0:1" are "::1",
+  // ::ffff:127.0.0.1 is 127.0.0.1.
+  const std::string host = *ruleKeyOf(request.operands[0]);
   if (int rc = checkHost(host); rc != kOk) return rc;
   if (!deviceRunning(root)) return fail("device not running at " + root.string());
 
@@ -577,8 +588,9 @@ int listGlobal(const fs::path& root) {
     if (info.kind == KeyKind::kSwitch) {
       printRow(info.key, switchRow(document, info.key, info.fallback));
     } else {
-      const std::string* stored = document.get(info.key).asString();
-      printRow(info.key, stored ? policyText(*stored) : policyText(policy::kPrompt) + " (default)");
+      const Value stored = document.get(info.key);
+      printRow(info.key,
+               stored.isNull() ? policyText(policy::kPrompt) + " (default)" : storedPolicyText(stored));
     }
   }
   printf("global ");
@@ -614,8 +626,9 @@ int listApp(const fs::path& root, const std::string& bundle_id) {
   for (const KeyInfo& info : kKeys) {
     if (info.scope != Scope::kApp) continue;
     if (info.kind == KeyKind::kPolicy) {
-      const bool own = entry.get(info.key).isString();
-      printRow(info.key, policyText(firewall.appPolicy()) + (own ? "" : " (default)"));
+      const Value own = entry.get(info.key);
+      printRow(info.key, own.isNull() ? policyText(firewall.appPolicy()) + " (default)"
+                                      : storedPolicyText(own));
     } else if (info.key == std::string_view(key::kFirewallEnabled)) {
       printRow(info.key,
                switchRow(entry, info.key, firewall.globalDefaultAppPolicy() != policy::kOff));

@@ -20,9 +20,16 @@ inline constexpr const char* kDeviceFolders[] = {
     "/Library/Application Support",
 };
 
-// Checks that `root` is an existing, writable folder and creates the device
-// folders in it. Errors name the problem ("does not exist", "is not a
-// folder", "is not writable").
+// Device folders that only the device's user may enter (mode 0700): the run
+// folder (the bus and launchd's control socket) and the log folder.
+inline constexpr const char* kPrivateFolders[] = {"/var/run/sentrel", "/var/log"};
+// The device's log file, kept at mode 0600.
+inline constexpr const char* kDeviceLogFile = "/var/log/system.log";
+
+// Checks that `root` is an existing, writable folder, creates the device
+// folders in it, closes the private folders to other users and creates the
+// log file private. Errors name the problem ("does not exist", "is not a
+// folder", "is not writable", "cannot restrict").
 Status prepareDeviceRoot(const std::filesystem::path& root);
 
 }  // namespace sentrel::device

@@ -48,6 +48,34 @@ int portForService(std::string_view scheme) {
   return found != nullptr ? ntohs(static_cast<uint16_t>(found->s_port)) : 0;
 }
 
+bool ipv6KeyText(const in6_addr& address, char (&out)[INET6_ADDRSTRLEN]) {
+  if (IN6_IS_ADDR_V4MAPPED(&address)) {
+    in_addr v4;
+    std::memcpy(&v4, &address.s6_addr[12], sizeof v4);
+    return inet_ntop(AF_INET, &v4, out, sizeof out) != nullptr;
+  }
+  return inet_ntop(AF_INET6, &address, out, sizeof out) != nullptr;
+}
+
+std::string canonicalHost(std::string_view host) {
+  // Only an IPv6 text holds a colon; host names and IPv4 texts go unread.
+  if (host.find(':') == std::string_view::npos) return std::string(host);
+  std::string_view inner = host;
+  if (inner.size() >= 2 && inner.front() == '[' && inner.back() == ']') {
+    inner = inner.substr(1, inner.size() - 2);
+  }
+  char text[INET6_ADDRSTRLEN];
+  if (inner.size() >= sizeof text || inner.find('\0') != std::string_view::npos) {
+    return std::string(host);
+  }
+  std::memcpy(text, inner.data(), inner.size());
+  text[inner.size()] = '\0';
+  in6_addr address;
+  if (inet_pton(AF_INET6, text, &address) != 1) return std::string(host);
+  if (!ipv6KeyText(address, text)) return std::string(host);
+  return std::string(text);
+}
+
 std::optional<std::string> addressText(const sockaddr* address, socklen_t length) {
   char text[INET6_ADDRSTRLEN];
   switch (familyOf(address, length)) {
@@ -60,7 +88,7 @@ std::optional<std::string> addressText(const sockaddr* address, socklen_t length
     case AF_INET6: {
       sockaddr_in6 in6{};
       if (!copyAs(address, length, in6)) return std::nullopt;
-      if (inet_ntop(AF_INET6, &in6.sin6_addr, text, sizeof text) == nullptr) return std::nullopt;
+      if (!ipv6KeyText(in6.sin6_addr, text)) return std::nullopt;
       return std::string(text);
     }
     default:

@@ -30,7 +30,8 @@ std::string busAddressForRoot(const std::filesystem::path& root);
 // of this process and returns its pid once the bus accepts connections.
 // Creates <root>/var/run/sentrel (mode 0700) and writes the configuration
 // there: only the user running it may connect, no eavesdropping, no service
-// activation, bounded message sizes and connection counts.
+// activation, bounded message sizes and connection counts. The socket itself
+// gets mode 0600.
 //
 // Fails, with nothing left running, when dbus-daemon is missing or exits
 // early, when the socket path is too long for a unix socket, or when a bus

@@ -191,7 +191,12 @@ Result<pid_t> startDeviceBus(const std::filesystem::path& root) {
   if (ec)
     return Result<pid_t>::Error("cannot create " + socket_path.parent_path().string() + ": " +
                                 ec.message());
-  chmod(socket_path.parent_path().c_str(), 0700);
+  // Only the device's user may reach the bus: the folder is closed to
+  // everyone else, and the socket too once the daemon made it.
+  if (chmod(socket_path.parent_path().c_str(), 0700) != 0) {
+    return Result<pid_t>::Error(
+        errnoText("cannot restrict " + socket_path.parent_path().string(), errno));
+  }
   // dbus-daemon silently replaces an existing socket file; never steal the
   // socket of a bus that is still serving this device.
   if (socketAnswers(socket_path)) {
@@ -246,6 +251,11 @@ Result<pid_t> startDeviceBus(const std::filesystem::path& root) {
     if (reaped == pid) return Result<pid_t>::Error(ready.reason() + ": it " + exitText(status));
     killAndReap(pid);
     return Result<pid_t>::Error(ready.reason());
+  }
+  if (chmod(socket_path.c_str(), 0600) != 0) {
+    const int err = errno;
+    killAndReap(pid);
+    return Result<pid_t>::Error(errnoText("cannot restrict " + socket_path.string(), err));
   }
   return pid;
 }

@@ -14,6 +14,7 @@
 #include "tweak/Network/ReverseDNSLookup.h"
 #include "tweak/SNTFirewall.h"
 #include "tweak/SNTMessagingCenter.h"
+#include "tweak/SNTSettings.h"
 #include "tweak/intercept.h"
 
 namespace sentrel {
@@ -87,7 +88,7 @@ void SNTAlert::initWithRequest(const URLRequest& request, SNTAlertCallback callb
 }
 
 void SNTAlert::initWithUrl(const std::optional<URL>& url, SNTAlertCallback callback) {
-  host_ = url ? url->host() : std::nullopt;
+  host_ = url ? ruleKeyOf(url->host()) : std::nullopt;  // "[::1]" asks about "::1"
   port_ = portOf(url);
   url_ = url ? std::optional<std::string>(url->absoluteString()) : std::nullopt;
   callbackList_ = std::make_shared<SNTCallbackLLNode>(std::move(callback));
@@ -96,7 +97,7 @@ void SNTAlert::initWithUrl(const std::optional<URL>& url, SNTAlertCallback callb
 void SNTAlert::initWithUrlString(std::optional<std::string> urlString, std::optional<int64_t> port,
                                  SNTAlertCallback callback) {
   std::optional<URL> parsed = urlString ? URL::URLWithString(*urlString) : std::nullopt;
-  host_ = parsed ? parsed->host() : std::nullopt;
+  host_ = parsed ? ruleKeyOf(parsed->host()) : std::nullopt;
   port_ = port ? port : portOf(parsed);
   url_ = std::move(urlString);
   callbackList_ = std::make_shared<SNTCallbackLLNode>(std::move(callback));

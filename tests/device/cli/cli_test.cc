@@ -2,6 +2,7 @@
 // root per test.
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -14,6 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "device/launchd/control.h"
+#include "platform/notify/device_bus.h"
 #include "platform/plist/value.h"
 #include "platform/spawn/spawn.h"
 #include "support/program_run.h"
@@ -146,6 +148,53 @@ TEST_F(ACliDevice, RejectsBadCommandLinesWithExitCodeTwoAndChangesNothing) {
 
   Outcome no_root = runRaw({"sentrel", "--root"});
   EXPECT_EQ(no_root.code, 2);
+}
+
+TEST_F(ACliDevice, RefusesToInstallAnAppUnderAnIdentifierTheSystemTreatsSpecially) {
+  // An app under one of these would run unfiltered (or as SpringBoard).
+  for (const char* id :
+       {"com.apple.springboard", "com.apple.CoreAuthUI", "com.apple.SafariViewService",
+        "com.saurik.Cydia", "com.apple.WebKit.Networking"}) {
+    Outcome r = run({"app", "install", "--id", id, "/bin/true"});
+    EXPECT_EQ(r.code, 2) << id;
+    EXPECT_NE(r.err.find(std::string(id) + " is reserved"), std::string::npos) << r.err;
+  }
+  EXPECT_FALSE(fs::exists(tmp_.path() / "Applications"));
+  EXPECT_FALSE(fs::exists(tmp_.path() / "var"));
+  // Only those names: one that merely starts like them is an ordinary app.
+  Outcome lookalike = run({"app", "install", "--id", "com.apple.springboard.helper", "/bin/true"});
+  EXPECT_EQ(lookalike.code, 0) << lookalike.err;
+}
+
+TEST_F(ACliDevice, KeepsItsBusControlSocketAndLogToItsOwnUser) {
+  const fs::path& root = tmp_.path();
+  // A root left by an older version, with folders and a log others could read.
+  for (const char* folder : {"var/run/sentrel", "var/log"}) {
+    fs::create_directories(root / folder);
+    fs::permissions(root / folder, fs::perms(0755));
+  }
+  std::ofstream(root / "var/log/system.log") << "an old line\n";
+  fs::permissions(root / "var/log/system.log", fs::perms(0644));
+
+  Outcome start = run({"device", "start"});
+  ASSERT_EQ(start.code, 0) << start.err;
+  auto mode = [](const fs::path& path) {
+    struct stat st {};
+    return lstat(path.c_str(), &st) == 0 ? static_cast<int>(st.st_mode & 07777) : -1;
+  };
+  EXPECT_EQ(mode(root / "var/run/sentrel"), 0700);
+  EXPECT_EQ(mode(root / "var/log"), 0700);
+  EXPECT_EQ(mode(root / "var/log/system.log"), 0600);
+  EXPECT_EQ(mode(device::controlSocketPath(root)), 0600);
+  EXPECT_EQ(mode(notify::busSocketPath(root)), 0600);
+
+  // A fresh root gets the same modes, the log file included.
+  testing::TempDir fresh;
+  const fs::path fresh_root = fresh.path();
+  ASSERT_EQ(run({"app", "install", "--id", "com.example.x", "/bin/true"}, &fresh_root).code, 0);
+  EXPECT_EQ(mode(fresh_root / "var/run/sentrel"), 0700);
+  EXPECT_EQ(mode(fresh_root / "var/log"), 0700);
+  EXPECT_EQ(mode(fresh_root / "var/log/system.log"), 0600);
 }
 
 TEST_F(ACliDevice, InstallsListsOpensAndRemovesApps) {

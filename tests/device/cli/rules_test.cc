@@ -492,6 +492,44 @@ TEST_F(ARulesCommand, ListsOneAppsSwitchesPoliciesAndRules) {
   EXPECT_EQ(unknown.code, 1);
 }
 
+TEST_F(ARulesCommand, StoresAnIPv6HostUnderTheOneTextItsConnectionsAreDecidedBy) {
+  install(kCurl, "Curl");
+  startSpringBoard();
+
+  Outcome bracketed = rules({"block", "[0:0:0:0:0:0:0:1]", "--app", kCurl});
+  ASSERT_EQ(bracketed.code, 0) << bracketed.err;
+  EXPECT_EQ(bracketed.out, "rule: com.example.curl ::1 -> blocked\n");
+  Outcome mapped = rules({"allow", "::ffff:127.0.0.1", "--global"});
+  ASSERT_EQ(mapped.code, 0) << mapped.err;
+  EXPECT_EQ(mapped.out, "global rule: 127.0.0.1 -> allowed\n");
+  EXPECT_EQ(saved().get("apps").get(kCurl).get("domains"), Value::dictOf({{"::1", rule(2)}}));
+  EXPECT_EQ(saved().get("global_hosts"), Value::dictOf({{"127.0.0.1", rule(1)}}));
+
+  // Any text of the address names the same rule.
+  Outcome removed = rules({"remove", "::1", "--app", kCurl});
+  ASSERT_EQ(removed.code, 0) << removed.err;
+  EXPECT_EQ(removed.out, "rule: com.example.curl ::1 -> removed\n");
+  EXPECT_EQ(saved().get("apps").get(kCurl).get("domains"), Value::dict({}));
+}
+
+TEST_F(ARulesCommand, ListsAPolicyStoredAsANumberAsMatchingNoPolicy) {
+  install(kCurl, "Curl");
+  seed(Value::dictOf(
+      {{"new_app_policy", Value::integer(1)},
+       {"apps",
+        Value::dictOf({{kCurl, Value::dictOf({{"new_site_policy", Value::integer(2)}})}})}}));
+  Outcome app = rules({"list", "--app", kCurl});
+  ASSERT_EQ(app.code, 0) << app.err;
+  EXPECT_NE(app.out.find("  new_site_policy                (not text) integer 2\n"),
+            std::string::npos)
+      << app.out;
+  Outcome global = rules({"list"});
+  ASSERT_EQ(global.code, 0) << global.err;
+  EXPECT_NE(global.out.find("  new_app_policy                 (not text) integer 1\n"),
+            std::string::npos)
+      << global.out;
+}
+
 // ---- The write watch ----
 
 TEST(AFileWriteWatch, ReportsAnAtomicReplacementButNotOtherFilesOfTheFolder) {

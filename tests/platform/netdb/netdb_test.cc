@@ -3,6 +3,7 @@
 #include <sys/un.h>
 
 #include <cstring>
+#include <utility>
 
 #include <gtest/gtest.h>
 
@@ -47,8 +48,41 @@ TEST(AnAddress, ReadsAsTextAndPortForBothFamilies) {
   const sockaddr_in6 in6 = ipv6("2001:db8::1", 8080);
   EXPECT_EQ(addressText(asSockaddr(&in6), sizeof in6), "2001:db8::1");
   EXPECT_EQ(port(asSockaddr(&in6), sizeof in6), 8080);
+}
+
+TEST(AnAddress, ReadsAnIPv4MappedAddressAsTheIPv4AddressItReaches) {
   const sockaddr_in6 mapped = ipv6("::ffff:10.0.0.1", 80);
-  EXPECT_EQ(addressText(asSockaddr(&mapped), sizeof mapped), "::ffff:10.0.0.1");
+  EXPECT_EQ(addressText(asSockaddr(&mapped), sizeof mapped), "10.0.0.1");
+  EXPECT_EQ(port(asSockaddr(&mapped), sizeof mapped), 80);
+  // Only the mapped prefix unmaps: an address that merely ends in the same
+  // four bytes stays IPv6.
+  const sockaddr_in6 other = ipv6("::fffe:10.0.0.1", 80);
+  EXPECT_EQ(addressText(asSockaddr(&other), sizeof other), "::fffe:a00:1");
+}
+
+TEST(AHostText, NamesOneDestinationByOneKey) {
+  const std::pair<const char*, const char*> keys[] = {
+      {"::1", "::1"},
+      {"[::1]", "::1"},
+      {"0:0:0:0:0:0:0:1", "::1"},
+      {"[0:0::1]", "::1"},
+      {"2001:DB8:0:0:0:0:0:1", "2001:db8::1"},
+      {"::ffff:127.0.0.1", "127.0.0.1"},
+      {"[::FFFF:7f00:1]", "127.0.0.1"},
+      // Everything that is not an IPv6 address stays as it is.
+      {"Example.COM", "Example.COM"},
+      {"127.0.0.1", "127.0.0.1"},
+      {"", ""},
+      {"[]", "[]"},
+      {"fe80::1%eth0", "fe80::1%eth0"},
+      {"[::1", "[::1"},
+      {"host:8080", "host:8080"},
+  };
+  for (const auto& [text, key] : keys) EXPECT_EQ(canonicalHost(text), key) << text;
+  // A NUL inside must not cut the text short into an address.
+  EXPECT_EQ(canonicalHost(std::string_view("::1\0x", 5)), std::string_view("::1\0x", 5));
+  const std::string long_text(200, ':');
+  EXPECT_EQ(canonicalHost(long_text), long_text);
 }
 
 TEST(AnAddress, IsReadFromUnalignedBytes) {

@@ -25,6 +25,7 @@ TEST(ADeviceBus, ListensOnTheSocketInsideTheDeviceRoot) {
   struct stat st {};
   ASSERT_EQ(stat(busSocketPath(bus.root()).c_str(), &st), 0);
   EXPECT_TRUE(S_ISSOCK(st.st_mode));
+  EXPECT_EQ(st.st_mode & 0777, 0600u) << "only the device's user may reach the bus";
   ASSERT_EQ(stat((bus.root() / "var/run/sentrel").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0700u);
   EXPECT_TRUE(reachable(bus.address()));

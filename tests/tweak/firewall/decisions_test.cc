@@ -442,8 +442,9 @@ TEST(AValueOfTheWrongKind, ReadsAsAbsentOutsideTheGuardedSteps) {
                                      {"domains", Value::dictOf({{kHost, Value::integer(1)}})},
                                      {"filter_streams", str("0")}}));
   EXPECT_TRUE(firewall->_globalEnabled());
-  EXPECT_EQ(firewall->globalDefaultAppPolicy(), "3");
-  EXPECT_EQ(firewall->appPolicy(), "3");
+  // Policies are compared as text: a number is present and matches none.
+  EXPECT_EQ(firewall->globalDefaultAppPolicy(), kUncomparablePolicy);
+  EXPECT_EQ(firewall->appPolicy(), kUncomparablePolicy);
   EXPECT_FALSE(firewall->allowAllOutbound());
   EXPECT_EQ(firewall->explicitRuleForHost(kHost), 0);
   EXPECT_FALSE(firewall->isExplicitRuleForHostSet(kHost));
@@ -462,6 +463,75 @@ TEST(AValueOfTheWrongKind, IsReplacedByAnEdit) {
   auto firewall = env.appFirewall(Value::dict({}), Value::dictOf({{"domains", Value::array({})}}));
   firewall->setAppHostRule("Example", kHost, std::nullopt, 2);
   EXPECT_EQ(firewall->explicitRuleForHost(kHost), 2);
+}
+
+// ---- Policies of the wrong kind ----
+
+TEST(APolicyStoredAsANumber, IsTheAppsOwnPolicyAndAllowsNothingNew) {
+  FirewallTestEnv env;
+  // The global policy allows new hosts; the app's own policy is a number,
+  // which is present (the global one does not apply) and is not "1".
+  auto firewall = env.appFirewall(Value::dictOf({{"new_app_policy", str("1")}}),
+                                  Value::dictOf({{"new_site_policy", Value::integer(1)}}));
+  EXPECT_FALSE(firewall->allowNewOutbound());
+  EXPECT_FALSE(firewall->blockNewOutbound());
+  EXPECT_FALSE(firewall->shouldAllow(kHost));
+  EXPECT_TRUE(firewall->appSettings().get("domains").isNull()) << "no allow rule learned";
+  // shouldDeny reads it strictly and blocks, as for any malformed setting.
+  EXPECT_TRUE(firewall->shouldDeny(kHost));
+  EXPECT_TRUE(env.logs().contains("Exception: NSInvalidArgumentException"));
+  EXPECT_TRUE(firewall->appSettings().get("domains").isNull());
+}
+
+TEST(APolicyStoredAsANumber, NeverEqualsBlockOrOffEither) {
+  FirewallTestEnv env;
+  auto blocking =
+      env.appFirewall(Value::dict({}), Value::dictOf({{"new_site_policy", Value::integer(2)}}));
+  EXPECT_FALSE(blocking->blockNewOutbound());
+  // A global policy 0 as a number does not switch the firewall off.
+  auto off = env.appFirewall(Value::dictOf({{"new_app_policy", Value::integer(0)}}), Value());
+  EXPECT_TRUE(off->enabled());
+  EXPECT_EQ(off->appPolicy(), kUncomparablePolicy);
+}
+
+// ---- One destination, one rule ----
+
+TEST(AHostRule, IsFoundByEveryTextOfItsIPv6AddressAndByTheMappedForm) {
+  FirewallTestEnv env;
+  auto firewall = env.appFirewall(
+      Value::dict({}),
+      Value::dictOf({{"domains", Value::dictOf({{"::1", rule(2)}, {"127.0.0.1", rule(1)}})}}));
+  for (const char* text : {"::1", "[::1]", "0:0:0:0:0:0:0:1", "[0000::0001]"}) {
+    EXPECT_EQ(firewall->explicitRuleForHost(text), 2) << text;
+    EXPECT_FALSE(firewall->shouldAllow(text)) << text;
+    EXPECT_TRUE(firewall->shouldDeny(text)) << text;
+  }
+  const std::optional<URL> bracketed = URL::URLWithString("http://[::1]:8080/x");
+  ASSERT_TRUE(bracketed);
+  EXPECT_TRUE(firewall->shouldDeny(*bracketed));
+  for (const char* text : {"::ffff:127.0.0.1", "[::ffff:7f00:1]"}) {
+    EXPECT_EQ(firewall->ruleForHost(text), 1) << text;
+    EXPECT_TRUE(firewall->shouldAllow(text)) << text;
+  }
+  const std::optional<URL> mapped = URL::URLWithString("https://[::ffff:127.0.0.1]/");
+  ASSERT_TRUE(mapped);
+  EXPECT_TRUE(firewall->shouldAllow(*mapped));
+}
+
+TEST(AHostRule, IsStoredUnderTheCanonicalTextOfItsAddress) {
+  FirewallTestEnv env;
+  auto firewall = env.appFirewall(Value::dictOf({{"new_app_policy", str("1")}}), Value::dict({}));
+  firewall->setAppHostRule("Example", "[0:0::2]", std::nullopt, 2);
+  firewall->setAppHostRule("Example", "::FFFF:10.0.0.1", std::nullopt, 1);
+  // A learning rule from a URL with a bracketed host.
+  const std::optional<URL> url = URL::URLWithString("http://[2001:DB8:0::3]/page");
+  ASSERT_TRUE(url);
+  EXPECT_TRUE(firewall->shouldAllow(*url));
+  const Value hosts = firewall->hosts();
+  ASSERT_TRUE(hosts.isDict());
+  EXPECT_EQ(hosts.asDict()->sortedKeys(),
+            (std::vector<std::string>{"10.0.0.1", "2001:db8::3", "::2"}));
+  EXPECT_EQ(hosts.get("2001:db8::3").get("url"), Value::string(url->absoluteString()));
 }
 
 }  // namespace

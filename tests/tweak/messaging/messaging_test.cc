@@ -172,5 +172,31 @@ TEST_F(AMessagingCenter, OnlyLogsWhenTheProcessHasNoFirewall) {
   EXPECT_TRUE(log.contains("received new app settings!"));
 }
 
+TEST_F(AMessagingCenter, KeepsTheSettingsWhenAPayloadIsNoDictionary) {
+  ASSERT_TRUE(firewall_);
+  SNTMessagingCenter messaging(*center_);
+  const Value document =
+      Value::dictOf({{"global_hosts", Value::dictOf({{"a.com", Value::dict({})}})}});
+  const Value entry = Value::dictOf({{"deny_all_outbound", Value::boolean(true)}});
+  firewall_->setGlobalSettings(document);
+  firewall_->setAppSettings(entry);
+  LogCapture log;
+  // An empty bus payload arrives as null; both this center and the
+  // firewall's own listeners (on the other center) must refuse it.
+  for (notify::NotificationCenter* center : {center_.get(), firewall_center_.get()}) {
+    center->post("SNT_NEW_SETTINGS", Value());
+    center->post("SNT_NEW_APP_SETTINGS_com.example.app", Value());
+  }
+  loop_.runUntilIdle();
+  EXPECT_EQ(firewall_->globalSettings(), document);
+  EXPECT_EQ(firewall_->appSettings(), entry);
+  EXPECT_EQ(log.count("SNT_NEW_SETTINGS: ignoring a null payload; settings kept"), 2u);
+  EXPECT_EQ(
+      log.count("SNT_NEW_APP_SETTINGS_com.example.app: ignoring a null payload; settings kept"),
+      2u);
+  EXPECT_FALSE(isSettingsPayload("SNT_NEW_SETTINGS", Value::string("junk")));
+  EXPECT_TRUE(isSettingsPayload("SNT_NEW_SETTINGS", Value::dict({})));
+}
+
 }  // namespace
 }  // namespace sentrel::testing

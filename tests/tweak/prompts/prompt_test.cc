@@ -184,6 +184,15 @@ TEST_F(ARecord, TakesItsDestinationFromEachKindOfSetUp) {
   EXPECT_EQ(fromRequest.state(), kSNTAlertStateNew);
 }
 
+TEST_F(ARecord, AsksAboutABracketedOrMappedAddressByItsRuleKey) {
+  SNTProAlert bracketed;
+  bracketed.initWithRequest(URLRequest(URL::URLWithString("http://[0:0::1]:8080/x")), nullptr);
+  EXPECT_EQ(bracketed.host(), "::1");
+  SNTProAlert mapped;
+  mapped.initWithUrlString(std::string("https://[::ffff:192.0.2.9]/"), std::nullopt, nullptr);
+  EXPECT_EQ(mapped.host(), "192.0.2.9");
+}
+
 TEST_F(ARecord, AllowedAlwaysStoresTheRuleForHostAndAddressAndAnswersOnTheMainQueue) {
   env_.writeSettings(Value::dictOf({}));
   auto firewall = SNTFirewall::pooledFirewallForBundle("com.example.app", "Example", false, false,

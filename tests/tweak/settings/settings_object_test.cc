@@ -214,5 +214,50 @@ TEST_F(ASettingsObject, CreatesTheAnonymousIdentifierOnceAndKeepsIt) {
   EXPECT_EQ(reloaded->anonymousIdentifier(), first);
 }
 
+TEST_F(ASettingsObject, ThatNeverLoadedNeverWritesADocument) {
+  playSpringBoard();
+  const Value on_disk = Value::dictOf({{"snt_enabled", Value::boolean(false)},
+                                       {"global_hosts", Value::dictOf({{"a.com", rule(2)}})}});
+  writeSettingsFile(on_disk);
+  SNTSettings settings;
+  LogCapture log;
+  settings.save(true);
+  settings.setPref("snt_animations", Value::boolean(false), true);
+  const std::string identifier = settings.anonymousIdentifier();
+  EXPECT_TRUE(isUuidString(identifier)) << identifier;
+  EXPECT_EQ(fileDocument(), on_disk);
+  EXPECT_TRUE(posted().empty());
+  EXPECT_TRUE(settings.settings().isNull());
+  EXPECT_TRUE(log.contains("SNTSettings save: the settings were never loaded; nothing saved"));
+  EXPECT_TRUE(log.contains("SNTSettings setPref: the settings were never loaded; nothing saved"));
+
+  // Outside SpringBoard nothing is sent to be saved either.
+  playApp();
+  settings.save(true);
+  settings.setPref("snt_enabled", Value::boolean(true), false);
+  EXPECT_TRUE(posted().empty());
+
+  // Once loaded it saves as before.
+  playSpringBoard();
+  settings.reload();
+  settings.setPref("snt_animations", Value::boolean(false), false);
+  EXPECT_EQ(fileDocument().get("global_hosts"), on_disk.get("global_hosts"));
+  EXPECT_EQ(fileDocument().get("snt_animations"), Value::boolean(false));
+}
+
+TEST_F(ASettingsObject, KeysAGlobalRuleByTheCanonicalTextOfItsAddress) {
+  playSpringBoard();
+  SNTSettings settings;
+  settings.setGlobalHostBool("[0:0:0:0:0:0:0:1]", std::nullopt, false);
+  settings.setGlobalHostBool("::ffff:192.0.2.1", std::nullopt, true);
+  EXPECT_EQ(fileDocument().get("global_hosts"),
+            Value::dictOf({{"::1", rule(2)}, {"192.0.2.1", rule(1)}}));
+  EXPECT_EQ(settings.explicitGlobalRuleForHost("[::1]"), 2);
+  EXPECT_EQ(settings.explicitGlobalRuleForHost("::1"), 2);
+  EXPECT_EQ(settings.explicitGlobalRuleForHost("::ffff:c000:201"), 1);
+  settings.removeGlobalHostRule("[::1]");
+  EXPECT_EQ(fileDocument().get("global_hosts"), Value::dictOf({{"192.0.2.1", rule(1)}}));
+}
+
 }  // namespace
 }  // namespace sentrel::testing
