@@ -194,8 +194,7 @@ Result<pid_t> startDeviceBus(const std::filesystem::path& root) {
   // Only the device's user may reach the bus: the folder is closed to
   // everyone else, and the socket too once the daemon made it.
   if (chmod(socket_path.parent_path().c_str(), 0700) != 0) {
-    return Result<pid_t>::Error(
-        errnoText("cannot restrict " + socket_path.parent_path().string(), errno));
+    return Result<pid_t>::FromErrno("cannot restrict " + socket_path.parent_path().string());
   }
   // dbus-daemon silently replaces an existing socket file; never steal the
   // socket of a bus that is still serving this device.
@@ -255,7 +254,7 @@ Result<pid_t> startDeviceBus(const std::filesystem::path& root) {
   if (chmod(socket_path.c_str(), 0600) != 0) {
     const int err = errno;
     killAndReap(pid);
-    return Result<pid_t>::Error(errnoText("cannot restrict " + socket_path.string(), err));
+    return Result<pid_t>::FromErrno("cannot restrict " + socket_path.string(), err);
   }
   return pid;
 }
