@@ -17,6 +17,7 @@
 #include "tweak/firewall_workspace.h"
 #include "tweak/intercept.h"
 #include "tweak/preftools.h"
+#include "tweak/settings_image.h"
 
 namespace sentrel {
 
@@ -534,7 +535,10 @@ void SNTFirewall::loadFromMainBundle() {
   const bundle::MainBundle& main = bundle::mainBundle();
   const std::optional<std::string>& id = main.bundle_identifier;
   const bool is_app_bundle = hasAppExtension(main.bundle_path);
-  const plist::Value document = dictionaryOrEmpty(PrefHandler::loadSettings());
+  // Only this app's entry and the top-level keys: the rest of the document
+  // is other apps' business and would cost every process start its size.
+  const plist::Value document = dictionaryOrEmpty(
+      loadSettingsForApp(id ? std::optional<std::string_view>(*id) : std::nullopt));
   const plist::Value entry = dictionaryOrEmpty(
       getAppSettingsFromCache(document, id ? std::optional<std::string_view>(*id) : std::nullopt));
   update([&](SNTFirewallState& s) {

@@ -9,9 +9,7 @@
 
 #include "platform/bundle/main_bundle.h"
 #include "platform/foundation/foundation.h"
-#include "platform/foundation/safari_view_controller.h"
 #include "platform/foundation/signatures.h"
-#include "platform/foundation/web_view.h"
 #include "platform/log/system_log.h"
 #include "platform/notify/notification_center.h"
 #include "platform/runloop/run_loop.h"

@@ -15,6 +15,7 @@
 #include "tweak/SNTFirewall.h"
 #include "tweak/SNTMessagingCenter.h"
 #include "tweak/common.h"
+#include "tweak/settings_image.h"
 
 namespace sentrel {
 namespace {
@@ -87,6 +88,13 @@ bool PrefHandler::writeSettingsFile(const plist::Value& document) {
   Status written = plist::writeFileAtomically(file, document);
   if (!written.ok()) {
     log::line("preftools saveSettings: write failed: " + written.reason(), log::Level::kError);
+    return true;
+  }
+  // Processes read their part of the new document from the image; without
+  // one they read the file, so a failure here costs time, not correctness.
+  if (Status published = publishSettingsImage(document); !published.ok()) {
+    log::line("preftools saveSettings: settings image not published: " + published.reason(),
+              log::Level::kWarning);
   }
   return true;
 }
