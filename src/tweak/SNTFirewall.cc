@@ -11,6 +11,7 @@
 #include "platform/bundle/main_bundle.h"
 #include "platform/log/system_log.h"
 #include "platform/paths/device_paths.h"
+#include "platform/runloop/run_loop.h"
 #include "tweak/SNTMessagingCenter.h"
 #include "tweak/SNTSettings.h"
 #include "tweak/common.h"
@@ -562,6 +563,31 @@ void SNTFirewall::determineIfSystemAppAndInitNotificationListeners() {
       s->bundleId ? std::optional<std::string_view>(*s->bundleId) : std::nullopt);
 
   std::weak_ptr<SNTFirewall> weak = weak_from_this();
+  if (settingsObserversDeferred()) {
+    runloop::asyncMain([weak, app_name] {
+      std::shared_ptr<SNTFirewall> firewall = weak.lock();
+      if (firewall == nullptr) return;
+      firewall->addSettingsListeners(app_name);
+      firewall->refreshOwnSettings();
+    });
+  } else {
+    addSettingsListeners(app_name);
+  }
+
+  if (!s->bundleId || !s->isApp || s->isSystemApp) return;
+  for (const LSApplicationProxy& app : ApplicationWorkspace::defaultWorkspace().allApplications()) {
+    if (app.applicationIdentifier == *s->bundleId) {
+      const bool system = app.applicationType == kSystemApplicationType;
+      update([system](SNTFirewallState& st) { st.isSystemApp = system; });
+      return;
+    }
+  }
+  log::line("Failed to find " + *s->bundleId + " in LSApplicationWorkspace...",
+            log::Level::kWarning);
+}
+
+void SNTFirewall::addSettingsListeners(const std::string& app_name) {
+  std::weak_ptr<SNTFirewall> weak = weak_from_this();
   notify::NotificationCenter& center = notify::distributedCenter();
   const notify::ObserverId app_listener =
       center.addObserver(app_name, [weak](const std::string& name, const plist::Value& info) {
@@ -587,17 +613,18 @@ void SNTFirewall::determineIfSystemAppAndInitNotificationListeners() {
     listeners_.push_back(app_listener);
     listeners_.push_back(global_listener);
   }
+}
 
-  if (!s->bundleId || !s->isApp || s->isSystemApp) return;
-  for (const LSApplicationProxy& app : ApplicationWorkspace::defaultWorkspace().allApplications()) {
-    if (app.applicationIdentifier == *s->bundleId) {
-      const bool system = app.applicationType == kSystemApplicationType;
-      update([system](SNTFirewallState& st) { st.isSystemApp = system; });
-      return;
-    }
-  }
-  log::line("Failed to find " + *s->bundleId + " in LSApplicationWorkspace...",
-            log::Level::kWarning);
+void SNTFirewall::refreshOwnSettings() {
+  const std::optional<std::string> id = bundleId();
+  const plist::Value document = dictionaryOrEmpty(
+      loadSettingsForApp(id ? std::optional<std::string_view>(*id) : std::nullopt));
+  const plist::Value entry = dictionaryOrEmpty(
+      getAppSettingsFromCache(document, id ? std::optional<std::string_view>(*id) : std::nullopt));
+  update([&](SNTFirewallState& st) {
+    st.globalSettings = document;
+    st.appSettings = entry;
+  });
 }
 
 bool SNTFirewall::determineIfHiddenApp() const {

@@ -264,6 +264,10 @@ class SNTFirewall : public std::enable_shared_from_this<SNTFirewall> {
                             std::optional<std::string_view> host,
                             std::optional<std::string_view> urlString, int64_t value);
   void setAllOutboundLocked(const char* key, bool flag);
+  // The two settings listeners on notify::distributedCenter().
+  void addSettingsListeners(const std::string& app_name);
+  // globalSettings and appSettings <- this app's part of the current settings.
+  void refreshOwnSettings();
 
   internal::SnapshotCell<const SNTFirewallState> state_;  // every property
   std::mutex state_write_mutex_;                          // serialises read-change-store of state_

@@ -1,9 +1,11 @@
 #include "tweak/SNTMessagingCenter.h"
 
+#include <atomic>
 #include <utility>
 
 #include "platform/bundle/main_bundle.h"
 #include "platform/log/system_log.h"
+#include "platform/runloop/run_loop.h"
 #include "tweak/SNTFirewall.h"
 
 namespace sentrel {
@@ -109,6 +111,18 @@ std::optional<std::string> launchTweakSettingsPath(const plist::Value& payload) 
   return readString(payload, payload::kPath);
 }
 
+namespace {
+std::atomic<bool> g_observers_deferred{false};
+}  // namespace
+
+void setSettingsObserversDeferred(bool deferred) {
+  g_observers_deferred.store(deferred);
+}
+
+bool settingsObserversDeferred() {
+  return g_observers_deferred.load();
+}
+
 SNTMessagingCenter& SNTMessagingCenter::shared() {
   // Never destroyed: handlers may still arrive on the main queue while the
   // process exits.
@@ -117,6 +131,10 @@ SNTMessagingCenter& SNTMessagingCenter::shared() {
 }
 
 void SNTMessagingCenter::load() {
+  if (settingsObserversDeferred()) {
+    runloop::asyncMain([] { shared(); });
+    return;
+  }
   shared();
 }
 

@@ -100,6 +100,17 @@ struct AlertCallback {
 plist::Value makeLaunchTweakSettingsPayload(std::string_view path);
 std::optional<std::string> launchTweakSettingsPath(const plist::Value& payload);
 
+// Where the settings observers of this process (SNTMessagingCenter's and the
+// process firewall's) are registered. Adding an observer to the device bus
+// waits for the bus (a connection and a match rule, each a round trip), so
+// the injected library defers them to its own main-queue thread and its
+// constructor never waits for another process; everyone else (the Settings
+// app, tests) registers them at once. Once a deferred firewall's observers
+// are in, it reads its settings again, so a change saved meanwhile is not
+// missed. Set before the class-load steps run; any thread.
+void setSettingsObserversDeferred(bool deferred);
+bool settingsObserversDeferred();
+
 // Keeps the process firewall (SNTFirewall::current()) up to date: on
 // "SNT_NEW_SETTINGS" it logs "Received NSDistributedNotificationCenter message
 // (SNT_NEW_SETTINGS)" and "received new global settings!" and sets the

@@ -10,6 +10,7 @@
 #include "platform/bundle/main_bundle.h"
 #include "platform/foundation/foundation.h"
 #include "platform/foundation/signatures.h"
+#include "platform/foundation/web_view.h"
 #include "platform/log/system_log.h"
 #include "platform/notify/notification_center.h"
 #include "platform/runloop/run_loop.h"
@@ -20,6 +21,7 @@
 #include "tweak/UI/SNTAlert.h"
 #include "tweak/intercept.h"
 #include "tweak/preftools.h"
+#include "tweak/settings_image.h"
 
 namespace sentrel {
 namespace {
@@ -398,6 +400,10 @@ void installAllApps() {
 }
 
 void installSpringBoard() {
+  // Every other process reads its part of the settings from the image; give
+  // them one before the first save. On the main queue, after start-up and
+  // in order with the saves.
+  runloop::asyncMain([] { publishSettingsImageIfStale(); });
   runtime::Class springBoard = runtime::objc_getClass("SpringBoard");
   if (springBoard == nullptr) log::line("sentrel: no class SpringBoard in this process");
   runtime::class_addMethod(springBoard, sel("saveSNTSettings:"), &saveSNTSettings);

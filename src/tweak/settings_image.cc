@@ -85,7 +85,8 @@ std::span<const uint8_t> slice(std::span<const uint8_t> image, uint64_t offset, 
 
 Result<plist::Value> decodePart(std::span<const uint8_t> bytes, const char* what) {
   Result<plist::Value> part = plist::decodeDictionary(bytes);
-  if (!part) return Status::Error(std::string("its ") + what + " does not decode: " + part.reason());
+  if (!part)
+    return Status::Error(std::string("its ") + what + " does not decode: " + part.reason());
   return part;
 }
 
@@ -265,8 +266,7 @@ Result<plist::Value> decodeSettingsImage(std::span<const uint8_t> image,
         if (!inside(record.entry_offset, record.entry_size, image.size())) {
           return Status::Error("the entry of " + std::string(*bundleId) + " lies outside it");
         }
-        const std::span<const uint8_t> bytes =
-            slice(image, record.entry_offset, record.entry_size);
+        const std::span<const uint8_t> bytes = slice(image, record.entry_offset, record.entry_size);
         if (crcOf(bytes.data(), bytes.size()) != record.entry_crc) {
           return Status::Error("the entry of " + std::string(*bundleId) + " is damaged");
         }
@@ -287,16 +287,41 @@ Result<plist::Value> decodeSettingsImage(std::span<const uint8_t> image,
   return plist::MutableDict(*top).set(key::kApps, std::move(apps).build()).build();
 }
 
-Status publishSettingsImage(const plist::Value& document) {
-  const std::filesystem::path file = paths::resolve(kSettingsPath);
-  const std::optional<SettingsFileIdentity> identity = settingsFileIdentity(file);
-  if (!identity) return Status::Error("the settings file cannot be stat'ed");
-  Result<std::string> image = encodeSettingsImage(document, *identity);
+namespace {
+
+Status publishImage(const plist::Value& document, const SettingsFileIdentity& source) {
+  Result<std::string> image = encodeSettingsImage(document, source);
   if (!image) return image.status();
   const std::filesystem::path target = paths::resolve(kSettingsImagePath);
   std::error_code ignored;
   std::filesystem::create_directories(target.parent_path(), ignored);
   return plist::writeBytesAtomically(target, *image, /*durable=*/false);
+}
+
+}  // namespace
+
+Status publishSettingsImage(const plist::Value& document) {
+  const std::optional<SettingsFileIdentity> identity =
+      settingsFileIdentity(paths::resolve(kSettingsPath));
+  if (!identity) return Status::Error("the settings file cannot be stat'ed");
+  return publishImage(document, *identity);
+}
+
+void publishSettingsImageIfStale() {
+  Result<plist::Value> current = readSettingsPart(std::nullopt);
+  if (current) return;
+  const std::filesystem::path file = paths::resolve(kSettingsPath);
+  const std::optional<SettingsFileIdentity> before = settingsFileIdentity(file);
+  if (!before) return;  // nothing to publish yet
+  Result<plist::Value> document = plist::readDictionaryFile(file);
+  if (!document) return;  // unreadable: readers fall back to the file and say so
+  // The image must name the version that was read: a file replaced while it
+  // was read is left to the next save.
+  if (settingsFileIdentity(file) != before) return;
+  Status published = publishImage(*document, *before);
+  log::line(published ? "settings image published (" + current.reason() + ")"
+                      : "settings image not published: " + published.reason(),
+            published ? log::Level::kInfo : log::Level::kWarning);
 }
 
 Result<plist::Value> readSettingsPart(std::optional<std::string_view> bundleId) {

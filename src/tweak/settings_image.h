@@ -78,6 +78,11 @@ Result<plist::Value> decodeSettingsImage(std::span<const uint8_t> image,
 // file, in place.
 Status publishSettingsImage(const plist::Value& document);
 
+// SpringBoard at start: publishes the image of the settings file as it is
+// when no image matches it (a new device, a file written while SpringBoard
+// was not running). Logs what it did; nothing without a settings file.
+void publishSettingsImageIfStale();
+
 // The part of the current settings that the app `bundleId` needs, from the
 // image when it matches the settings file. Fails, saying why, otherwise.
 Result<plist::Value> readSettingsPart(std::optional<std::string_view> bundleId);

@@ -49,7 +49,8 @@ const CurlUrlApi* curlUrlApi() {
     api->url = reinterpret_cast<decltype(&curl_url)>(dlsym(library, "curl_url"));
     api->set = reinterpret_cast<decltype(&curl_url_set)>(dlsym(library, "curl_url_set"));
     api->get = reinterpret_cast<decltype(&curl_url_get)>(dlsym(library, "curl_url_get"));
-    api->cleanup = reinterpret_cast<decltype(&curl_url_cleanup)>(dlsym(library, "curl_url_cleanup"));
+    api->cleanup =
+        reinterpret_cast<decltype(&curl_url_cleanup)>(dlsym(library, "curl_url_cleanup"));
     api->free = reinterpret_cast<decltype(&curl_free)>(dlsym(library, "curl_free"));
   }
   if (api == nullptr || !api->url || !api->set || !api->get || !api->cleanup || !api->free) {
