@@ -595,12 +595,23 @@ void SNTFirewall::addSettingsListeners(const std::string& app_name) {
         log::line("received new app settings!");
         if (std::shared_ptr<SNTFirewall> firewall = weak.lock()) firewall->setAppSettings(info);
       });
-  const notify::ObserverId global_listener = center.addObserver(
-      kNewSettingsNotification, [weak](const std::string& name, const plist::Value& info) {
-        log::line("Received NSDistributedNotificationCenter message (" + name + ")");
-        log::line("received new global settings!");
-        if (std::shared_ptr<SNTFirewall> firewall = weak.lock()) firewall->setGlobalSettings(info);
-      });
+  notify::ObserverId global_listener;
+  if (settingsObserversDeferred()) {
+    global_listener = center.addObserverIgnoringPayload(
+        kNewSettingsNotification, [weak](const std::string& name, const plist::Value&) {
+          log::line("Received NSDistributedNotificationCenter message (" + name + ")");
+          log::line("received new global settings!");
+          if (std::shared_ptr<SNTFirewall> firewall = weak.lock()) firewall->refreshOwnSettings();
+        });
+  } else {
+    global_listener = center.addObserver(
+        kNewSettingsNotification, [weak](const std::string& name, const plist::Value& info) {
+          log::line("Received NSDistributedNotificationCenter message (" + name + ")");
+          log::line("received new global settings!");
+          if (std::shared_ptr<SNTFirewall> firewall = weak.lock())
+            firewall->setGlobalSettings(info);
+        });
+  }
   {
     std::lock_guard<std::mutex> lock(listeners_mutex_);
     if (listener_center_ && listener_center_ != &center) {

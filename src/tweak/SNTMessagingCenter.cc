@@ -141,14 +141,25 @@ void SNTMessagingCenter::load() {
 SNTMessagingCenter::SNTMessagingCenter(notify::NotificationCenter& center)
     : center_(center),
       appName_(newAppSettingsNotificationName(bundle::mainBundle().bundle_identifier)) {
-  observers_.push_back(center_.addObserver(
-      kNewSettingsNotification, [](const std::string&, const plist::Value& userInfo) {
-        log::line("Received NSDistributedNotificationCenter message (SNT_NEW_SETTINGS)");
-        log::line("received new global settings!");
-        if (std::shared_ptr<SNTFirewall> firewall = SNTFirewall::current()) {
-          firewall->setGlobalSettings(userInfo);
-        }
-      }));
+  if (settingsObserversDeferred()) {
+    observers_.push_back(center_.addObserverIgnoringPayload(
+        kNewSettingsNotification, [](const std::string&, const plist::Value&) {
+          log::line("Received NSDistributedNotificationCenter message (SNT_NEW_SETTINGS)");
+          log::line("received new global settings!");
+          if (std::shared_ptr<SNTFirewall> firewall = SNTFirewall::current()) {
+            firewall->refreshOwnSettings();
+          }
+        }));
+  } else {
+    observers_.push_back(center_.addObserver(
+        kNewSettingsNotification, [](const std::string&, const plist::Value& userInfo) {
+          log::line("Received NSDistributedNotificationCenter message (SNT_NEW_SETTINGS)");
+          log::line("received new global settings!");
+          if (std::shared_ptr<SNTFirewall> firewall = SNTFirewall::current()) {
+            firewall->setGlobalSettings(userInfo);
+          }
+        }));
+  }
   log::line(std::string("Registered for messages named: ") + kNewSettingsNotification);
 
   observers_.push_back(

@@ -107,7 +107,10 @@ std::optional<std::string> launchTweakSettingsPath(const plist::Value& payload);
 // constructor never waits for another process; everyone else (the Settings
 // app, tests) registers them at once. Once a deferred firewall's observers
 // are in, it reads its settings again, so a change saved meanwhile is not
-// missed. Set before the class-load steps run; any thread.
+// missed. Deferred observers also take "SNT_NEW_SETTINGS" as a signal only:
+// the process reads its own part of the new settings
+// (SNTFirewall::refreshOwnSettings()) rather than decode the whole document
+// in every process. Set before the class-load steps run; any thread.
 void setSettingsObserversDeferred(bool deferred);
 bool settingsObserversDeferred();
 

@@ -28,6 +28,19 @@ std::mutex& prefHandlerLock() {
 
 constexpr auto kSettingsRelaunchDelay = std::chrono::milliseconds(500);
 
+// A save's log line shows the document up to this many characters: with
+// thousands of rules the whole description runs to megabytes, which every
+// save would write to the system log.
+constexpr size_t kLoggedDocumentCharacters = 4096;
+
+std::string loggedDocument(const plist::Value& document) {
+  std::string text = document.description();
+  if (text.size() <= kLoggedDocumentCharacters) return text;
+  const size_t cut = text.size() - kLoggedDocumentCharacters;
+  text.resize(kLoggedDocumentCharacters);
+  return text + "... (" + std::to_string(cut) + " more characters)";
+}
+
 }  // namespace
 
 bool isSpringBoardProcess() {
@@ -61,7 +74,7 @@ void logNotADictionary(const plist::Value& document) {
 }  // namespace
 
 void PrefHandler::saveSettings(const plist::Value& document, bool notify) {
-  log::line("preftools saveSettings(" + document.description() + ")");
+  log::line("preftools saveSettings(" + loggedDocument(document) + ")");
   if (isSpringBoardProcess()) {
     if (!writeSettingsFile(document)) return;
     if (notify) notify::distributedCenter().post(kNewSettingsNotification, document);

@@ -119,14 +119,15 @@ class BusCore : public std::enable_shared_from_this<BusCore> {
     if (lost) requestRefresh();
   }
 
-  ObserverId addObserver(const std::string& name, Handler handler) {
+  ObserverId addObserver(const std::string& name, Handler handler, bool wants_payload) {
     ObserverId id;
     {
       // The table and the match rules change together under the connection
       // lock, so a concurrent remove of the last observer of a name cannot
       // drop the rule after a new first observer added it.
       std::lock_guard<std::mutex> lock(mutex_);
-      internal::ObserverTable::Added added = observers_.add(name, std::move(handler));
+      internal::ObserverTable::Added added =
+          observers_.add(name, std::move(handler), wants_payload);
       id = added.id;
       if (added.first_for_name && ensureConnectedLocked()) watchLocked(name);
     }
@@ -309,6 +310,11 @@ class BusCore : public std::enable_shared_from_this<BusCore> {
       log::line("Dropped notification " + post.name + ": " + post.malformed, log::Level::kWarning);
       return;
     }
+    const std::vector<ObserverId> ids = observers_.observersOf(post.name);
+    if (!observers_.anyWantsPayload(ids)) {
+      observers_.deliver(ids, post.name, plist::Value());
+      return;
+    }
     Result<plist::Value> user_info = decodePayload(post.payload);
     if (!user_info) {
       log::line("Dropped notification " + post.name + ": its payload is not a dictionary (" +
@@ -316,7 +322,7 @@ class BusCore : public std::enable_shared_from_this<BusCore> {
                 log::Level::kWarning);
       return;
     }
-    observers_.deliver(observers_.observersOf(post.name), post.name, *user_info);
+    observers_.deliver(ids, post.name, *user_info);
   }
 
   const std::string address_;
@@ -379,7 +385,10 @@ class BusCenter final : public NotificationCenter {
     core_->post(name, user_info);
   }
   ObserverId addObserver(const std::string& name, Handler handler) override {
-    return core_->addObserver(name, std::move(handler));
+    return core_->addObserver(name, std::move(handler), /*wants_payload=*/true);
+  }
+  ObserverId addObserverIgnoringPayload(const std::string& name, Handler handler) override {
+    return core_->addObserver(name, std::move(handler), /*wants_payload=*/false);
   }
   void removeObserver(ObserverId id) override { core_->removeObserver(id); }
 
