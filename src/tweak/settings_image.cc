@@ -43,7 +43,7 @@ struct IndexRecord {
   uint64_t entry_offset;
   uint64_t entry_size;
   uint32_t entry_crc;  // of the entry's bytes
-  uint32_t reserved;
+  uint32_t id_crc;     // of the bundle id's bytes
 };
 
 static_assert(sizeof(Header) % 8 == 0 && sizeof(IndexRecord) % 8 == 0);
@@ -186,6 +186,7 @@ Result<std::string> encodeSettingsImage(const plist::Value& document,
   for (size_t i = 0; i < ids.size(); ++i) {
     index[i].id_offset = out.size();
     index[i].id_size = ids[i].size();
+    index[i].id_crc = crcOf(ids[i].data(), ids[i].size());
     append(out, ids[i].data(), ids[i].size());
     align(out);
     index[i].entry_offset = out.size();
@@ -247,6 +248,7 @@ Result<plist::Value> decodeSettingsImage(std::span<const uint8_t> image,
   auto idOf = [&](const IndexRecord& record) -> std::optional<std::string_view> {
     if (!inside(record.id_offset, record.id_size, image.size())) return std::nullopt;
     const std::span<const uint8_t> id = slice(image, record.id_offset, record.id_size);
+    if (crcOf(id.data(), id.size()) != record.id_crc) return std::nullopt;
     return std::string_view(reinterpret_cast<const char*>(id.data()), id.size());
   };
 
@@ -260,7 +262,7 @@ Result<plist::Value> decodeSettingsImage(std::span<const uint8_t> image,
       const size_t mid = low + (high - low) / 2;
       const IndexRecord record = recordAt(mid);
       const std::optional<std::string_view> id = idOf(record);
-      if (!id) return Status::Error("an index record lies outside it");
+      if (!id) return Status::Error("a bundle id of its index is damaged or lies outside it");
       const int order = id->compare(*bundleId);
       if (order == 0) {
         if (!inside(record.entry_offset, record.entry_size, image.size())) {

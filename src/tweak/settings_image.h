@@ -15,7 +15,7 @@
 // was published). A missing, damaged, or stale image (the file written since
 // by someone else, or the image not yet replaced) is never an error for the
 // caller: loadSettingsForApp() then reads the file as PrefHandler does, and
-// the reason is logged once per kind of failure.
+// the reason is logged.
 //
 // Layout (native byte order: the image never leaves the machine that wrote
 // it). A header, then an index of the app entries sorted by bundle id
@@ -24,7 +24,9 @@
 //    "apps" is not a dictionary, which a flag in the header records);
 //  - one part per app entry, found through the index.
 // The header holds a CRC-32 of itself, of the index and of the top part;
-// each index record holds the CRC-32 of its entry.
+// each index record holds the CRC-32 of its bundle id and of its entry.
+// Only the parts a reader uses are checked, so a read costs the size of
+// those parts, not of the image.
 //
 // Thread-safe: no shared state.
 #pragma once
