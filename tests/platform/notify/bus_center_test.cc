@@ -298,3 +298,33 @@ TEST(AReconnectingBusCenter, DropsPostsWhileTheBusIsDownAndRecoversItsObservers)
 
 }  // namespace
 }  // namespace sentrel::notify
+
+namespace sentrel::notify {
+namespace {
+
+// An observer that ignores the payload is called with null, and a payload
+// that only such observers watch is never decoded: a garbage one reaches
+// them as well. With a reading observer beside it, that one gets the value.
+TEST_F(ABusCenter, CallsObserversThatIgnoreThePayloadWithoutDecodingIt) {
+  std::vector<Received> ignoring;
+  center_->addObserverIgnoringPayload("SNT_NEW_SETTINGS",
+                                      [&](const std::string& n, const Value& info) {
+                                        ignoring.push_back({n, info});
+                                      });
+  auto raw = rawConnection();
+  ASSERT_NE(raw, nullptr);
+  const std::string garbage("\x00\x01not a property list\xff", 22);
+  ASSERT_TRUE(raw->post("SNT_NEW_SETTINGS", bytesOf(garbage)).ok());
+  ASSERT_TRUE(waitFor([&] { return ignoring.size() == 1; }));
+  EXPECT_TRUE(ignoring[0].user_info.isNull());
+
+  record("SNT_NEW_SETTINGS");
+  const Value settings = Value::dictOf({{"snt_enabled", Value::boolean(false)}});
+  center_->post("SNT_NEW_SETTINGS", settings);
+  ASSERT_TRUE(waitFor([&] { return ignoring.size() == 2 && received_.size() == 1; }));
+  EXPECT_TRUE(ignoring[1].user_info.isNull());
+  EXPECT_EQ(received_[0].user_info, settings);
+}
+
+}  // namespace
+}  // namespace sentrel::notify
