@@ -564,7 +564,7 @@ void SNTFirewall::determineIfSystemAppAndInitNotificationListeners() {
 
   std::weak_ptr<SNTFirewall> weak = weak_from_this();
   if (settingsObserversDeferred()) {
-    runloop::asyncMain([weak, app_name] {
+    runloop::afterMain(kDeferredObserversDelay, [weak, app_name] {
       std::shared_ptr<SNTFirewall> firewall = weak.lock();
       if (firewall == nullptr) return;
       firewall->addSettingsListeners(app_name);

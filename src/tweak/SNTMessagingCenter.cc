@@ -132,7 +132,7 @@ SNTMessagingCenter& SNTMessagingCenter::shared() {
 
 void SNTMessagingCenter::load() {
   if (settingsObserversDeferred()) {
-    runloop::asyncMain([] { shared(); });
+    runloop::afterMain(kDeferredObserversDelay, [] { shared(); });
     return;
   }
   shared();

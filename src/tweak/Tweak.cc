@@ -2,10 +2,12 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "platform/bundle/main_bundle.h"
 #include "platform/foundation/foundation.h"
@@ -361,15 +363,39 @@ void replaced_applicationDidFinishLaunching(id self, SEL cmd, id application) {
 
 // ---- Installation ------------------------------------------------------------------
 
+// The classes of the request hooks that this process does not have. Most
+// programs have none of them (they are not built on the Foundation
+// stand-ins): one line says so, not one per hook.
+std::vector<std::string>& missingHookClasses() {
+  static auto* missing = new std::vector<std::string>;
+  return *missing;
+}
+
 template <class Signature>
 void hookMethod(const char* className, const char* selector, MethodFn<Signature> replacement,
                 MethodFn<Signature>* previous) {
-  Status status = runtime::MSHookMessageEx(runtime::objc_getClass(className), sel(selector),
-                                           replacement, previous);
+  runtime::Class cls = runtime::objc_getClass(className);
+  if (cls == nullptr) {
+    std::vector<std::string>& missing = missingHookClasses();
+    if (std::find(missing.begin(), missing.end(), className) == missing.end()) {
+      missing.push_back(className);
+    }
+    return;
+  }
+  Status status = runtime::MSHookMessageEx(cls, sel(selector), replacement, previous);
   if (!status.ok()) {
     log::line(std::string("sentrel: not hooking ") + className + " " + selector + ": " +
               status.reason());
   }
+}
+
+void logMissingHookClasses() {
+  std::vector<std::string>& missing = missingHookClasses();
+  if (missing.empty()) return;
+  std::string text = "sentrel: not hooking, no such class in this process:";
+  for (const std::string& name : missing) text += " " + name;
+  log::line(text);
+  missing.clear();
 }
 
 void installAllApps() {
@@ -395,6 +421,7 @@ void installAllApps() {
       "SFSafariViewController",
       "initWithURL:entersReaderIfAvailable:", &replaced_initWithURLEntersReader,
       &original_initWithURLEntersReader);
+  logMissingHookClasses();
   if (reference->globalHookSyscalls() && reference->filterStreams()) initializeCHooks();
   SNTMessagingCenter::load();
 }
@@ -414,6 +441,7 @@ void installSpringBoard() {
   hookMethod<sig::DidFinishLaunching>(
       "SpringBoard", "applicationDidFinishLaunching:", &replaced_applicationDidFinishLaunching,
       &original_applicationDidFinishLaunching);
+  logMissingHookClasses();
   notify::distributedCenter().addObserver(
       kSpringBoardAlertRemovedNotification, [](const std::string&, const plist::Value&) {
         log::line("Received NSDistributedNotificationCenter message (SNT_SPRINGBOARD_ALERT)");
