@@ -34,11 +34,7 @@ constexpr auto kSettingsRelaunchDelay = std::chrono::milliseconds(500);
 constexpr size_t kLoggedDocumentCharacters = 4096;
 
 std::string loggedDocument(const plist::Value& document) {
-  std::string text = document.description();
-  if (text.size() <= kLoggedDocumentCharacters) return text;
-  const size_t cut = text.size() - kLoggedDocumentCharacters;
-  text.resize(kLoggedDocumentCharacters);
-  return text + "... (" + std::to_string(cut) + " more characters)";
+  return document.description(kLoggedDocumentCharacters);
 }
 
 }  // namespace

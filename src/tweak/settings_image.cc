@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <mutex>
 #include <system_error>
 #include <vector>
 
@@ -138,7 +139,8 @@ std::optional<SettingsFileIdentity> settingsFileIdentity(const std::filesystem::
 }
 
 Result<std::string> encodeSettingsImage(const plist::Value& document,
-                                        const SettingsFileIdentity& source) {
+                                        const SettingsFileIdentity& source,
+                                        SettingsImageParts* cache) {
   const plist::Dict* root = document.asDict();
   if (root == nullptr) return Status::Error("the document is not a dictionary");
   const plist::Dict* apps = root->get(key::kApps).asDict();
@@ -169,11 +171,24 @@ Result<std::string> encodeSettingsImage(const plist::Value& document,
   if (apps != nullptr) ids = apps->sortedKeys();
   std::vector<std::string> entries;
   entries.reserve(ids.size());
+  std::map<std::string, SettingsImageParts::Part, std::less<>> parts;
   for (const std::string& id : ids) {
-    Result<std::string> bytes = plist::encodeBinary(apps->get(id));
+    const plist::Value entry = apps->get(id);
+    if (cache != nullptr) {
+      auto known = cache->parts_.find(id);
+      if (known != cache->parts_.end() &&
+          (known->second.entry.sameObject(entry) || known->second.entry == entry)) {
+        entries.push_back(known->second.encoded);
+        parts.emplace(id, std::move(known->second));
+        continue;
+      }
+    }
+    Result<std::string> bytes = plist::encodeBinary(entry);
     if (!bytes) return Status::Error("the entry of " + id + ": " + bytes.reason());
     entries.push_back(std::move(bytes).value());
+    if (cache != nullptr) parts.emplace(id, SettingsImageParts::Part{entry, entries.back()});
   }
+  if (cache != nullptr) cache->parts_ = std::move(parts);
 
   std::string out(sizeof(Header), '\0');
   header.top_offset = out.size();
@@ -291,8 +306,18 @@ Result<plist::Value> decodeSettingsImage(std::span<const uint8_t> image,
 
 namespace {
 
+// SpringBoard's entries of the last image it published.
+std::mutex g_published_mutex;
+SettingsImageParts& publishedParts() {
+  static auto* parts = new SettingsImageParts;  // lives as long as the process
+  return *parts;
+}
+
 Status publishImage(const plist::Value& document, const SettingsFileIdentity& source) {
-  Result<std::string> image = encodeSettingsImage(document, source);
+  Result<std::string> image = [&] {
+    std::lock_guard<std::mutex> lock(g_published_mutex);
+    return encodeSettingsImage(document, source, &publishedParts());
+  }();
   if (!image) return image.status();
   const std::filesystem::path target = paths::resolve(kSettingsImagePath);
   std::error_code ignored;

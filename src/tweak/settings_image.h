@@ -33,6 +33,8 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <map>
 #include <optional>
 #include <span>
 #include <string>
@@ -60,10 +62,28 @@ struct SettingsFileIdentity {
 // The identity of the file at `path`; nullopt when it cannot be stat'ed.
 std::optional<SettingsFileIdentity> settingsFileIdentity(const std::filesystem::path& path);
 
+// App entries encoded by earlier images, so that an image after a save that
+// changed one entry encodes that entry only. Not thread-safe.
+class SettingsImageParts {
+ public:
+  struct Part {
+    plist::Value entry;   // as it was encoded
+    std::string encoded;  // its binary property list
+  };
+
+ private:
+  friend Result<std::string> encodeSettingsImage(const plist::Value&, const SettingsFileIdentity&,
+                                                 SettingsImageParts*);
+  std::map<std::string, Part, std::less<>> parts_;  // by bundle id, the last image's entries
+};
+
 // The image of `document` (a dictionary) made from the file `source`.
 // Fails when `document` is not a dictionary or a part cannot be encoded.
+// With `cache`, entries equal to the ones it holds are not encoded again,
+// and it is left holding this document's entries.
 Result<std::string> encodeSettingsImage(const plist::Value& document,
-                                        const SettingsFileIdentity& source);
+                                        const SettingsFileIdentity& source,
+                                        SettingsImageParts* cache = nullptr);
 
 // The part of the document that the app `bundleId` needs: the top-level
 // keys and, when the document has an "apps" dictionary, an "apps"

@@ -136,6 +136,29 @@ TEST(ASettingsImage, NeverGivesAWrongPartWhateverByteIsDamaged) {
   }
 }
 
+TEST(ASettingsImage, MadeWithEarlierPartsIsTheSameImageAndTakesChangedEntries) {
+  SettingsImageParts cache;
+  ASSERT_EQ(*encodeSettingsImage(sampleDocument(), someFile(), &cache), encoded(sampleDocument()));
+  ASSERT_EQ(*encodeSettingsImage(sampleDocument(), someFile(), &cache), encoded(sampleDocument()));
+
+  // One entry changed (a fresh, equal-looking document is decoded anew by
+  // SpringBoard on each save), one app gone, one new.
+  plist::MutableDict apps(sampleDocument().get("apps"));
+  apps.set("com.m", appEntry("m.example", 1))
+      .remove("com.z")
+      .set("com.n", appEntry("n.example", 2));
+  const Value changed = plist::MutableDict(sampleDocument()).set("apps", apps.build()).build();
+  Result<std::string> image = encodeSettingsImage(changed, someFile(), &cache);
+  ASSERT_TRUE(image.ok());
+  EXPECT_EQ(*image, encoded(changed));
+  Result<Value> part = decodeSettingsImage(bytesOf(*image), "com.m", nullptr);
+  ASSERT_TRUE(part.ok());
+  EXPECT_EQ(part->get("apps").get("com.m"), appEntry("m.example", 1));
+  part = decodeSettingsImage(bytesOf(*image), "com.z", nullptr);
+  ASSERT_TRUE(part.ok());
+  EXPECT_EQ(part->get("apps"), Value::dictOf({}));
+}
+
 class SpringBoardsSettingsImage : public SettingsTest {
  protected:
   std::filesystem::path imageFile() const { return paths::resolve(kSettingsImagePath); }
