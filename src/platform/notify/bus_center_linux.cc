@@ -70,8 +70,10 @@ class BusCore : public std::enable_shared_from_this<BusCore> {
   void lockForFork() {
     mutex_.lock();
     observers_.lockForFork();
+    last_decoded_mutex_.lock();
   }
   void unlockAfterFork() {
+    last_decoded_mutex_.unlock();
     observers_.unlockAfterFork();
     mutex_.unlock();
   }
@@ -92,7 +94,7 @@ class BusCore : public std::enable_shared_from_this<BusCore> {
       log::line("Not posting a notification whose name holds a NUL byte", log::Level::kWarning);
       return;
     }
-    Result<std::string> payload = encodePayload(user_info);
+    Result<std::string> payload = encodedAgain(user_info);
     if (!payload) {
       log::line("Not posting notification " + name + ": " + payload.reason(), log::Level::kWarning);
       return;
@@ -159,6 +161,17 @@ class BusCore : public std::enable_shared_from_this<BusCore> {
   }
 
  private:
+  // The payload for `user_info`: the bytes it was decoded from when it is the
+  // value this center delivered last (SpringBoard hands a save request's
+  // document on to everyone), else a new encoding.
+  Result<std::string> encodedAgain(const plist::Value& user_info) {
+    {
+      std::lock_guard<std::mutex> lock(last_decoded_mutex_);
+      if (!user_info.isNull() && user_info.sameObject(last_decoded_)) return last_payload_;
+    }
+    return encodePayload(user_info);
+  }
+
   // REQUIRES: mutex_ held. True when a usable connection exists afterwards.
   bool ensureConnectedLocked() {
     if (connection_ && connection_->ownedByThisProcess()) return true;
@@ -322,6 +335,11 @@ class BusCore : public std::enable_shared_from_this<BusCore> {
                 log::Level::kWarning);
       return;
     }
+    {
+      std::lock_guard<std::mutex> lock(last_decoded_mutex_);
+      last_decoded_ = *user_info;
+      last_payload_ = post.payload;
+    }
     observers_.deliver(ids, post.name, *user_info);
   }
 
@@ -336,6 +354,9 @@ class BusCore : public std::enable_shared_from_this<BusCore> {
   std::optional<runloop::TimePoint> last_attempt_;  // guarded by mutex_; last connect attempt
   bool reported_unreachable_ = false;               // guarded by mutex_
   std::atomic<pid_t> refresh_requested_by_{0};      // process with a refresh() pending, or 0
+  std::mutex last_decoded_mutex_;                   // a leaf lock
+  plist::Value last_decoded_;                       // guarded by last_decoded_mutex_
+  std::string last_payload_;  // guarded by last_decoded_mutex_; the bytes of last_decoded_
 
   // Loop thread only.
   std::optional<runloop::WatchId> watch_;

@@ -326,5 +326,27 @@ TEST_F(ABusCenter, CallsObserversThatIgnoreThePayloadWithoutDecodingIt) {
   EXPECT_EQ(received_[0].user_info, settings);
 }
 
+// A document that arrived and is posted on (SpringBoard announcing a save
+// request's document) reaches everyone as it arrived.
+TEST_F(ABusCenter, PostsADeliveredDocumentOnUnchanged) {
+  auto other = connect();
+  std::vector<Received> announced;
+  notify::record(*other, "SNT_NEW_SETTINGS", announced);
+  center_->addObserver(
+      "SNT_SB_SAVE_SETTINGS_AND_NOTIFY",
+      [&](const std::string&, const Value& info) { center_->post("SNT_NEW_SETTINGS", info); });
+  const Value first = Value::dictOf({{"snt_enabled", Value::boolean(true)}});
+  const Value second = Value::dictOf({{"snt_enabled", Value::boolean(false)}});
+  other->post("SNT_SB_SAVE_SETTINGS_AND_NOTIFY", first);
+  ASSERT_TRUE(waitFor([&] { return announced.size() == 1; }));
+  // A value posted that is not the one delivered last is encoded afresh.
+  center_->post("SNT_NEW_SETTINGS", second);
+  other->post("SNT_SB_SAVE_SETTINGS_AND_NOTIFY", second);
+  ASSERT_TRUE(waitFor([&] { return announced.size() == 3; }));
+  EXPECT_EQ(announced[0].user_info, first);
+  EXPECT_EQ(announced[1].user_info, second);
+  EXPECT_EQ(announced[2].user_info, second);
+}
+
 }  // namespace
 }  // namespace sentrel::notify
