@@ -10,6 +10,7 @@ packages=(
   libplist-dev                                   # property lists
   libsystemd-dev dbus                            # sd-bus and the device's dbus-daemon
   uuid-dev                                       # UUIDs
+  zlib1g-dev                                     # CRC-32 of the settings image
   libcurl4-openssl-dev liburiparser-dev          # URL parsing and HTTP
   procps psmisc curl netbase                     # ps/kill/killall, curl for the demo, /etc/services
 )

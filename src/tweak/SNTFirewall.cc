@@ -13,11 +13,13 @@
 #include "platform/bundle/main_bundle.h"
 #include "platform/log/system_log.h"
 #include "platform/paths/device_paths.h"
+#include "platform/runloop/run_loop.h"
 #include "tweak/SNTMessagingCenter.h"
 #include "tweak/SNTSettings.h"
 #include "tweak/common.h"
 #include "tweak/intercept.h"
 #include "tweak/preftools.h"
+#include "tweak/settings_image.h"
 
 namespace sentrel {
 
@@ -542,7 +544,10 @@ void SNTFirewall::loadFromMainBundle() {
   const bundle::MainBundle& main = bundle::mainBundle();
   const std::optional<std::string>& id = main.bundle_identifier;
   const bool is_app_bundle = hasAppExtension(main.bundle_path);
-  const plist::Value document = dictionaryOrEmpty(PrefHandler::loadSettings());
+  // Only this app's entry and the top-level keys: the rest of the document
+  // is other apps' business and would cost every process start its size.
+  const plist::Value document = dictionaryOrEmpty(
+      loadSettingsForApp(id ? std::optional<std::string_view>(*id) : std::nullopt));
   const plist::Value entry = dictionaryOrEmpty(
       getAppSettingsFromCache(document, id ? std::optional<std::string_view>(*id) : std::nullopt));
   update([&](SNTFirewallState& s) {
@@ -566,32 +571,15 @@ void SNTFirewall::determineIfSystemAppAndInitNotificationListeners() {
       s->bundleId ? std::optional<std::string_view>(*s->bundleId) : std::nullopt);
 
   std::weak_ptr<SNTFirewall> weak = weak_from_this();
-  notify::NotificationCenter& center = notify::distributedCenter();
-  const notify::ObserverId app_listener =
-      center.addObserver(app_name, [weak](const std::string& name, const plist::Value& info) {
-        log::line("Received NSDistributedNotificationCenter message (" + name + ")");
-        log::line("received new app settings!");
-        if (!isSettingsPayload(name, info)) return;
-        if (std::shared_ptr<SNTFirewall> firewall = weak.lock()) firewall->setAppSettings(info);
-      });
-  const notify::ObserverId global_listener = center.addObserver(
-      kNewSettingsNotification, [weak](const std::string& name, const plist::Value& info) {
-        log::line("Received NSDistributedNotificationCenter message (" + name + ")");
-        log::line("received new global settings!");
-        if (!isSettingsPayload(name, info)) return;
-        if (std::shared_ptr<SNTFirewall> firewall = weak.lock()) firewall->setGlobalSettings(info);
-      });
-  {
-    MutexLock lock(listeners_mutex_);
-    if (listener_center_ && listener_center_ != &center) {
-      // Registered before on a center that has since been replaced (tests):
-      // those listeners stay until that center goes; only this center's
-      // ones can be removed by the destructor.
-      listeners_.clear();
-    }
-    listener_center_ = &center;
-    listeners_.push_back(app_listener);
-    listeners_.push_back(global_listener);
+  if (settingsObserversDeferred()) {
+    runloop::afterMain(kDeferredObserversDelay, [weak, app_name] {
+      std::shared_ptr<SNTFirewall> firewall = weak.lock();
+      if (firewall == nullptr) return;
+      firewall->addSettingsListeners(app_name);
+      firewall->refreshOwnSettings();
+    });
+  } else {
+    addSettingsListeners(app_name);
   }
 
   if (!s->bundleId || !s->isApp || s->isSystemApp) return;
@@ -604,6 +592,60 @@ void SNTFirewall::determineIfSystemAppAndInitNotificationListeners() {
   }
   log::line("Failed to find " + *s->bundleId + " in LSApplicationWorkspace...",
             log::Level::kWarning);
+}
+
+void SNTFirewall::addSettingsListeners(const std::string& app_name) {
+  std::weak_ptr<SNTFirewall> weak = weak_from_this();
+  notify::NotificationCenter& center = notify::distributedCenter();
+  const notify::ObserverId app_listener =
+      center.addObserver(app_name, [weak](const std::string& name, const plist::Value& info) {
+        log::line("Received NSDistributedNotificationCenter message (" + name + ")");
+        log::line("received new app settings!");
+        if (!isSettingsPayload(name, info)) return;
+        if (std::shared_ptr<SNTFirewall> firewall = weak.lock()) firewall->setAppSettings(info);
+      });
+  notify::ObserverId global_listener;
+  if (settingsObserversDeferred()) {
+    global_listener = center.addObserverIgnoringPayload(
+        kNewSettingsNotification, [weak](const std::string& name, const plist::Value&) {
+          log::line("Received NSDistributedNotificationCenter message (" + name + ")");
+          log::line("received new global settings!");
+          if (std::shared_ptr<SNTFirewall> firewall = weak.lock()) firewall->refreshOwnSettings();
+        });
+  } else {
+    global_listener = center.addObserver(
+        kNewSettingsNotification, [weak](const std::string& name, const plist::Value& info) {
+          log::line("Received NSDistributedNotificationCenter message (" + name + ")");
+          log::line("received new global settings!");
+          if (!isSettingsPayload(name, info)) return;
+          if (std::shared_ptr<SNTFirewall> firewall = weak.lock())
+            firewall->setGlobalSettings(info);
+        });
+  }
+  {
+    MutexLock lock(listeners_mutex_);
+    if (listener_center_ && listener_center_ != &center) {
+      // Registered before on a center that has since been replaced (tests):
+      // those listeners stay until that center goes; only this center's
+      // ones can be removed by the destructor.
+      listeners_.clear();
+    }
+    listener_center_ = &center;
+    listeners_.push_back(app_listener);
+    listeners_.push_back(global_listener);
+  }
+}
+
+void SNTFirewall::refreshOwnSettings() {
+  const std::optional<std::string> id = bundleId();
+  const plist::Value document = dictionaryOrEmpty(
+      loadSettingsForApp(id ? std::optional<std::string_view>(*id) : std::nullopt));
+  const plist::Value entry = dictionaryOrEmpty(
+      getAppSettingsFromCache(document, id ? std::optional<std::string_view>(*id) : std::nullopt));
+  update([&](SNTFirewallState& st) {
+    st.globalSettings = document;
+    st.appSettings = entry;
+  });
 }
 
 bool SNTFirewall::determineIfHiddenApp() const {

@@ -151,6 +151,13 @@ class SNTFirewall : public std::enable_shared_from_this<SNTFirewall> {
   // globalSettings <- PrefHandler::loadSettings(); appSettings <- its
   // "apps" -> bundleId (null when absent). Both in one step.
   void reload();
+  // globalSettings and appSettings <- this app's part of the current
+  // settings (loadSettingsForApp(): the settings image, else the file), in
+  // one step. What the injected library does on "SNT_NEW_SETTINGS" instead
+  // of decoding the whole document that the notification carries
+  // (settingsObserversDeferred()); SpringBoard writes the file and the image
+  // before it posts.
+  void refreshOwnSettings();
 
   // ---- Properties (any thread; each setter replaces one value) ----
 
@@ -272,6 +279,8 @@ class SNTFirewall : public std::enable_shared_from_this<SNTFirewall> {
                             std::optional<std::string_view> urlString, int64_t value)
       REQUIRES(edit_mutex_);
   void setAllOutboundLocked(const char* key, bool flag) REQUIRES(edit_mutex_);
+  // The two settings listeners on notify::distributedCenter().
+  void addSettingsListeners(const std::string& app_name);
 
   internal::SnapshotCell<const SNTFirewallState> state_;  // every property
   Mutex state_write_mutex_;                               // serialises read-change-store of state_

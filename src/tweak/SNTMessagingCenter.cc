@@ -1,9 +1,11 @@
 #include "tweak/SNTMessagingCenter.h"
 
+#include <atomic>
 #include <utility>
 
 #include "platform/bundle/main_bundle.h"
 #include "platform/log/system_log.h"
+#include "platform/runloop/run_loop.h"
 #include "tweak/SNTFirewall.h"
 
 namespace sentrel {
@@ -116,6 +118,18 @@ bool isSettingsPayload(const std::string& name, const plist::Value& userInfo) {
   return false;
 }
 
+namespace {
+std::atomic<bool> g_observers_deferred{false};
+}  // namespace
+
+void setSettingsObserversDeferred(bool deferred) {
+  g_observers_deferred.store(deferred);
+}
+
+bool settingsObserversDeferred() {
+  return g_observers_deferred.load();
+}
+
 SNTMessagingCenter& SNTMessagingCenter::shared() {
   // Never destroyed: handlers may still arrive on the main queue while the
   // process exits.
@@ -124,21 +138,36 @@ SNTMessagingCenter& SNTMessagingCenter::shared() {
 }
 
 void SNTMessagingCenter::load() {
+  if (settingsObserversDeferred()) {
+    runloop::afterMain(kDeferredObserversDelay, [] { shared(); });
+    return;
+  }
   shared();
 }
 
 SNTMessagingCenter::SNTMessagingCenter(notify::NotificationCenter& center)
     : center_(center),
       appName_(newAppSettingsNotificationName(bundle::mainBundle().bundle_identifier)) {
-  observers_.push_back(center_.addObserver(
-      kNewSettingsNotification, [](const std::string& name, const plist::Value& userInfo) {
-        log::line("Received NSDistributedNotificationCenter message (SNT_NEW_SETTINGS)");
-        log::line("received new global settings!");
-        if (!isSettingsPayload(name, userInfo)) return;
-        if (std::shared_ptr<SNTFirewall> firewall = SNTFirewall::current()) {
-          firewall->setGlobalSettings(userInfo);
-        }
-      }));
+  if (settingsObserversDeferred()) {
+    observers_.push_back(center_.addObserverIgnoringPayload(
+        kNewSettingsNotification, [](const std::string&, const plist::Value&) {
+          log::line("Received NSDistributedNotificationCenter message (SNT_NEW_SETTINGS)");
+          log::line("received new global settings!");
+          if (std::shared_ptr<SNTFirewall> firewall = SNTFirewall::current()) {
+            firewall->refreshOwnSettings();
+          }
+        }));
+  } else {
+    observers_.push_back(center_.addObserver(
+        kNewSettingsNotification, [](const std::string& name, const plist::Value& userInfo) {
+          log::line("Received NSDistributedNotificationCenter message (SNT_NEW_SETTINGS)");
+          log::line("received new global settings!");
+          if (!isSettingsPayload(name, userInfo)) return;
+          if (std::shared_ptr<SNTFirewall> firewall = SNTFirewall::current()) {
+            firewall->setGlobalSettings(userInfo);
+          }
+        }));
+  }
   log::line(std::string("Registered for messages named: ") + kNewSettingsNotification);
 
   observers_.push_back(

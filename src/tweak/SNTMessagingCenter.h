@@ -10,6 +10,7 @@
 // wrong kind reads as absent.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -105,6 +106,23 @@ std::optional<std::string> launchTweakSettingsPath(const plist::Value& payload);
 // payload) or another kind would leave the receiver without its rules; it is
 // logged ("<name>: ignoring a <kind> payload; settings kept") and refused.
 bool isSettingsPayload(const std::string& name, const plist::Value& userInfo);
+
+// Where the settings observers of this process (SNTMessagingCenter's and the
+// process firewall's) are registered. Adding an observer to the device bus
+// waits for the bus (a connection and a match rule, each a round trip), so
+// the injected library defers them to its own main-queue thread, after
+// kDeferredObserversDelay, and its constructor never waits for another
+// process; a program that is done sooner (most programs a script starts)
+// never connects at all. Everyone else (the Settings app, tests) registers
+// them at once. Once a deferred firewall's observers
+// are in, it reads its settings again, so a change saved meanwhile is not
+// missed. Deferred observers also take "SNT_NEW_SETTINGS" as a signal only:
+// the process reads its own part of the new settings
+// (SNTFirewall::refreshOwnSettings()) rather than decode the whole document
+// in every process. Set before the class-load steps run; any thread.
+void setSettingsObserversDeferred(bool deferred);
+inline constexpr std::chrono::milliseconds kDeferredObserversDelay{50};
+bool settingsObserversDeferred();
 
 // Keeps the process firewall (SNTFirewall::current()) up to date: on
 // "SNT_NEW_SETTINGS" it logs "Received NSDistributedNotificationCenter message

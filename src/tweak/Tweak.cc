@@ -2,15 +2,16 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 #include "platform/base/mutex.h"
 #include "platform/bundle/main_bundle.h"
 #include "platform/foundation/foundation.h"
-#include "platform/foundation/safari_view_controller.h"
 #include "platform/foundation/signatures.h"
 #include "platform/foundation/web_view.h"
 #include "platform/log/system_log.h"
@@ -24,6 +25,7 @@
 #include "tweak/common.h"
 #include "tweak/intercept.h"
 #include "tweak/preftools.h"
+#include "tweak/settings_image.h"
 
 namespace sentrel {
 namespace {
@@ -372,15 +374,39 @@ void replaced_applicationDidFinishLaunching(id self, SEL cmd, id application) {
 
 // ---- Installation ------------------------------------------------------------------
 
+// The classes of the request hooks that this process does not have. Most
+// programs have none of them (they are not built on the Foundation
+// stand-ins): one line says so, not one per hook.
+std::vector<std::string>& missingHookClasses() {
+  static auto* missing = new std::vector<std::string>;
+  return *missing;
+}
+
 template <class Signature>
 void hookMethod(const char* className, const char* selector, MethodFn<Signature> replacement,
                 MethodFn<Signature>* previous) {
-  Status status = runtime::MSHookMessageEx(runtime::objc_getClass(className), sel(selector),
-                                           replacement, previous);
+  runtime::Class cls = runtime::objc_getClass(className);
+  if (cls == nullptr) {
+    std::vector<std::string>& missing = missingHookClasses();
+    if (std::find(missing.begin(), missing.end(), className) == missing.end()) {
+      missing.push_back(className);
+    }
+    return;
+  }
+  Status status = runtime::MSHookMessageEx(cls, sel(selector), replacement, previous);
   if (!status.ok()) {
     log::line(std::string("sentrel: not hooking ") + className + " " + selector + ": " +
               status.reason());
   }
+}
+
+void logMissingHookClasses() {
+  std::vector<std::string>& missing = missingHookClasses();
+  if (missing.empty()) return;
+  std::string text = "sentrel: not hooking, no such class in this process:";
+  for (const std::string& name : missing) text += " " + name;
+  log::line(text);
+  missing.clear();
 }
 
 void installAllApps() {
@@ -406,11 +432,16 @@ void installAllApps() {
       "SFSafariViewController",
       "initWithURL:entersReaderIfAvailable:", &replaced_initWithURLEntersReader,
       &original_initWithURLEntersReader);
+  logMissingHookClasses();
   if (reference->globalHookSyscalls() && reference->filterStreams()) initializeCHooks();
   SNTMessagingCenter::load();
 }
 
 void installSpringBoard() {
+  // Every other process reads its part of the settings from the image; give
+  // them one before the first save. On the main queue, after start-up and
+  // in order with the saves.
+  runloop::asyncMain([] { publishSettingsImageIfStale(); });
   runtime::Class springBoard = runtime::objc_getClass("SpringBoard");
   if (springBoard == nullptr) log::line("sentrel: no class SpringBoard in this process");
   runtime::class_addMethod(springBoard, sel("saveSNTSettings:"), &saveSNTSettings);
@@ -421,6 +452,7 @@ void installSpringBoard() {
   hookMethod<sig::DidFinishLaunching>(
       "SpringBoard", "applicationDidFinishLaunching:", &replaced_applicationDidFinishLaunching,
       &original_applicationDidFinishLaunching);
+  logMissingHookClasses();
   notify::distributedCenter().addObserver(
       kSpringBoardAlertRemovedNotification, [](const std::string&, const plist::Value&) {
         log::line("Received NSDistributedNotificationCenter message (SNT_SPRINGBOARD_ALERT)");

@@ -16,6 +16,7 @@
 #include "tweak/SNTFirewall.h"
 #include "tweak/SNTMessagingCenter.h"
 #include "tweak/common.h"
+#include "tweak/settings_image.h"
 
 namespace sentrel {
 namespace {
@@ -27,6 +28,15 @@ Mutex& prefHandlerLock() {
 }
 
 constexpr auto kSettingsRelaunchDelay = std::chrono::milliseconds(500);
+
+// A save's log line shows the document up to this many characters: with
+// thousands of rules the whole description runs to megabytes, which every
+// save would write to the system log.
+constexpr size_t kLoggedDocumentCharacters = 4096;
+
+std::string loggedDocument(const plist::Value& document) {
+  return document.description(kLoggedDocumentCharacters);
+}
 
 }  // namespace
 
@@ -61,7 +71,7 @@ void logNotADictionary(const plist::Value& document) {
 }  // namespace
 
 void PrefHandler::saveSettings(const plist::Value& document, bool notify) {
-  log::line("preftools saveSettings(" + document.description() + ")");
+  log::line("preftools saveSettings(" + loggedDocument(document) + ")");
   if (isSpringBoardProcess()) {
     if (!writeSettingsFile(document)) return;
     if (notify) notify::distributedCenter().post(kNewSettingsNotification, document);
@@ -88,6 +98,13 @@ bool PrefHandler::writeSettingsFile(const plist::Value& document) {
   Status written = plist::writeFileAtomically(file, document);
   if (!written.ok()) {
     log::line("preftools saveSettings: write failed: " + written.reason(), log::Level::kError);
+    return true;
+  }
+  // Processes read their part of the new document from the image; without
+  // one they read the file, so a failure here costs time, not correctness.
+  if (Status published = publishSettingsImage(document); !published.ok()) {
+    log::line("preftools saveSettings: settings image not published: " + published.reason(),
+              log::Level::kWarning);
   }
   return true;
 }

@@ -8,12 +8,16 @@
 // that the classes it hooks are known (at once in a program without any).
 #include "platform/runloop/run_loop.h"
 #include "platform/runtime/runtime.h"
+#include "tweak/SNTMessagingCenter.h"
 #include "tweak/Tweak.h"
 
 namespace {
 
 __attribute__((constructor)) void sentrelLibraryLoaded() {
   sentrel::runloop::MainQueue::startOwnThread();
+  // The program waits for this constructor: the settings observers go in
+  // on the library's own thread, never here.
+  sentrel::setSettingsObserversDeferred(true);
   sentrel::SNTClassLoad();
   sentrel::runtime::whenClassesLoaded(&sentrel::SNTModuleInitializer);
 }

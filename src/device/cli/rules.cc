@@ -24,6 +24,7 @@
 #include "tweak/SNTFirewall.h"
 #include "tweak/SNTSettings.h"
 #include "tweak/preftools.h"
+#include "tweak/settings_image.h"
 
 namespace sentrel::cli {
 
@@ -278,6 +279,7 @@ struct Change {
   std::function<void()> apply;                       // the edit; it sends the document
   std::function<bool(const Value& document)> shows;  // the saved document holds the edit
   std::string done;                                  // the line printed once confirmed
+  std::optional<std::string> app;                    // the app whose entry shows the edit, if any
 };
 
 std::string secondsText(double seconds) {
@@ -297,15 +299,28 @@ bool deviceRunning(const fs::path& root) {
 // shows it. The watch starts before the request goes out, so the write
 // cannot be missed; a document written by someone else, or an intermediate
 // one of a two-step edit, is checked and waited past.
+//
+// SpringBoard publishes the settings image right after each write of the
+// file, so the command watches the image: once it matches the file, the
+// part that shows the edit is read from it instead of parsing the whole
+// document. Any doubt (no image, an image of another version, a part that
+// does not show the edit) is settled by reading the file itself.
 int commit(const Change& change, double timeout_seconds) {
   const fs::path file = paths::resolve(kSettingsPath);
+  const fs::path image = paths::resolve(kSettingsImagePath);
   std::error_code ec;
-  // SpringBoard creates the folder on its first save as well; a fresh device
-  // has none yet, and the watch needs it.
+  // SpringBoard creates the folders on its first save as well; a fresh
+  // device has none yet, and the watch needs them.
   fs::create_directories(file.parent_path(), ec);
-  if (ec) return fail("cannot create " + file.parent_path().string() + ": " + ec.message());
-  Result<std::unique_ptr<FileWriteWatch>> watch = watchFileWrites(file);
+  if (!ec) fs::create_directories(image.parent_path(), ec);
+  if (ec) return fail("cannot create the settings folders: " + ec.message());
+  Result<std::unique_ptr<FileWriteWatch>> watch = watchFileWrites(image);
   if (!watch) return fail(watch.reason());
+  auto saved = [&] {
+    if (Result<Value> part = readSettingsPart(change.app); part && change.shows(*part)) return true;
+    Result<Value> document = plist::readDictionaryFile(file);
+    return document && change.shows(*document);
+  };
 
   change.apply();
 
@@ -316,11 +331,12 @@ int commit(const Change& change, double timeout_seconds) {
     Result<bool> written = (*watch)->waitForWrite(deadline);
     if (!written) return fail(written.reason());
     if (!*written) {
+      // A SpringBoard that saved but could not publish its image.
+      if (saved()) break;
       return fail("SpringBoard did not save the change within " + secondsText(timeout_seconds) +
                   "; the request was sent but is not confirmed (is SpringBoard running?)");
     }
-    Result<Value> document = plist::readDictionaryFile(file);
-    if (document && change.shows(*document)) break;
+    if (saved()) break;
   }
   printf("%s\n", change.done.c_str());
   return kOk;
@@ -352,7 +368,9 @@ int hostRuleCommand(const fs::path& root, const Request& request) {
   const bool remove = request.command == "remove";
   const int64_t value = ruleValueOf(request.command);
   const std::string outcome = remove ? "removed" : ruleText(value);
-  const Value document = PrefHandler::loadSettings();
+  // Only what the edit needs: the app's entry and the top-level keys.
+  const Value document = loadSettingsForApp(
+      request.app ? std::optional<std::string_view>(*request.app) : std::nullopt);
 
   if (request.global) {
     if (remove && !storedRule(hostRules(document), host)) {
@@ -407,6 +425,7 @@ int hostRuleCommand(const fs::path& root, const Request& request) {
     return remove ? !rule : rule == value;
   };
   change.done = "rule: " + app->id + " " + host + " -> " + outcome;
+  change.app = app->id;
   return commit(change, request.timeout_seconds);
 }
 

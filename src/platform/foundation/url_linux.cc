@@ -1,8 +1,15 @@
 // The one file that talks to URL parsers: libcurl's URL API for hierarchical
 // URLs, uriparser for opaque ones ("prefs:root=...").
+//
+// libcurl is loaded on the first parse, not linked: this file is part of the
+// tweak library, which every program of the device carries, and libcurl
+// brings some thirty libraries (TLS, Kerberos, LDAP, SSH...) that a program
+// which never parses a URL should not pay for at start. Programs built on
+// the Foundation stand-ins link libcurl anyway; loading it then finds it.
 #include "platform/foundation/url.h"
 
 #include <curl/curl.h>
+#include <dlfcn.h>
 #include <uriparser/Uri.h>
 
 #include <atomic>
@@ -17,17 +24,65 @@
 namespace sentrel {
 namespace {
 
+// The part of libcurl's API that parsing uses.
+struct CurlUrlApi {
+  decltype(&curl_url) url;
+  decltype(&curl_url_set) set;
+  decltype(&curl_url_get) get;
+  decltype(&curl_url_cleanup) cleanup;
+  decltype(&curl_free) free;
+};
+
+constexpr const char* kCurlLibrary = "libcurl.so.4";
+
+// libcurl's URL API, loaded on first use; nullptr (logged once) when the
+// library cannot be loaded, and every hierarchical URL is then refused. No
+// lock: two threads that race both load it (the loader counts references)
+// and one result is kept, so a child forked mid-load finds nothing locked.
+const CurlUrlApi* curlUrlApi() {
+  static std::atomic<const CurlUrlApi*> loaded{nullptr};
+  static std::atomic<bool> reported{false};
+  if (const CurlUrlApi* api = loaded.load(std::memory_order_acquire)) return api;
+  void* library = dlopen(kCurlLibrary, RTLD_NOW | RTLD_LOCAL);
+  auto* api = library == nullptr ? nullptr : new CurlUrlApi{};
+  if (api != nullptr) {
+    api->url = reinterpret_cast<decltype(&curl_url)>(dlsym(library, "curl_url"));
+    api->set = reinterpret_cast<decltype(&curl_url_set)>(dlsym(library, "curl_url_set"));
+    api->get = reinterpret_cast<decltype(&curl_url_get)>(dlsym(library, "curl_url_get"));
+    api->cleanup =
+        reinterpret_cast<decltype(&curl_url_cleanup)>(dlsym(library, "curl_url_cleanup"));
+    api->free = reinterpret_cast<decltype(&curl_free)>(dlsym(library, "curl_free"));
+  }
+  if (api == nullptr || !api->url || !api->set || !api->get || !api->cleanup || !api->free) {
+    delete api;
+    if (!reported.exchange(true)) {
+      const char* why = dlerror();
+      log::line(std::string("URL parsing unavailable: cannot load ") + kCurlLibrary + ": " +
+                    (why ? why : "symbols missing"),
+                log::Level::kError);
+    }
+    return nullptr;
+  }
+  const CurlUrlApi* expected = nullptr;
+  if (!loaded.compare_exchange_strong(expected, api, std::memory_order_acq_rel)) {
+    delete api;  // another thread got there first; its copy is the same
+    return expected;
+  }
+  return api;
+}
+
 struct CurlUrlDeleter {
-  void operator()(CURLU* handle) const { curl_url_cleanup(handle); }
+  const CurlUrlApi* api;
+  void operator()(CURLU* handle) const { api->cleanup(handle); }
 };
 using CurlUrl = std::unique_ptr<CURLU, CurlUrlDeleter>;
 
 // One part of a parsed URL; nullopt when the URL has no such part.
-std::optional<std::string> getPart(CURLU* handle, CURLUPart part) {
+std::optional<std::string> getPart(const CurlUrlApi& api, CURLU* handle, CURLUPart part) {
   char* text = nullptr;
-  if (curl_url_get(handle, part, &text, 0) != CURLUE_OK || text == nullptr) return std::nullopt;
+  if (api.get(handle, part, &text, 0) != CURLUE_OK || text == nullptr) return std::nullopt;
   std::string result(text);
-  curl_free(text);
+  api.free(text);
   return result;
 }
 
@@ -100,27 +155,29 @@ class DeviceURLOpener final : public URLOpener {
 }  // namespace
 
 std::optional<URL> URL::URLWithString(std::string_view text) {
-  CurlUrl handle(curl_url());
+  const CurlUrlApi* api = curlUrlApi();
+  if (api == nullptr) return std::nullopt;
+  CurlUrl handle(api->url(), CurlUrlDeleter{api});
   if (!handle) return std::nullopt;
   const std::string owned(text);  // curl wants a C string
   if (owned.size() != text.size() || owned.find('\0') != std::string::npos) return std::nullopt;
   const CURLUcode parsed =
-      curl_url_set(handle.get(), CURLUPART_URL, owned.c_str(), CURLU_NON_SUPPORT_SCHEME);
+      api->set(handle.get(), CURLUPART_URL, owned.c_str(), CURLU_NON_SUPPORT_SCHEME);
   URL url;
   if (parsed == CURLUE_OK) {
-    url.absolute_ = getPart(handle.get(), CURLUPART_URL).value_or(owned);
-    url.scheme_ = getPart(handle.get(), CURLUPART_SCHEME);
-    url.host_ = getPart(handle.get(), CURLUPART_HOST);
-    if (std::optional<std::string> port = getPart(handle.get(), CURLUPART_PORT)) {
+    url.absolute_ = getPart(*api, handle.get(), CURLUPART_URL).value_or(owned);
+    url.scheme_ = getPart(*api, handle.get(), CURLUPART_SCHEME);
+    url.host_ = getPart(*api, handle.get(), CURLUPART_HOST);
+    if (std::optional<std::string> port = getPart(*api, handle.get(), CURLUPART_PORT)) {
       unsigned value = 0;
       auto [end, error] = std::from_chars(port->data(), port->data() + port->size(), value);
       if (error == std::errc() && end == port->data() + port->size() && value <= 65535) {
         url.port_ = static_cast<uint16_t>(value);
       }
     }
-    url.path_ = getPart(handle.get(), CURLUPART_PATH).value_or("");
-    url.query_ = getPart(handle.get(), CURLUPART_QUERY);
-    url.fragment_ = getPart(handle.get(), CURLUPART_FRAGMENT);
+    url.path_ = getPart(*api, handle.get(), CURLUPART_PATH).value_or("");
+    url.query_ = getPart(*api, handle.get(), CURLUPART_QUERY);
+    url.fragment_ = getPart(*api, handle.get(), CURLUPART_FRAGMENT);
     return url;
   }
   // curl parses hierarchical URLs ("scheme://authority/path") only. Opaque

@@ -18,7 +18,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -71,8 +70,10 @@ class BusCore : public std::enable_shared_from_this<BusCore> {
   void lockForFork() NO_THREAD_SAFETY_ANALYSIS {
     mutex_.lock();
     observers_.lockForFork();
+    last_decoded_mutex_.lock();
   }
   void unlockAfterFork() NO_THREAD_SAFETY_ANALYSIS {
+    last_decoded_mutex_.unlock();
     observers_.unlockAfterFork();
     mutex_.unlock();
   }
@@ -93,7 +94,7 @@ class BusCore : public std::enable_shared_from_this<BusCore> {
       log::line("Not posting a notification whose name holds a NUL byte", log::Level::kWarning);
       return;
     }
-    Result<std::string> payload = encodePayload(user_info);
+    Result<std::string> payload = encodedAgain(user_info);
     if (!payload) {
       log::line("Not posting notification " + name + ": " + payload.reason(), log::Level::kWarning);
       return;
@@ -120,14 +121,15 @@ class BusCore : public std::enable_shared_from_this<BusCore> {
     if (lost) requestRefresh();
   }
 
-  ObserverId addObserver(const std::string& name, Handler handler) {
+  ObserverId addObserver(const std::string& name, Handler handler, bool wants_payload) {
     ObserverId id;
     {
       // The table and the match rules change together under the connection
       // lock, so a concurrent remove of the last observer of a name cannot
       // drop the rule after a new first observer added it.
       MutexLock lock(mutex_);
-      internal::ObserverTable::Added added = observers_.add(name, std::move(handler));
+      internal::ObserverTable::Added added =
+          observers_.add(name, std::move(handler), wants_payload);
       id = added.id;
       if (added.first_for_name && ensureConnectedLocked()) watchLocked(name);
     }
@@ -159,6 +161,17 @@ class BusCore : public std::enable_shared_from_this<BusCore> {
   }
 
  private:
+  // The payload for `user_info`: the bytes it was decoded from when it is the
+  // value this center delivered last (SpringBoard hands a save request's
+  // document on to everyone), else a new encoding.
+  Result<std::string> encodedAgain(const plist::Value& user_info) {
+    {
+      MutexLock lock(last_decoded_mutex_);
+      if (!user_info.isNull() && user_info.sameObject(last_decoded_)) return last_payload_;
+    }
+    return encodePayload(user_info);
+  }
+
   // REQUIRES: mutex_ held. True when a usable connection exists afterwards.
   bool ensureConnectedLocked() REQUIRES(mutex_) {
     if (connection_ && connection_->ownedByThisProcess()) return true;
@@ -313,6 +326,11 @@ class BusCore : public std::enable_shared_from_this<BusCore> {
       log::line("Dropped notification " + post.name + ": " + post.malformed, log::Level::kWarning);
       return;
     }
+    const std::vector<ObserverId> ids = observers_.observersOf(post.name);
+    if (!observers_.anyWantsPayload(ids)) {
+      observers_.deliver(ids, post.name, plist::Value());
+      return;
+    }
     Result<plist::Value> user_info = decodePayload(post.payload);
     if (!user_info) {
       log::line("Dropped notification " + post.name + ": its payload is not a dictionary (" +
@@ -320,7 +338,12 @@ class BusCore : public std::enable_shared_from_this<BusCore> {
                 log::Level::kWarning);
       return;
     }
-    observers_.deliver(observers_.observersOf(post.name), post.name, *user_info);
+    {
+      MutexLock lock(last_decoded_mutex_);
+      last_decoded_ = *user_info;
+      last_payload_ = post.payload;
+    }
+    observers_.deliver(ids, post.name, *user_info);
   }
 
   const std::string address_;
@@ -334,6 +357,9 @@ class BusCore : public std::enable_shared_from_this<BusCore> {
   std::optional<runloop::TimePoint> last_attempt_ GUARDED_BY(mutex_);  // last connect attempt
   bool reported_unreachable_ GUARDED_BY(mutex_) = false;
   std::atomic<pid_t> refresh_requested_by_{0};  // process with a refresh() pending, or 0
+  Mutex last_decoded_mutex_;                    // a leaf lock
+  plist::Value last_decoded_ GUARDED_BY(last_decoded_mutex_);
+  std::string last_payload_ GUARDED_BY(last_decoded_mutex_);  // the bytes of last_decoded_
 
   // Loop thread only.
   std::optional<runloop::WatchId> watch_;
@@ -380,7 +406,10 @@ class BusCenter final : public NotificationCenter {
     core_->post(name, user_info);
   }
   ObserverId addObserver(const std::string& name, Handler handler) override {
-    return core_->addObserver(name, std::move(handler));
+    return core_->addObserver(name, std::move(handler), /*wants_payload=*/true);
+  }
+  ObserverId addObserverIgnoringPayload(const std::string& name, Handler handler) override {
+    return core_->addObserver(name, std::move(handler), /*wants_payload=*/false);
   }
   void removeObserver(ObserverId id) override { core_->removeObserver(id); }
 

@@ -41,6 +41,16 @@ class NotificationCenter {
 
   // Thread-safe. The handler runs on the main queue given at construction.
   virtual ObserverId addObserver(const std::string& name, Handler handler) = 0;
+  // Like addObserver(), for a handler that never reads the payload: it is
+  // called with a null user_info. A backend that receives payloads encoded
+  // does not decode one that only such handlers observe (a settings document
+  // can be megabytes). Observed in the same order as any other observer.
+  virtual ObserverId addObserverIgnoringPayload(const std::string& name, Handler handler) {
+    return addObserver(
+        name, [handler = std::move(handler)](const std::string& delivered, const plist::Value&) {
+          handler(delivered, plist::Value());
+        });
+  }
   virtual void removeObserver(ObserverId id) = 0;
 };
 

@@ -7,10 +7,12 @@
 
 namespace sentrel::notify::internal {
 
-ObserverTable::Added ObserverTable::add(const std::string& name, Handler handler) {
+ObserverTable::Added ObserverTable::add(const std::string& name, Handler handler,
+                                        bool wants_payload) {
   MutexLock lock(mutex_);
   ObserverId id = next_id_++;
-  entries_.emplace(id, Entry{name, std::make_shared<const Handler>(std::move(handler))});
+  entries_.emplace(id,
+                   Entry{name, std::make_shared<const Handler>(std::move(handler)), wants_payload});
   return Added{id, ++name_count_[name] == 1};
 }
 
@@ -36,6 +38,15 @@ std::vector<ObserverId> ObserverTable::observersOf(const std::string& name) cons
   return ids;
 }
 
+bool ObserverTable::anyWantsPayload(const std::vector<ObserverId>& ids) const {
+  MutexLock lock(mutex_);
+  for (ObserverId id : ids) {
+    auto it = entries_.find(id);
+    if (it != entries_.end() && it->second.wants_payload) return true;
+  }
+  return false;
+}
+
 std::vector<std::string> ObserverTable::names() const {
   MutexLock lock(mutex_);
   std::vector<std::string> out;
@@ -53,15 +64,17 @@ void ObserverTable::deliver(const std::vector<ObserverId>& ids, const std::strin
                             const plist::Value& user_info) const {
   for (ObserverId id : ids) {
     std::shared_ptr<const Handler> handler;
+    bool wants_payload = true;
     {
       MutexLock lock(mutex_);
       auto it = entries_.find(id);
       if (it == entries_.end()) continue;  // removed since the notification arrived
       handler = it->second.handler;
+      wants_payload = it->second.wants_payload;
     }
     // An observer's failure must not reach the run loop or starve the others.
     try {
-      (*handler)(name, user_info);
+      (*handler)(name, wants_payload ? user_info : plist::Value());
     } catch (const std::exception& e) {
       log::line("Observer of notification " + name + " failed: " + e.what(), log::Level::kError);
     } catch (...) {

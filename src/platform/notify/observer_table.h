@@ -21,13 +21,16 @@ class ObserverTable {
     ObserverId id;
     bool first_for_name;  // nobody observed this name before
   };
-  Added add(const std::string& name, Handler handler);
+  // `wants_payload` false: the handler is called with a null user_info.
+  Added add(const std::string& name, Handler handler, bool wants_payload = true);
   // The observer's name when it was the last one of that name; nullopt
   // otherwise (and for unknown ids).
   std::optional<std::string> remove(ObserverId id);
 
   // The observers of `name` now, in the order they were added.
   std::vector<ObserverId> observersOf(const std::string& name) const;
+  // Whether any of `ids` that is still registered reads the payload.
+  bool anyWantsPayload(const std::vector<ObserverId>& ids) const;
   // Every observed name, once.
   std::vector<std::string> names() const;
   bool empty() const;
@@ -46,6 +49,7 @@ class ObserverTable {
   struct Entry {
     std::string name;
     std::shared_ptr<const Handler> handler;  // shared so a call survives removal mid-call
+    bool wants_payload = true;               // false: called with a null user_info
   };
   mutable Mutex mutex_;
   ObserverId next_id_ GUARDED_BY(mutex_) = 1;

@@ -458,6 +458,11 @@ FileSyscalls& fileSyscalls() {
 Status writeFileAtomically(const std::filesystem::path& path, const Value& value) {
   Result<std::string> xml = encodeXml(value);
   if (!xml) return xml.status();
+  return writeBytesAtomically(path, *xml, /*durable=*/true);
+}
+
+Status writeBytesAtomically(const std::filesystem::path& path, std::string_view text,
+                            bool durable) {
   std::filesystem::path dir = path.parent_path();
   if (dir.empty()) dir = ".";
   std::string tmpl = (dir / ("." + path.filename().string() + ".XXXXXX")).string();
@@ -469,7 +474,6 @@ Status writeFileAtomically(const std::filesystem::path& path, const Value& value
     unlink(tmpl.c_str());
     return Status::Error(errnoText(what, path, err));
   };
-  const std::string& text = xml.value();
   size_t done = 0;
   while (done < text.size()) {
     ssize_t n = fileSyscalls().write(fd, text.data() + done, text.size() - done);
@@ -478,7 +482,7 @@ Status writeFileAtomically(const std::filesystem::path& path, const Value& value
     done += static_cast<size_t>(n);
   }
   if (fchmod(fd, 0644) != 0) return fail("cannot set the mode of");
-  if (fileSyscalls().fsync(fd) != 0) return fail("cannot sync");
+  if (durable && fileSyscalls().fsync(fd) != 0) return fail("cannot sync");
   if (close(fd) != 0) {
     int err = errno;
     unlink(tmpl.c_str());
@@ -489,6 +493,7 @@ Status writeFileAtomically(const std::filesystem::path& path, const Value& value
     unlink(tmpl.c_str());
     return Status::Error(errnoText("cannot replace", path, err));
   }
+  if (!durable) return Status::Ok();
   // Make the rename itself durable.
   int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (dfd >= 0) {

@@ -43,4 +43,10 @@ Result<Value> readDictionaryFile(const std::filesystem::path& path);
 // folders. On failure the old file, if any, is untouched.
 Status writeFileAtomically(const std::filesystem::path& path, const Value& value);
 
+// Writes `bytes` to `path` the same way (temporary file, rename), with mode
+// 0644. `durable` also syncs the file and its folder, which a cache that is
+// checked on every read can do without.
+Status writeBytesAtomically(const std::filesystem::path& path, std::string_view bytes,
+                            bool durable);
+
 }  // namespace sentrel::plist

@@ -185,7 +185,9 @@ void quoteIfNeeded(const std::string& s, std::string& out) {
   out += '"';
 }
 
-void describe(const Value& v, int indent, std::string& out) {
+// Stops adding elements once `out` holds `limit` characters.
+void describe(const Value& v, int indent, std::string& out, size_t limit) {
+  if (out.size() >= limit) return;
   std::string pad(static_cast<size_t>(indent) * 4, ' ');
   char buf[64];
   switch (v.type()) {
@@ -222,7 +224,8 @@ void describe(const Value& v, int indent, std::string& out) {
       const Array& a = *v.asArray();
       for (size_t i = 0; i < a.size(); ++i) {
         out += pad + "    ";
-        describe(a[i], indent + 1, out);
+        describe(a[i], indent + 1, out, limit);
+        if (out.size() >= limit) return;
         if (i + 1 < a.size()) out += ',';
         out += '\n';
       }
@@ -236,7 +239,8 @@ void describe(const Value& v, int indent, std::string& out) {
         out += pad + "    ";
         quoteIfNeeded(k, out);
         out += " = ";
-        describe(*d.find(k), indent + 1, out);
+        describe(*d.find(k), indent + 1, out, limit);
+        if (out.size() >= limit) return;
         out += ";\n";
       }
       out += pad + "}";
@@ -249,8 +253,16 @@ void describe(const Value& v, int indent, std::string& out) {
 
 std::string Value::description() const {
   std::string out;
-  describe(*this, 0, out);
+  describe(*this, 0, out, std::string::npos);
   return out;
+}
+
+std::string Value::description(size_t limit) const {
+  std::string out;
+  describe(*this, 0, out, limit);
+  if (out.size() <= limit) return out;
+  out.resize(limit);
+  return out + "...";
 }
 
 const Value* Dict::find(std::string_view key) const {

@@ -93,6 +93,9 @@ class Value {
   //     key = value;
   // }
   std::string description() const;
+  // The same text cut after `limit` characters, then "..."; only as much of
+  // a large value is visited as the text needs.
+  std::string description(size_t limit) const;
 
   // Identity of the shared data (same object, not just equal).
   bool sameObject(const Value& other) const { return node_ == other.node_; }

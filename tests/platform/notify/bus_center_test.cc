@@ -318,3 +318,55 @@ TEST(AReconnectingBusCenter, DropsPostsWhileTheBusIsDownAndRecoversItsObservers)
 
 }  // namespace
 }  // namespace sentrel::notify
+
+namespace sentrel::notify {
+namespace {
+
+// An observer that ignores the payload is called with null, and a payload
+// that only such observers watch is never decoded: a garbage one reaches
+// them as well. With a reading observer beside it, that one gets the value.
+TEST_F(ABusCenter, CallsObserversThatIgnoreThePayloadWithoutDecodingIt) {
+  std::vector<Received> ignoring;
+  center_->addObserverIgnoringPayload("SNT_NEW_SETTINGS",
+                                      [&](const std::string& n, const Value& info) {
+                                        ignoring.push_back({n, info});
+                                      });
+  auto raw = rawConnection();
+  ASSERT_NE(raw, nullptr);
+  const std::string garbage("\x00\x01not a property list\xff", 22);
+  ASSERT_TRUE(raw->post("SNT_NEW_SETTINGS", bytesOf(garbage)).ok());
+  ASSERT_TRUE(waitFor([&] { return ignoring.size() == 1; }));
+  EXPECT_TRUE(ignoring[0].user_info.isNull());
+
+  record("SNT_NEW_SETTINGS");
+  const Value settings = Value::dictOf({{"snt_enabled", Value::boolean(false)}});
+  center_->post("SNT_NEW_SETTINGS", settings);
+  ASSERT_TRUE(waitFor([&] { return ignoring.size() == 2 && received_.size() == 1; }));
+  EXPECT_TRUE(ignoring[1].user_info.isNull());
+  EXPECT_EQ(received_[0].user_info, settings);
+}
+
+// A document that arrived and is posted on (SpringBoard announcing a save
+// request's document) reaches everyone as it arrived.
+TEST_F(ABusCenter, PostsADeliveredDocumentOnUnchanged) {
+  auto other = connect();
+  std::vector<Received> announced;
+  notify::record(*other, "SNT_NEW_SETTINGS", announced);
+  center_->addObserver(
+      "SNT_SB_SAVE_SETTINGS_AND_NOTIFY",
+      [&](const std::string&, const Value& info) { center_->post("SNT_NEW_SETTINGS", info); });
+  const Value first = Value::dictOf({{"snt_enabled", Value::boolean(true)}});
+  const Value second = Value::dictOf({{"snt_enabled", Value::boolean(false)}});
+  other->post("SNT_SB_SAVE_SETTINGS_AND_NOTIFY", first);
+  ASSERT_TRUE(waitFor([&] { return announced.size() == 1; }));
+  // A value posted that is not the one delivered last is encoded afresh.
+  center_->post("SNT_NEW_SETTINGS", second);
+  other->post("SNT_SB_SAVE_SETTINGS_AND_NOTIFY", second);
+  ASSERT_TRUE(waitFor([&] { return announced.size() == 3; }));
+  EXPECT_EQ(announced[0].user_info, first);
+  EXPECT_EQ(announced[1].user_info, second);
+  EXPECT_EQ(announced[2].user_info, second);
+}
+
+}  // namespace
+}  // namespace sentrel::notify

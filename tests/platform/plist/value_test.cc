@@ -133,3 +133,22 @@ TEST(ADescription, ListsDictionaryKeysInOrderAndQuotesWhatNeedsIt) {
 
 }  // namespace
 }  // namespace sentrel::plist
+
+namespace sentrel::plist {
+namespace {
+
+TEST(AValuesDescription, IsCutAfterTheLimitWithoutVisitingTheRest) {
+  const Value small = Value::dictOf({{"a", Value::integer(1)}});
+  EXPECT_EQ(small.description(1000), small.description());
+
+  MutableDict big;
+  for (int i = 0; i < 1000; ++i) big.set("key" + std::to_string(i), Value::integer(i));
+  const Value document = std::move(big).build();
+  const std::string whole = document.description();
+  const std::string cut = document.description(100);
+  EXPECT_EQ(cut, whole.substr(0, 100) + "...");
+  EXPECT_EQ(document.description(whole.size()), whole);
+}
+
+}  // namespace
+}  // namespace sentrel::plist

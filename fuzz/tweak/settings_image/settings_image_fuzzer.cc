@@ -1,0 +1,91 @@
+// A settings image is outside input: it is a file under the device root that
+// anything may have written. The fuzz bytes are either an image to read
+// (first byte even) or a settings document from which an image is made and
+// then read back (first byte odd). Reading must never crash; an image that
+// reads must give a dictionary; a made image must give back, for each app,
+// exactly its part of the document, and refuse every truncation.
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <span>
+#include <string>
+
+#include "platform/log/system_log.h"
+#include "platform/plist/plist_codec.h"
+#include "platform/plist/value.h"
+#include "tweak/settings_image.h"
+
+namespace {
+
+using sentrel::plist::Value;
+namespace plist = sentrel::plist;
+
+constexpr size_t kMaxInput = 256 * 1024;
+
+class NullSink final : public sentrel::log::Sink {
+ public:
+  void write(sentrel::log::Level, std::string_view) override {}
+};
+
+std::span<const uint8_t> bytesOf(const std::string& s) {
+  return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
+}
+
+void check(bool condition) {
+  if (!condition) std::abort();
+}
+
+// Every app of `document`, and an id that is none of them, reads back as
+// its part; every shorter image is refused.
+void roundTrip(const Value& document) {
+  sentrel::SettingsFileIdentity source;
+  source.inode = 7;
+  sentrel::Result<std::string> image = sentrel::encodeSettingsImage(document, source);
+  if (!image) return;  // a document the binary encoding refuses
+  const plist::Dict* apps = document.get("apps").asDict();
+  bool all_dictionaries = apps != nullptr;
+  if (apps) {
+    for (const auto& [id, entry] : *apps) all_dictionaries = all_dictionaries && entry.isDict();
+  }
+  std::vector<std::string> ids = apps ? apps->sortedKeys() : std::vector<std::string>{};
+  ids.push_back("\x7f not an app");
+  for (const std::string& id : ids) {
+    sentrel::Result<Value> part = sentrel::decodeSettingsImage(bytesOf(*image), id, &source);
+    check(part.ok());
+    if (!all_dictionaries) {
+      check(*part == document);
+      continue;
+    }
+    plist::MutableDict expected(document);
+    plist::MutableDict own;
+    if (const Value* entry = apps->find(id)) own.set(id, *entry);
+    expected.set("apps", std::move(own).build());
+    check(*part == std::move(expected).build());
+  }
+  for (size_t cut : {size_t{0}, image->size() / 2, image->size() - 1}) {
+    check(!sentrel::decodeSettingsImage(bytesOf(image->substr(0, cut)), "x", nullptr).ok());
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  static NullSink sink;
+  sentrel::log::setSink(&sink);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size == 0 || size > kMaxInput) return 0;
+  const std::span<const uint8_t> rest(data + 1, size - 1);
+  if (data[0] % 2 == 0) {
+    for (const char* id : {"com.a", "", "com.example.app"}) {
+      sentrel::Result<Value> part = sentrel::decodeSettingsImage(rest, std::string_view(id), nullptr);
+      if (part.ok()) check(part->isDict());
+    }
+    return 0;
+  }
+  sentrel::Result<Value> document = plist::decodeDictionary(rest);
+  if (document.ok()) roundTrip(*document);
+  return 0;
+}
