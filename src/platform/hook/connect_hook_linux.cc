@@ -22,6 +22,9 @@ constinit std::atomic<ConnectFunction> installed{nullptr};  // nullptr: none
 // thread).
 constinit thread_local bool inside_replacement __attribute__((tls_model("initial-exec"))) = false;
 
+// How many replacements run on this thread, nested (signal handlers).
+constinit thread_local int nesting __attribute__((tls_model("initial-exec"))) = 0;
+
 // Threads of the URL loading system (see connect_hook.h).
 constinit thread_local bool url_loading_thread __attribute__((tls_model("initial-exec"))) = false;
 
@@ -42,10 +45,19 @@ int connectBySyscall(int socket, const sockaddr* address, socklen_t length) {
 // Sets the re-entry flag for the replacement's duration; also on unwinding.
 class ReplacementScope {
  public:
-  ReplacementScope() noexcept { inside_replacement = true; }
-  ~ReplacementScope() { inside_replacement = false; }
+  ReplacementScope() noexcept : previous_(inside_replacement) {
+    inside_replacement = true;
+    ++nesting;
+  }
+  ~ReplacementScope() {
+    inside_replacement = previous_;
+    --nesting;
+  }
   ReplacementScope(const ReplacementScope&) = delete;
   ReplacementScope& operator=(const ReplacementScope&) = delete;
+
+ private:
+  bool previous_;
 };
 
 }  // namespace
@@ -64,6 +76,14 @@ ConnectFunction installedConnect() noexcept {
 
 bool insideReplacement() noexcept {
   return inside_replacement;
+}
+
+FilterReentrantCalls::FilterReentrantCalls() noexcept : previous_(inside_replacement) {
+  inside_replacement = false;
+}
+
+FilterReentrantCalls::~FilterReentrantCalls() {
+  inside_replacement = previous_;
 }
 
 Status MSHookFunction(ConnectSymbol, ConnectFunction replacement, ConnectFunction* previous) {
@@ -99,6 +119,11 @@ __attribute__((no_sanitize("null"))) int interposedConnect(int socket, const soc
   std::memcpy(&family, address, sizeof family);  // alignment-safe
   if (family == AF_UNIX) return real(socket, address, length);
 
+  if (nesting >= kMaxNesting) {
+    // Handlers nested this deep: refused rather than let through unfiltered.
+    errno = ENETUNREACH;
+    return -1;
+  }
   sockaddr_storage view;
   std::memcpy(&view, address, length);
   std::memset(reinterpret_cast<char*>(&view) + length, 0, sizeof view - length);

@@ -9,6 +9,7 @@
 // every process it starts), else defaultDeviceRoot().
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <string_view>
@@ -28,6 +29,10 @@ std::filesystem::path deviceRoot();
 // Also exports $SENTREL_DEVICE_ROOT so that programs started from here agree.
 // An empty path returns to the environment / default.
 void setDeviceRoot(const std::filesystem::path& root);
+
+// A number that changes with every setDeviceRoot(): lets a caller that keeps
+// something of the device (the log's ring) notice a change without a lock.
+uint64_t rootGeneration() noexcept;
 
 // Maps a device path ("/usr/bin/killall") under the device root. A relative
 // path is taken as relative to the root as well; ".." components cannot

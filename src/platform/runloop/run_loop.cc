@@ -18,9 +18,9 @@
 #include <utility>
 #include <vector>
 
+#include "platform/base/owned_pipe.h"
 #include "platform/log/system_log.h"
 #include "platform/runloop/internal/fork_safety.h"
-#include "platform/runloop/internal/wake_fd.h"
 
 namespace sentrel::runloop {
 namespace {
@@ -104,7 +104,9 @@ struct RunLoop::Impl {
   Clock& clock;
 
   std::mutex mu;
-  int wakeFd = -1;                // guarded by mu
+  // A pipe rather than an eventfd: a pipe has an inode of its own, so an end
+  // that the program closed and reused is told from ours (owned_pipe.h).
+  base::OwnedPipe wakeFd;         // guarded by mu
   bool wakePending = false;       // guarded by mu; wakeFd is readable iff set
   bool needsFreshWakeFd = false;  // guarded by mu; set in a forked child
   std::deque<Task> posted;        // guarded by mu
@@ -129,17 +131,29 @@ struct RunLoop::Impl {
 
   void signalLocked() {
     if (!wakePending) {
-      internal::signalWakeFd(wakeFd);
+      if (!base::wakeOwnedPipe(wakeFd)) {
+        replaceWakeFdLocked();
+        base::wakeOwnedPipe(wakeFd);
+      }
       wakePending = true;
     }
+  }
+
+  // A new wake pipe, when the program took an end of ours (closed it and
+  // perhaps got the number back): the old numbers are left alone.
+  // REQUIRES: mu held.
+  void replaceWakeFdLocked() {
+    base::closeOwnedPipe(wakeFd);
+    wakeFd = base::makeOwnedPipe();
+    wakePending = false;
   }
 
   // REQUIRES: mu held. Returns the hook to call once mu is released.
   void (*refreshAfterForkLocked())() {
     if (!needsFreshWakeFd) return nullptr;
     needsFreshWakeFd = false;
-    internal::closeWakeFd(wakeFd);  // the child's copy only; the parent keeps its own
-    wakeFd = internal::createWakeFd();
+    base::closeOwnedPipe(wakeFd);  // the child's copy only; the parent keeps its own
+    wakeFd = base::makeOwnedPipe();
     wakePending = false;
     if (!posted.empty() || quitRequested.load()) signalLocked();
     return afterForkHook;
@@ -179,7 +193,7 @@ size_t RunLoop::Impl::runPosted(bool stopOnQuit) {
     std::unique_lock<std::mutex> lock;
     lockForUse(lock);
     if (wakePending) {
-      internal::drainWakeFd(wakeFd);
+      if (!base::drainOwnedPipe(wakeFd)) replaceWakeFdLocked();
       wakePending = false;
     }
     batch.swap(posted);
@@ -235,7 +249,7 @@ bool RunLoop::Impl::pollAndDispatch(Duration wait) {
     }
     pollFds.clear();
     polled.clear();
-    pollFds.push_back(pollfd{wakeFd, POLLIN, 0});
+    pollFds.push_back(pollfd{wakeFd.read_fd, POLLIN, 0});
     for (const auto& w : watches) {
       pollFds.push_back(pollfd{w->fd, w->events, 0});
       polled.push_back(w);
@@ -243,6 +257,16 @@ bool RunLoop::Impl::pollAndDispatch(Duration wait) {
   }
   const int timeoutMs = wait == Duration::max() ? -1 : pollTimeoutMs(wait);
   const int n = poll(pollFds.data(), pollFds.size(), timeoutMs);
+  if (n > 0 && pollFds[0].revents != 0) {
+    // Readable while no post is pending, or closed: the read end is not
+    // ours any more, and left so the loop would spin (or read the
+    // program's data).
+    std::lock_guard<std::mutex> lock(mu);
+    if (pollFds[0].fd == wakeFd.read_fd && !base::isOwnedEnd(wakeFd, wakeFd.read_fd)) {
+      replaceWakeFdLocked();
+      if (!posted.empty()) signalLocked();
+    }
+  }
   if (n <= 0) {
     // EINTR or a timeout: the next pass looks again.
     polled.clear();
@@ -285,11 +309,11 @@ size_t RunLoop::Impl::runOnce(Duration wait, bool stopOnQuit, bool& fdsFired) {
 
 RunLoop::RunLoop(Clock& clock) : impl_(std::make_unique<Impl>(clock)) {
   internal::ensureForkHandlers();
-  impl_->wakeFd = internal::createWakeFd();
-  if (impl_->wakeFd < 0) {
+  impl_->wakeFd = base::makeOwnedPipe();
+  if (impl_->wakeFd.read_fd < 0) {
     // Without a wake fd, posts from other threads are only noticed when
     // something else wakes the loop; keep working, but say so once.
-    sentrel::log::line("RunLoop: eventfd failed; cross-thread posts will be late",
+    sentrel::log::line("RunLoop: pipe failed; cross-thread posts will be late",
                        sentrel::log::Level::kError);
   }
   std::lock_guard<std::mutex> lock(registryMu);
@@ -305,7 +329,7 @@ RunLoop::~RunLoop() {
     if (impl_->next) impl_->next->prev = impl_->prev;
     if (registryHead == impl_.get()) registryHead = impl_->next;
   }
-  internal::closeWakeFd(impl_->wakeFd);
+  base::closeOwnedPipe(impl_->wakeFd);
 }
 
 void RunLoop::post(Task task) {
