@@ -201,9 +201,6 @@ int replaced_connect(int socket, const sockaddr* address, socklen_t address_leng
           (address->sa_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6))) {
     return passThrough(socket, address, address_length);
   }
-  // Nothing below calls connect() through the symbol: a signal handler that
-  // connects while this runs is filtered too, never waved through.
-  hook::FilterReentrantCalls filter_reentrant_calls;
   const int saved_errno = errno;
   char peer[INET6_ADDRSTRLEN];
   const size_t peer_length = formatSockaddrPeer(address, peer);
@@ -247,6 +244,9 @@ void initializeCHooks() {
   // The hook reads the device's process table only as it is mapped already.
   proc::deviceProcessTable().pidOfProcess("launchd");
   recordConnectHookProcess();
+  // Nothing in the hook calls connect() through the symbol: a signal handler
+  // that connects while the hook runs is filtered too, never waved through.
+  hook::declareReentrant(&replaced_connect);
   Status status = hook::MSHookFunction(hook::kConnect, &replaced_connect, &original_connect);
   if (!status.ok()) log::line("connect hook not installed: " + status.reason());
 }

@@ -22,9 +22,9 @@
 //  - A call made on a thread that is already inside the replacement (the
 //    replacement logs, resolves a name or passes the call on through
 //    connect() itself) goes straight to the real connect, unless the
-//    replacement holds a FilterReentrantCalls: then the call (a signal
-//    handler's, interrupting the replacement) runs the replacement too.
-//    Calls nested deeper than kMaxNesting fail with ENETUNREACH.
+//    replacement was declared reentrant (declareReentrant()): then the call
+//    (a signal handler's, interrupting the replacement) runs it too. Calls
+//    nested deeper than kMaxNesting fail with ENETUNREACH.
 //  - Otherwise the replacement gets (fd, view, length): `view` is a private
 //    copy of the caller's address in a sockaddr_storage, zero past
 //    `length`, so the replacement may read a whole sockaddr_in6 without
@@ -89,28 +89,18 @@ int interposedConnect(int socket, const sockaddr* address, socklen_t address_len
 // no library with the interposer is loaded).
 void markURLLoadingThread() noexcept;
 
-// True while the calling thread runs the installed replacement (and no
-// FilterReentrantCalls of it is alive).
+// True while the calling thread runs the installed replacement.
 bool insideReplacement() noexcept;
 
 inline constexpr int kMaxNesting = 8;
 
-// Held by a replacement that never calls connect() itself while it runs
-// (it is async-signal-safe and passes calls on through the implementation
-// it replaced, not through the symbol). While it lives, a connect() made on
-// the same thread (by a signal handler that interrupted the replacement) is
-// not waved through to the real connect as a re-entered call: it runs the
-// replacement, nested. Without it, a handler that connects while the main
-// code is inside the hook would get past the firewall.
-class FilterReentrantCalls {
- public:
-  FilterReentrantCalls() noexcept;
-  ~FilterReentrantCalls();
-  FilterReentrantCalls(const FilterReentrantCalls&) = delete;
-  FilterReentrantCalls& operator=(const FilterReentrantCalls&) = delete;
-
- private:
-  bool previous_;
-};
+// Declares `replacement` async-signal-safe and free of connect() calls of
+// its own (it passes calls on through the implementation it replaced, not
+// through the symbol). While it is installed, a connect() made on a thread
+// that is inside it (a signal handler that interrupted it) is not waved
+// through to the real connect as a re-entered call: it runs the replacement,
+// nested. Without this, a handler that connects while the thread it
+// interrupted is inside the hook would get past the firewall.
+void declareReentrant(ConnectFunction replacement) noexcept;
 
 }  // namespace sentrel::hook

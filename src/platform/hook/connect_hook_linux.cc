@@ -16,6 +16,7 @@ namespace {
 // connect() that comes before this library's constructors have run.
 constinit std::atomic<ConnectFunction> real_connect{nullptr};
 constinit std::atomic<ConnectFunction> installed{nullptr};  // nullptr: none
+constinit std::atomic<ConnectFunction> reentrant{nullptr};  // declared reentrant
 
 // initial-exec: a fixed offset from the thread pointer, so reading it never
 // calls __tls_get_addr (which may allocate for a library's first use on a
@@ -78,12 +79,8 @@ bool insideReplacement() noexcept {
   return inside_replacement;
 }
 
-FilterReentrantCalls::FilterReentrantCalls() noexcept : previous_(inside_replacement) {
-  inside_replacement = false;
-}
-
-FilterReentrantCalls::~FilterReentrantCalls() {
-  inside_replacement = previous_;
+void declareReentrant(ConnectFunction replacement) noexcept {
+  reentrant.store(replacement, std::memory_order_release);
 }
 
 Status MSHookFunction(ConnectSymbol, ConnectFunction replacement, ConnectFunction* previous) {
@@ -107,7 +104,9 @@ __attribute__((no_sanitize("null"))) int interposedConnect(int socket, const soc
                                                            socklen_t length) {
   ConnectFunction real = realConnect();
   ConnectFunction current = installed.load(std::memory_order_acquire);
-  if (current == nullptr || current == real || inside_replacement || url_loading_thread) {
+  const bool waved_through =
+      inside_replacement && current != reentrant.load(std::memory_order_relaxed);
+  if (current == nullptr || current == real || waved_through || url_loading_thread) {
     return real(socket, address, length);
   }
   // Read nothing that the caller did not hand over: a null or short address,
