@@ -1,8 +1,10 @@
 #include "tweak/connect_requests.h"
 
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <time.h>
@@ -50,7 +52,8 @@ struct Queue {
     return cells[index].turn.load(std::memory_order_acquire) + index;
   }
 
-  bool push(const ConnectRequest& request) noexcept {
+  // The position taken, or -1 when full.
+  int64_t push(const ConnectRequest& request) noexcept {
     size_t position = enqueue_at.load(std::memory_order_relaxed);
     for (;;) {
       const size_t index = position & kMask;
@@ -59,18 +62,18 @@ struct Queue {
         if (enqueue_at.compare_exchange_weak(position, position + 1, std::memory_order_relaxed)) {
           cells[index].request = request;
           cells[index].turn.store(position + 1 - index, std::memory_order_release);
-          return true;
+          return static_cast<int64_t>(position);
         }
       } else if (diff < 0) {
         dropped.fetch_add(1, std::memory_order_relaxed);
-        return false;
+        return -1;
       } else {
         position = enqueue_at.load(std::memory_order_relaxed);
       }
     }
   }
 
-  bool pop(ConnectRequest* out) noexcept {
+  bool pop(ConnectRequest* out, size_t* taken) noexcept {
     size_t position = dequeue_at.load(std::memory_order_relaxed);
     for (;;) {
       const size_t index = position & kMask;
@@ -78,6 +81,7 @@ struct Queue {
       if (diff == 0) {
         if (dequeue_at.compare_exchange_weak(position, position + 1, std::memory_order_relaxed)) {
           *out = cells[index].request;
+          *taken = position;
           cells[index].turn.store(position + kQueueCapacity - index, std::memory_order_release);
           return true;
         }
@@ -100,7 +104,50 @@ struct Queue {
 };
 
 constinit Queue g_queue;
-constinit std::atomic<int> g_in_flight{0};  // requests being run (any thread)
+// Progress of the main queue: every position below g_done_upto is done;
+// g_done_seq moves with it and is what waiting hooks sleep on (a futex).
+constinit std::atomic<size_t> g_done_upto{0};
+constinit std::atomic<uint32_t> g_done_seq{0};
+// The loop that runs the requests, while a ConnectRequestWatch lives.
+constinit std::atomic<runloop::RunLoop*> g_consumer{nullptr};
+constexpr int64_t kWaitForMainQueueNs = 1'000'000'000;
+
+int64_t monotonicNs() noexcept {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec;
+}
+
+void markDone(size_t position) noexcept {
+  size_t done = g_done_upto.load();
+  while (done < position + 1 && !g_done_upto.compare_exchange_weak(done, position + 1)) {
+  }
+  g_done_seq.fetch_add(1);
+  syscall(SYS_futex, &g_done_seq, FUTEX_WAKE_PRIVATE, INT32_MAX, nullptr, nullptr, 0);
+}
+
+// Waits (a futex, async-signal-safe) until the request at `position` is
+// done, for at most kWaitForMainQueueNs, and only while another thread runs
+// the main queue: the prompt is on its way when connect() returns, as a
+// program that leaves at once expects. A main queue that cannot get on (it
+// waits for a lock the interrupted thread holds) costs the wait, never a
+// deadlock.
+void waitUntilDone(size_t position) noexcept {
+  runloop::RunLoop* consumer = g_consumer.load(std::memory_order_acquire);
+  if (consumer == nullptr || !consumer->isRunningOnAnotherThread()) return;
+  const int saved_errno = errno;
+  const int64_t deadline = monotonicNs() + kWaitForMainQueueNs;
+  for (;;) {
+    const uint32_t seen = g_done_seq.load();
+    if (g_done_upto.load() > position) break;
+    const int64_t left = deadline - monotonicNs();
+    if (left <= 0) break;
+    timespec timeout{static_cast<time_t>(left / 1'000'000'000),
+                     static_cast<long>(left % 1'000'000'000)};
+    syscall(SYS_futex, &g_done_seq, FUTEX_WAIT_PRIVATE, seen, &timeout, nullptr, 0);
+  }
+  errno = saved_errno;
+}
 
 // The wake pipe. Its ends and their identity change together under
 // g_pipe_mutex (never on the hook's path); the hook reads them lock-free and
@@ -146,7 +193,7 @@ void ensurePipe() {
 
 [[maybe_unused]] const int g_fork_handler = pthread_atfork(nullptr, nullptr, [] {
   g_queue.resetInChild();
-  g_in_flight.store(0);
+  g_done_upto.store(0);
   if (g_hook_pid.load() != 0) g_hook_pid.store(getpid());
   // The inherited ends are shared with the parent: the child takes its own.
   if (g_read_fd.load() >= 0) makePipe(/*close_old=*/true);
@@ -156,19 +203,21 @@ void ensurePipe() {
 }  // namespace
 
 bool postConnectRequest(const ConnectRequest& request) noexcept {
-  if (!g_queue.push(request)) return false;
+  const int64_t position = g_queue.push(request);
+  if (position < 0) return false;
   base::wakeOwnedPipe(currentPipe());  // not ours any more: the check timer runs it
+  waitUntilDone(static_cast<size_t>(position));
   return true;
 }
 
 void runConnectRequests() {
   ConnectRequest request;
-  for (;;) {
-    g_in_flight.fetch_add(1);
+  size_t position = 0;
+  while (g_queue.pop(&request, &position)) {
     struct Done {
-      ~Done() { g_in_flight.fetch_sub(1); }
-    } done;
-    if (!g_queue.pop(&request)) break;
+      size_t position;
+      ~Done() { markDone(position); }
+    } done{position};
     const std::optional<std::string> host =
         request.has_host ? std::optional<std::string>(request.host) : std::nullopt;
     try {
@@ -193,24 +242,8 @@ void runConnectRequests() {
   }
 }
 
-namespace {
-
-// At exit(), what the hook left is done on the exiting thread, after the
-// main queue finished what it had taken: a program that connects and leaves
-// at once still has its prompt posted and its rule written. (One that leaves
-// with _exit() or is killed loses what was still queued.)
-void runConnectRequestsAtExit() {
-  runConnectRequests();
-  for (int waited_ms = 0; g_in_flight.load() > 0 && waited_ms < 2000; ++waited_ms) {
-    timespec millisecond{0, 1'000'000};
-    nanosleep(&millisecond, nullptr);
-  }
-}
-
-}  // namespace
-
 void recordConnectHookProcess() noexcept {
-  if (g_hook_pid.exchange(getpid()) == 0) std::atexit(&runConnectRequestsAtExit);
+  g_hook_pid.store(getpid());
 }
 
 bool inVforkChild() noexcept {
@@ -277,11 +310,14 @@ struct ConnectRequestWatch::State : std::enable_shared_from_this<State> {
 
 ConnectRequestWatch::ConnectRequestWatch(runloop::RunLoop& loop)
     : state_(std::make_shared<State>(loop)) {
+  g_consumer.store(&loop, std::memory_order_release);
   // Also runs the requests queued before anyone watched.
   loop.post([state = state_] { state->check(); });
 }
 
 ConnectRequestWatch::~ConnectRequestWatch() {
+  runloop::RunLoop* mine = &state_->loop;
+  g_consumer.compare_exchange_strong(mine, nullptr);
   state_->stopped.store(true);
   state_->loop.post([state = state_] { state->stop(); });
 }

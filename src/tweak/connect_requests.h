@@ -5,7 +5,8 @@
 // so it may neither allocate nor take a lock that the interrupted thread may
 // hold. It puts a request into a preallocated lock-free queue and writes one
 // byte to a wake pipe that the main queue watches; the main queue posts the
-// prompt request to SpringBoard and writes the learning rule.
+// prompt request to SpringBoard and writes the learning rule, and the hook
+// waits a moment for that (see postConnectRequest()).
 //
 // Descriptors. The pipe's ends are moved high (F_DUPFD_CLOEXEC) and their
 // device and inode recorded. The hook checks the write end before writing
@@ -41,8 +42,12 @@ struct ConnectRequest {
   char host[INET6_ADDRSTRLEN] = {};  // NUL-terminated
 };
 
-// Queues `request` and wakes the main queue. Async-signal-safe. False when
-// the queue is full: the request is dropped, and counted.
+// Queues `request`, wakes the main queue and waits until it has run the
+// request: at most a second, and only while another thread runs
+// the main queue (a futex wait). A program that connects and leaves at once
+// has its prompt posted; a main queue held up by a lock that the interrupted
+// thread holds costs the wait, never a deadlock. Async-signal-safe. False
+// when the queue is full: the request is dropped, and counted.
 bool postConnectRequest(const ConnectRequest& request) noexcept;
 
 // Runs every queued request on the calling thread (the main queue): a prompt

@@ -39,6 +39,7 @@ void startThreadLocked(RunLoop& loop) {
   sigset_t previous;
   sigfillset(&all);
   pthread_sigmask(SIG_SETMASK, &all, &previous);
+  loop.markRunByDedicatedThread();
   std::thread([&loop] {
     for (;;) loop.run();
   }).detach();

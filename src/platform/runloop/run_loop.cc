@@ -119,6 +119,7 @@ struct RunLoop::Impl {
 
   std::atomic<bool> quitRequested{false};
   std::atomic<std::thread::id> runner{};  // the thread inside run()/runUntil*()
+  std::atomic<bool> dedicated{false};     // a thread of its own runs it for ever
 
   // Loop-thread scratch, kept to avoid allocating on every pass.
   std::deque<Task> batch;
@@ -415,6 +416,16 @@ bool RunLoop::isRunningOnCurrentThread() const {
   return impl_->onLoopThread();
 }
 
+bool RunLoop::isRunningOnAnotherThread() const {
+  const std::thread::id runner = impl_->runner.load();
+  if (runner == std::thread::id()) return impl_->dedicated.load();
+  return runner != std::this_thread::get_id();
+}
+
+void RunLoop::markRunByDedicatedThread() {
+  impl_->dedicated.store(true);
+}
+
 RunLoop* RunLoop::current() {
   return currentLoop;
 }
@@ -484,6 +495,7 @@ void loopsChildAfterFork() {
   const std::thread::id survivor = std::this_thread::get_id();
   for (RunLoop::Impl* l = registryHead; l; l = l->next) {
     l->needsFreshWakeFd = true;
+    l->dedicated.store(false);  // its thread did not come along
     // A loop run by a thread that did not fork has no runner any more.
     if (l->runner.load() != survivor) l->runner.store(std::thread::id());
     l->mu.unlock();
