@@ -12,60 +12,20 @@
 
 #include <gtest/gtest.h>
 
+#include "support/counting_allocator.h"
+
 #include "firewall_test_env.h"
 #include "platform/log/system_log.h"
 #include "tweak/CHooks.h"
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define SENTREL_OWN_ALLOCATOR 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define SENTREL_OWN_ALLOCATOR 1
-#endif
-#endif
-
-namespace {
-thread_local bool counting = false;
-thread_local long allocations = 0;
-}  // namespace
-
-#ifndef SENTREL_OWN_ALLOCATOR
-extern "C" {
-void* __libc_malloc(size_t size);
-void* __libc_calloc(size_t count, size_t size);
-void* __libc_realloc(void* pointer, size_t size);
-
-void* malloc(size_t size) {
-  if (counting) ++allocations;
-  return __libc_malloc(size);
-}
-void* calloc(size_t count, size_t size) {
-  if (counting) ++allocations;
-  return __libc_calloc(count, size);
-}
-void* realloc(void* pointer, size_t size) {
-  if (counting) ++allocations;
-  return __libc_realloc(pointer, size);
-}
-}
-#endif
 
 namespace sentrel {
 namespace {
 
 using plist::Value;
+using testing::allocationsDuring;
 using testing::FirewallTestEnv;
 using testing::PostRecorder;
 using testing::rule;
-
-template <class Body>
-long allocationsDuring(Body body) {
-  allocations = 0;
-  counting = true;
-  body();
-  counting = false;
-  return allocations;
-}
 
 sockaddr_in v4(const char* address, uint16_t port) {
   sockaddr_in a{};
