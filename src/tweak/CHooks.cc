@@ -4,33 +4,118 @@
 #include <netinet/in.h>
 
 #include <cerrno>
+#include <cstring>
 #include <exception>
+#include <initializer_list>
 #include <memory>
 
 #include "platform/hook/connect_hook.h"
 #include "platform/log/system_log.h"
-#include "platform/netdb/netdb.h"
+#include "platform/proc/process_table.h"
 #include "tweak/SNTFirewall.h"
+#include "tweak/connect_requests.h"
 #include "tweak/intercept.h"
 
 namespace sentrel {
 
 int (*original_connect)(int, const sockaddr*, socklen_t) = nullptr;
 
-std::optional<std::string> getSockaddrPeer(const sockaddr* address) {
-  if (address == nullptr) return std::nullopt;
-  char text[INET6_ADDRSTRLEN] = {};  // 46 bytes, the longest IPv6 text
+namespace {
+
+char* putHex(char* out, uint16_t word) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  bool started = false;
+  for (int shift = 12; shift >= 0; shift -= 4) {
+    const unsigned digit = (word >> shift) & 0xFu;
+    if (digit != 0 || started || shift == 0) {
+      *out++ = kDigits[digit];
+      started = true;
+    }
+  }
+  return out;
+}
+
+char* putDecimal(char* out, unsigned value) {
+  if (value >= 100) *out++ = static_cast<char>('0' + value / 100);
+  if (value >= 10) *out++ = static_cast<char>('0' + value / 10 % 10);
+  *out++ = static_cast<char>('0' + value % 10);
+  return out;
+}
+
+char* putIPv4(char* out, const unsigned char* bytes) {
+  for (int i = 0; i < 4; ++i) {
+    if (i != 0) *out++ = '.';
+    out = putDecimal(out, bytes[i]);
+  }
+  return out;
+}
+
+// As the C library's inet_ntop() writes it: the longest run of two or more
+// zero groups (the first of equal ones) as "::", and the last 32 bits as a
+// dotted quad after 96 zero bits or after ::ffff.
+char* putIPv6(char* out, const unsigned char* bytes) {
+  uint16_t words[8];
+  for (int i = 0; i < 8; ++i)
+    words[i] = static_cast<uint16_t>(bytes[2 * i] << 8 | bytes[2 * i + 1]);
+  int best_base = -1, best_length = 0;
+  for (int i = 0; i < 8;) {
+    if (words[i] != 0) {
+      ++i;
+      continue;
+    }
+    int end = i;
+    while (end < 8 && words[end] == 0) ++end;
+    if (end - i > best_length) {
+      best_base = i;
+      best_length = end - i;
+    }
+    i = end;
+  }
+  if (best_length < 2) best_base = -1;
+  for (int i = 0; i < 8; ++i) {
+    if (best_base != -1 && i >= best_base && i < best_base + best_length) {
+      if (i == best_base) *out++ = ':';
+      continue;
+    }
+    if (i != 0) *out++ = ':';
+    if (i == 6 && best_base == 0 &&
+        (best_length == 6 || (best_length == 5 && words[5] == 0xffff))) {
+      return putIPv4(out, bytes + 12);
+    }
+    out = putHex(out, words[i]);
+  }
+  if (best_base != -1 && best_base + best_length == 8) *out++ = ':';
+  return out;
+}
+
+}  // namespace
+
+size_t formatSockaddrPeer(const sockaddr* address, char (&text)[INET6_ADDRSTRLEN]) noexcept {
+  if (address == nullptr) return 0;
+  char* end = text;
   if (address->sa_family == AF_INET) {
-    const auto* v4 = reinterpret_cast<const sockaddr_in*>(address);
-    if (inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text) == nullptr) return std::nullopt;
-    return std::string(text);
+    sockaddr_in v4;
+    std::memcpy(&v4, address, sizeof v4);
+    end = putIPv4(text, reinterpret_cast<const unsigned char*>(&v4.sin_addr));
+  } else if (address->sa_family == AF_INET6) {
+    sockaddr_in6 v6;
+    std::memcpy(&v6, address, sizeof v6);
+    // One destination, one rule key: an IPv4-mapped address is decided as
+    // the IPv4 address it reaches.
+    end = IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr) ? putIPv4(text, &v6.sin6_addr.s6_addr[12])
+                                              : putIPv6(text, v6.sin6_addr.s6_addr);
+  } else {
+    return 0;
   }
-  if (address->sa_family == AF_INET6) {
-    const auto* v6 = reinterpret_cast<const sockaddr_in6*>(address);
-    if (!netdb::ipv6KeyText(v6->sin6_addr, text)) return std::nullopt;  // mapped: its IPv4 text
-    return std::string(text);
-  }
-  return std::nullopt;
+  *end = '\0';
+  return static_cast<size_t>(end - text);
+}
+
+std::optional<std::string> getSockaddrPeer(const sockaddr* address) {
+  char text[INET6_ADDRSTRLEN];
+  const size_t length = formatSockaddrPeer(address, text);
+  if (length == 0) return std::nullopt;
+  return std::string(text, length);
 }
 
 uint16_t getSockaddrPort(const sockaddr* address) {
@@ -59,33 +144,97 @@ int failUnreachable() {
 
 }  // namespace
 
+namespace {
+
+// The effects of the hook's decision, async-signal-safe: log lines into the
+// ring, learning rules to the main queue (none in a vfork() child).
+class HookEffects final : public internal::DecisionEffects {
+ public:
+  explicit HookEffects(bool read_only) : read_only_(read_only) {}
+
+  void say(std::initializer_list<std::string_view> parts) override {
+    char line[1024];
+    log::lineSignalSafe(internal::joinInto(parts, line, sizeof line));
+  }
+  void learn(std::string_view host, std::optional<std::string_view>, int64_t value,
+             bool onlyIfUnset) override {
+    if (read_only_) return;
+    ConnectRequest request;
+    request.kind = ConnectRequest::Kind::kLearn;
+    request.has_host = copyHost(host, request.host);
+    request.value = value;
+    request.only_if_unset = onlyIfUnset;
+    postConnectRequest(request);
+  }
+  void guardedStepFailed(const internal::WrongKind& failure) override {
+    char reason[512];
+    char line[640];
+    log::lineSignalSafe(internal::joinInto({"Exception: NSInvalidArgumentException ",
+                                            failure.write(reason, sizeof reason)},
+                                           line, sizeof line),
+                        log::Level::kError);
+    // No symbols: naming frames is not safe in a signal handler.
+    log::lineSignalSafe("(\n    connect() hook\n)", log::Level::kError);
+    log::lineSignalSafe("Intercept... prematurely blocking because prefs aren't loaded",
+                        log::Level::kError);
+  }
+
+  // Copies `host` into `out` when it fits (a peer text always does).
+  static bool copyHost(std::string_view host, char (&out)[INET6_ADDRSTRLEN]) {
+    if (host.size() >= sizeof out) return false;
+    std::memcpy(out, host.data(), host.size());
+    out[host.size()] = '\0';
+    return true;
+  }
+
+ private:
+  bool read_only_;
+};
+
+}  // namespace
+
 int replaced_connect(int socket, const sockaddr* address, socklen_t address_length) {
   // The interposer never hands over a null, short or local address; a direct
-  // caller might, and such an address is passed on unread.
+  // caller might, and such an address is passed on unread. A length too
+  // short for the family's address is passed on unread as well: the kernel
+  // refuses it.
   if (address == nullptr || address_length < sizeof(sa_family_t) ||
-      (address->sa_family != AF_INET && address->sa_family != AF_INET6)) {
+      (address->sa_family != AF_INET && address->sa_family != AF_INET6) ||
+      address_length <
+          (address->sa_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6))) {
     return passThrough(socket, address, address_length);
   }
   const int saved_errno = errno;
+  char peer[INET6_ADDRSTRLEN];
+  const size_t peer_length = formatSockaddrPeer(address, peer);
+  const std::optional<std::string_view> host =
+      peer_length > 0 ? std::optional<std::string_view>(std::string_view(peer, peer_length))
+                      : std::nullopt;
+  const bool read_only = inVforkChild();
+  HookEffects effects(read_only);
+  SNTFirewall::SocketVerdict verdict = SNTFirewall::SocketVerdict::kDeny;
   try {
-    std::shared_ptr<SNTFirewall> firewall = SNTFirewall::current_raw();
-    if (firewall == nullptr || !firewall->enabled() || !firewall->filterStreams()) {
-      errno = saved_errno;
-      return passThrough(socket, address, address_length);
-    }
-    std::optional<std::string> peer = getSockaddrPeer(address);
-    if (firewall->shouldAllow(peer ? SNTDestination(*peer) : SNTDestination())) {
-      errno = saved_errno;
-      return passThrough(socket, address, address_length);
-    }
-    if (!firewall->shouldDeny(peer ? SNTDestination(*peer) : SNTDestination())) {
-      SNTInterceptor::shared().showUnResumableFirewallAlert(
-          peer, static_cast<int64_t>(getSockaddrPort(address)), kUnresumableWarning, [](bool) {});
-    }
-  } catch (const std::exception& e) {
-    log::line("connect hook failed, blocking the destination: " + std::string(e.what()));
+    verdict = SNTFirewall::decideForConnectHook(host, effects);
   } catch (...) {
-    log::line("connect hook failed, blocking the destination");
+    log::lineSignalSafe("connect hook failed, blocking the destination", log::Level::kError);
+  }
+  switch (verdict) {
+    case SNTFirewall::SocketVerdict::kPassThrough:
+    case SNTFirewall::SocketVerdict::kAllow:
+      errno = saved_errno;
+      return passThrough(socket, address, address_length);
+    case SNTFirewall::SocketVerdict::kDeny:
+      break;
+    case SNTFirewall::SocketVerdict::kAsk:
+      // A vfork() child shares the parent's memory: it asks nobody.
+      if (!read_only) {
+        ConnectRequest request;
+        request.kind = ConnectRequest::Kind::kPrompt;
+        request.has_host = host.has_value() && HookEffects::copyHost(*host, request.host);
+        request.port = getSockaddrPort(address);
+        postConnectRequest(request);
+      }
+      break;
   }
   return failUnreachable();
 }
@@ -95,6 +244,12 @@ void initializeCHooks() {
   // Made now, while the host is most likely single-threaded: a first use that
   // a fork() interrupted would leave a child waiting on its guard for ever.
   SNTInterceptor::shared();
+  // The hook reads the device's process table only as it is mapped already.
+  proc::deviceProcessTable().pidOfProcess("launchd");
+  recordConnectHookProcess();
+  // Nothing in the hook calls connect() through the symbol: a signal handler
+  // that connects while the hook runs is filtered too, never waved through.
+  hook::declareReentrant(&replaced_connect);
   Status status = hook::MSHookFunction(hook::kConnect, &replaced_connect, &original_connect);
   if (!status.ok()) log::line("connect hook not installed: " + status.reason());
 }

@@ -2,8 +2,10 @@
 
 #include <execinfo.h>
 
+#include <algorithm>
 #include <array>
 #include <cstdlib>
+#include <cstring>
 #include <exception>
 #include <filesystem>
 #include <utility>
@@ -13,10 +15,12 @@
 #include "platform/bundle/main_bundle.h"
 #include "platform/log/system_log.h"
 #include "platform/paths/device_paths.h"
+#include "platform/proc/process_table.h"
 #include "platform/runloop/run_loop.h"
 #include "tweak/SNTMessagingCenter.h"
 #include "tweak/SNTSettings.h"
 #include "tweak/common.h"
+#include "tweak/connect_requests.h"
 #include "tweak/intercept.h"
 #include "tweak/preftools.h"
 #include "tweak/settings_image.h"
@@ -79,38 +83,29 @@ std::string objectText(std::optional<std::string_view> text) {
 // ---------------------------------------------------------------------------
 // Reading the documents.
 
-// kStrict: inside a guarded step, where a value of the wrong kind fails the
-// step. kLenient: everywhere else, where it reads as absent.
-enum class Reading { kLenient, kStrict };
-
-// The failure of a guarded step (the phone raises an exception there).
-class GuardedStepFailure : public std::exception {
+// How a value of the wrong kind reads. Lenient (the default): as absent.
+// Strict, inside a guarded step: it fails the step (the phone raises an
+// exception there). A strict reading records the first failure in its
+// WrongKind and reads the value as absent; the step checks the WrongKind
+// before it acts. Nothing is thrown and nothing allocated, so the connect
+// hook decides by the same code.
+class Reading {
  public:
-  GuardedStepFailure(std::string name, std::string reason)
-      : name_(std::move(name)), reason_(std::move(reason)), call_stack_(callStackText()) {}
-  const char* what() const noexcept override { return reason_.c_str(); }
-  const std::string& name() const { return name_; }
-  const std::string& reason() const { return reason_; }
-  const std::string& callStack() const { return call_stack_; }
+  constexpr Reading() = default;
+  explicit constexpr Reading(internal::WrongKind* failure) : failure_(failure) {}
 
-  // The frames of the calling thread, one per line, as glibc names them.
-  static std::string callStackText() {
-    std::array<void*, 32> frames{};
-    const int count = ::backtrace(frames.data(), static_cast<int>(frames.size()));
-    std::string text = "(";
-    char** symbols = ::backtrace_symbols(frames.data(), count);
-    for (int i = 0; i < count; ++i) {
-      text += "\n    ";
-      text += symbols ? symbols[i] : "?";
-    }
-    std::free(symbols);
-    return text + "\n)";
+  void fail(std::string_view prebuilt) const {
+    if (failure_ != nullptr && !failure_->failed()) failure_->prebuilt = prebuilt;
+  }
+  void fail(std::string_view what, const plist::Value& value, const char* expected) const {
+    if (failure_ == nullptr || failure_->failed()) return;
+    failure_->what = what;
+    failure_->type = plist::typeName(value.type());
+    failure_->expected = expected;
   }
 
  private:
-  std::string name_;
-  std::string reason_;
-  std::string call_stack_;
+  internal::WrongKind* failure_ = nullptr;
 };
 
 std::string wrongKindReason(std::string_view what, const plist::Value& value,
@@ -119,13 +114,18 @@ std::string wrongKindReason(std::string_view what, const plist::Value& value,
          " is expected";
 }
 
-[[noreturn]] void failWrongKind(std::string_view reason) {
-  throw GuardedStepFailure("NSInvalidArgumentException", std::string(reason));
-}
-
-[[noreturn]] void failWrongKind(std::string_view what, const plist::Value& value,
-                                const char* expected) {
-  failWrongKind(wrongKindReason(what, value, expected));
+// The frames of the calling thread, one per line, as glibc names them.
+std::string callStackText() {
+  std::array<void*, 32> frames{};
+  const int count = ::backtrace(frames.data(), static_cast<int>(frames.size()));
+  std::string text = "(";
+  char** symbols = ::backtrace_symbols(frames.data(), count);
+  for (int i = 0; i < count; ++i) {
+    text += "\n    ";
+    text += symbols ? symbols[i] : "?";
+  }
+  std::free(symbols);
+  return text + "\n)";
 }
 
 void logGuardedStepFailure(std::string_view name, std::string_view reason,
@@ -140,7 +140,7 @@ void logGuardedStepFailure(std::string_view name, std::string_view reason,
 const plist::Dict* dictionaryOf(const plist::Value& value, std::string_view what, Reading reading) {
   if (value.isNull()) return nullptr;
   if (const plist::Dict* dict = value.asDict()) return dict;
-  if (reading == Reading::kStrict) failWrongKind(what, value, "dictionary");
+  reading.fail(what, value, "dictionary");
   return nullptr;
 }
 
@@ -152,7 +152,7 @@ std::optional<bool> boolIn(const plist::Dict* dict, std::string_view key, Readin
   const plist::Value* value = valueIn(dict, key);
   if (!value || value->isNull()) return std::nullopt;
   if (std::optional<bool> flag = value->numberAsBool()) return flag;
-  if (reading == Reading::kStrict) failWrongKind(key, *value, "number");
+  reading.fail(key, *value, "number");
   return std::nullopt;
 }
 
@@ -160,7 +160,7 @@ std::optional<int64_t> integerIn(const plist::Dict* dict, std::string_view key, 
   const plist::Value* value = valueIn(dict, key);
   if (!value || value->isNull()) return std::nullopt;
   if (std::optional<int64_t> number = value->numberAsInteger()) return number;
-  if (reading == Reading::kStrict) failWrongKind(key, *value, "number");
+  reading.fail(key, *value, "number");
   return std::nullopt;
 }
 
@@ -184,7 +184,7 @@ std::string devicePathOf(const std::string& path) {
 
 template <class T>
 std::optional<T> read(const internal::Field<T>& field, Reading reading) {
-  if (reading == Reading::kStrict && !field.wrong.empty()) failWrongKind(field.wrong);
+  if (!field.wrong.empty()) reading.fail(field.wrong);
   return field.value;
 }
 
@@ -276,6 +276,8 @@ class FirewallEvaluation {
  public:
   explicit FirewallEvaluation(std::shared_ptr<const SNTFirewallState> state)
       : keep_(std::move(state)), s_(*keep_), d_(s_.digest) {}
+  // On a state the caller keeps alive (the connect hook's borrowed one).
+  explicit FirewallEvaluation(const SNTFirewallState& state) : s_(state), d_(s_.digest) {}
 
   const SNTFirewallState& state() const { return s_; }
 
@@ -365,6 +367,31 @@ class FirewallEvaluation {
   mutable pid_t launchd_pid_ = 0;
   mutable pid_t springboard_pid_ = 0;
 };
+
+// ---------------------------------------------------------------------------
+// The decisions' effects
+
+namespace internal {
+
+std::string_view joinInto(std::initializer_list<std::string_view> parts, char* out,
+                          size_t capacity) {
+  size_t length = 0;
+  for (std::string_view part : parts) {
+    const size_t n = std::min(part.size(), capacity - length);
+    std::memcpy(out + length, part.data(), n);
+    length += n;
+  }
+  return std::string_view(out, length);
+}
+
+std::string_view WrongKind::write(char* out, size_t capacity) const {
+  if (!prebuilt.empty()) return joinInto({prebuilt}, out, capacity);
+  return joinInto({what, " holds a ", type != nullptr ? type : "?", " where a ",
+                   expected != nullptr ? expected : "?", " is expected"},
+                  out, capacity);
+}
+
+}  // namespace internal
 
 // ---------------------------------------------------------------------------
 // SNTDestination
@@ -571,6 +598,14 @@ void SNTFirewall::determineIfSystemAppAndInitNotificationListeners() {
       s->bundleId ? std::optional<std::string_view>(*s->bundleId) : std::nullopt);
 
   std::weak_ptr<SNTFirewall> weak = weak_from_this();
+  {
+    // The connect hook's requests run on the main queue from now on; this
+    // needs no other process, so it is never deferred.
+    MutexLock lock(listeners_mutex_);
+    if (connect_requests_ == nullptr) {
+      connect_requests_ = std::make_unique<ConnectRequestWatch>(runloop::MainQueue::get());
+    }
+  }
   if (settingsObserversDeferred()) {
     runloop::afterMain(kDeferredObserversDelay, [weak, app_name] {
       std::shared_ptr<SNTFirewall> firewall = weak.lock();
@@ -726,7 +761,7 @@ void SNTFirewall::setIsHiddenApp(bool v) {
 // Switches and look-ups (values of the wrong kind read as absent)
 
 namespace {
-constexpr Reading kLenient = Reading::kLenient;
+constexpr Reading kLenient{};  // a value of the wrong kind reads as absent
 }
 
 bool SNTFirewall::_globalEnabled() const {
@@ -811,113 +846,188 @@ std::optional<std::string> SNTFirewall::getUrlFromHRU(const SNTDestination& dest
 // ---------------------------------------------------------------------------
 // Decisions
 
-bool SNTFirewall::shouldAllow(const SNTDestination& d) {
-  FirewallEvaluation ev(snapshot());
+namespace {
+
+std::string_view hostText(std::optional<std::string_view> host) {
+  return host ? *host : std::string_view("(null)");
+}
+
+std::optional<std::string_view> viewOf(const std::optional<std::string>& text) {
+  return text ? std::optional<std::string_view>(*text) : std::nullopt;
+}
+
+// shouldAllow()'s steps on one evaluation; what they log and learn goes to
+// `fx`. Allocates nothing and throws nothing of its own.
+bool decideAllow(const FirewallEvaluation& ev, std::optional<std::string_view> host,
+                 std::optional<std::string_view> url, internal::DecisionEffects& fx) {
   const SNTFirewallState& s = ev.state();
   if (!ev.enabled(kLenient)) {
-    log::line("shouldAllow() called but firewall is off. Returning early!");
+    fx.say({"shouldAllow() called but firewall is off. Returning early!"});
     return true;
   }
-  const std::optional<std::string>& host = d.host();
-  const std::optional<std::string_view> host_view =
-      host ? std::optional<std::string_view>(*host) : std::nullopt;
-
   if (ev.allowAllOutbound(kLenient) ||
-      (ev.ruleForHost(host_view, kLenient) != rule::kBlocked && ev.allowNewOutbound(kLenient) &&
-       !ev.denyAllOutbound(kLenient))) {
-    log::line("appId set to allow all!");
-    if (host && !ev.isExplicitRuleForHostSet(host_view, kLenient))
-      learnRule(*host, d.url(), rule::kAllowed, true);
+      (ev.ruleForHost(host, kLenient) != rule::kBlocked && ev.allowNewOutbound(kLenient) && !ev.denyAllOutbound(kLenient))) {
+    fx.say({"appId set to allow all!"});
+    if (host && !ev.isExplicitRuleForHostSet(host, kLenient)) fx.learn(*host, url, rule::kAllowed, true);
     return true;
   }
   if (s.isDaemon || (s.bundleId && *s.bundleId == kSpringBoardBundleIdentifier)) {
-    log::line("appId is a daemon... Skipping for now.");
+    fx.say({"appId is a daemon... Skipping for now."});
     return true;
   }
   if (!host) {
-    log::line("yes... host is nil");
+    fx.say({"yes... host is nil"});
     return true;
   }
   if (*host == kLocalhost) {
-    log::line("yes... connecting to localhost and inbound is not yet supported.");
+    fx.say({"yes... connecting to localhost and inbound is not yet supported."});
     return true;
   }
   if (*host == kServiceHost) {
-    log::line("yes... connecting to this api...");
+    fx.say({"yes... connecting to this api..."});
     return true;
   }
   if (*host == kPlaceholderHost) {
-    log::line("yes... blocked is a shortcut?");
+    fx.say({"yes... blocked is a shortcut?"});
     return true;
   }
   if (s.bundleId && *s.bundleId == kWebKitNetworkingBundleIdentifier) {
-    log::line("Bypassing alert for WebKit, it should be already handled via WebKit hooks.");
+    fx.say({"Bypassing alert for WebKit, it should be already handled via WebKit hooks."});
     return true;
   }
-  try {
-    if (!ev.globalSystemEnabled(Reading::kStrict)) log::line("System firewall not on.");
-  } catch (const GuardedStepFailure& failure) {
-    logGuardedStepFailure(failure.name(), failure.reason(), failure.callStack());
+  internal::WrongKind failure;
+  const bool system = ev.globalSystemEnabled(Reading(&failure));
+  if (failure.failed()) {
+    fx.guardedStepFailed(failure);
     return false;
   }
+  if (!system) fx.say({"System firewall not on."});
   if (*host == kLocalhost) return true;
-  const int64_t value = ev.ruleForHost(host_view, kLenient);
+  const int64_t value = ev.ruleForHost(host, kLenient);
   if (value == rule::kAllowed) return true;
   if (value == rule::kBlocked) return false;
-  if (ev.globalRuleForHost(host_view) == rule::kAllowed) {
-    learnRule(*host, d.url(), rule::kAllowed, false);
+  if (ev.globalRuleForHost(host) == rule::kAllowed) {
+    fx.learn(*host, url, rule::kAllowed, false);
     return true;
   }
   return false;
 }
 
-bool SNTFirewall::shouldDeny(const SNTDestination& d) {
-  FirewallEvaluation ev(snapshot());
-  const std::optional<std::string>& host = d.host();
-  const std::optional<std::string_view> host_view =
-      host ? std::optional<std::string_view>(*host) : std::nullopt;
-  log::line("Should block " + objectText(host_view) + "?");
+// shouldDeny()'s steps, likewise. Everything after the firewall-off test is
+// the guarded step: the first value of the wrong kind blocks.
+bool decideDeny(const FirewallEvaluation& ev, std::optional<std::string_view> host,
+                std::optional<std::string_view> url, internal::DecisionEffects& fx) {
+  fx.say({"Should block ", hostText(host), "?"});
   if (!ev.enabled(kLenient)) {
-    log::line("Firewall disabled. Should NOT block " + objectText(host_view) + "!");
+    fx.say({"Firewall disabled. Should NOT block ", hostText(host), "!"});
     return false;
   }
-  constexpr Reading kStrict = Reading::kStrict;
-  try {
-    if (ev.denyAllOutbound(kStrict) ||
-        (ev.ruleForHost(host_view, kStrict) != rule::kAllowed && ev.blockNewOutbound(kStrict) &&
-         !ev.allowAllOutbound(kStrict))) {
-      log::line("appId set to block all!");
-      if (host && !ev.isExplicitRuleForHostSet(host_view, kStrict))
-        learnRule(*host, d.url(), rule::kBlocked, true);
-      return true;
-    }
-    if (ev.allowAllOutbound(kStrict)) {
-      log::line("appId set to allow all!");
-      return false;
-    }
-    const int64_t value = ev.explicitRuleForHost(host_view, kStrict);
-    if (value == rule::kBlocked) {
-      log::line("Should block " + objectText(host_view) + " based on rule.");
-      return true;
-    }
-    if (value == rule::kAllowed) {
-      log::line("Should NOT block " + objectText(host_view) + " based on rule.");
-      return false;
-    }
-    if (ev.globalRuleForHost(host_view) == rule::kBlocked) {
-      learnRule(*host, d.url(), rule::kBlocked, false);
-      return true;
-    }
-    return false;
-  } catch (const GuardedStepFailure& failure) {
-    logGuardedStepFailure(failure.name(), failure.reason(), failure.callStack());
+  internal::WrongKind failure;
+  const Reading kStrict(&failure);
+  auto failed = [&] {
+    if (!failure.failed()) return false;
+    fx.guardedStepFailed(failure);
     return true;
+  };
+  const bool block_all =
+      ev.denyAllOutbound(kStrict) ||
+      (ev.ruleForHost(host, kStrict) != rule::kAllowed && ev.blockNewOutbound(kStrict) && !ev.allowAllOutbound(kStrict));
+  if (failed()) return true;
+  if (block_all) {
+    fx.say({"appId set to block all!"});
+    if (host) {
+      const bool set = ev.isExplicitRuleForHostSet(host, kStrict);
+      if (failed()) return true;
+      if (!set) fx.learn(*host, url, rule::kBlocked, true);
+    }
+    return true;
+  }
+  const bool allow_all = ev.allowAllOutbound(kStrict);
+  if (failed()) return true;
+  if (allow_all) {
+    fx.say({"appId set to allow all!"});
+    return false;
+  }
+  const int64_t value = ev.explicitRuleForHost(host, kStrict);
+  if (failed()) return true;
+  if (value == rule::kBlocked) {
+    fx.say({"Should block ", hostText(host), " based on rule."});
+    return true;
+  }
+  if (value == rule::kAllowed) {
+    fx.say({"Should NOT block ", hostText(host), " based on rule."});
+    return false;
+  }
+  if (ev.globalRuleForHost(host) == rule::kBlocked) {
+    fx.learn(*host, url, rule::kBlocked, false);
+    return true;
+  }
+  return false;
+}
+
+// The decisions' effects for ordinary callers: lines to the system log,
+// learning rules written at once on the caller's thread.
+class LoggingEffects final : public internal::DecisionEffects {
+ public:
+  explicit LoggingEffects(SNTFirewall& firewall) : firewall_(firewall) {}
+
+  void say(std::initializer_list<std::string_view> parts) override {
+    std::string text;
+    for (std::string_view part : parts) text += part;
+    log::line(text);
+  }
+  void learn(std::string_view host, std::optional<std::string_view> url, int64_t value,
+             bool onlyIfUnset) override {
+    firewall_.learnRule(host, url ? std::optional<std::string>(*url) : std::nullopt, value,
+                        onlyIfUnset);
+  }
+  void guardedStepFailed(const internal::WrongKind& failure) override {
+    char reason[512];
+    logGuardedStepFailure("NSInvalidArgumentException", failure.write(reason, sizeof reason),
+                          callStackText());
+  }
+
+ private:
+  SNTFirewall& firewall_;
+};
+
+}  // namespace
+
+bool SNTFirewall::shouldAllow(const SNTDestination& d) {
+  FirewallEvaluation ev(snapshot());
+  LoggingEffects fx(*this);
+  return decideAllow(ev, viewOf(d.host()), viewOf(d.url()), fx);
+}
+
+bool SNTFirewall::shouldDeny(const SNTDestination& d) {
+  FirewallEvaluation ev(snapshot());
+  LoggingEffects fx(*this);
+  try {
+    return decideDeny(ev, viewOf(d.host()), viewOf(d.url()), fx);
   } catch (const std::exception& failure) {
     // Anything else going wrong in here (a failed allocation, a failed save)
     // blocks as well: a hook never lets an unexpected failure through.
-    logGuardedStepFailure("std::exception", failure.what(), GuardedStepFailure::callStackText());
+    logGuardedStepFailure("std::exception", failure.what(), callStackText());
     return true;
   }
+}
+
+SNTFirewall::SocketVerdict SNTFirewall::decideForConnectHook(std::optional<std::string_view> peer,
+                                                             internal::DecisionEffects& fx) {
+  proc::MappedTableReadsOnly mapped_only;
+  return processFirewallSlot().firewall.borrow([&](SNTFirewall* firewall) {
+    if (firewall == nullptr) return SocketVerdict::kPassThrough;
+    return firewall->state_.borrow([&](const SNTFirewallState* state) {
+      if (state == nullptr) return SocketVerdict::kPassThrough;
+      FirewallEvaluation ev(*state);
+      if (!ev.enabled(kLenient) || !ev.filterFlag(key::kFilterStreams, kLenient)) {
+        return SocketVerdict::kPassThrough;
+      }
+      if (decideAllow(ev, peer, peer, fx)) return SocketVerdict::kAllow;
+      if (decideDeny(ev, peer, peer, fx)) return SocketVerdict::kDeny;
+      return SocketVerdict::kAsk;
+    });
+  });
 }
 
 void SNTFirewall::learnRule(std::string_view host, const std::optional<std::string>& url,

@@ -37,6 +37,7 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <optional>
@@ -54,6 +55,45 @@ namespace sentrel {
 
 class SNTFirewall;
 struct SNTFirewallState;
+class ConnectRequestWatch;
+
+namespace internal {
+
+// Why a guarded step failed: a value of the wrong kind, kept as pieces so
+// that it can be written out without allocating.
+struct WrongKind {
+  std::string_view prebuilt;  // a reason written when the document was swapped in
+  std::string_view what;      // else "<what> holds a <type> where a <expected> is expected"
+  const char* type = nullptr;
+  const char* expected = nullptr;
+
+  bool failed() const { return !prebuilt.empty() || type != nullptr; }
+  // The reason, written into `out` (cut at `capacity` bytes).
+  std::string_view write(char* out, size_t capacity) const;
+};
+
+// The parts one after the other in `out`, cut at `capacity` bytes.
+std::string_view joinInto(std::initializer_list<std::string_view> parts, char* out,
+                          size_t capacity);
+
+// What a decision does besides answering. Ordinary callers log and write
+// learning rules at once; the connect hook does both without allocating or
+// locking (CHooks.cc).
+class DecisionEffects {
+ public:
+  // One log line, the parts joined.
+  virtual void say(std::initializer_list<std::string_view> parts) = 0;
+  // A learning rule for `host` (see SNTFirewall::learnRule()).
+  virtual void learn(std::string_view host, std::optional<std::string_view> url, int64_t value,
+                     bool onlyIfUnset) = 0;
+  // A guarded step failed: its three log lines.
+  virtual void guardedStepFailed(const WrongKind& failure) = 0;
+
+ protected:
+  ~DecisionEffects() = default;
+};
+
+}  // namespace internal
 
 // What a policy stored as another kind than text reads as (see above).
 inline constexpr const char* kUncomparablePolicy = "(not text)";
@@ -141,7 +181,8 @@ class SNTFirewall : public std::enable_shared_from_this<SNTFirewall> {
   // REQUIRES: this object is owned by a shared_ptr (the listeners hold it
   // weakly and do nothing once it is gone).
   void loadFromMainBundle();
-  // Registers the two listeners on notify::distributedCenter() and, for an
+  // Registers the two listeners on notify::distributedCenter() (and has the
+  // main queue run the connect hook's requests) and, for an
   // app with a bundle id that is not a system app by its path, takes the
   // system flag from the application workspace ("Failed to find <id> in
   // LSApplicationWorkspace..." when the workspace does not list it).
@@ -223,6 +264,27 @@ class SNTFirewall : public std::enable_shared_from_this<SNTFirewall> {
   bool shouldAllow(const SNTDestination& destination);
   bool shouldDeny(const SNTDestination& destination);
 
+  // The connect hook's decision, by the process firewall, for the peer
+  // address text `peer` (its host and its URL text): kPassThrough when there
+  // is no process firewall or it does not filter streams now (enabled() and
+  // filterStreams()), else shouldAllow(), then shouldDeny(), on one snapshot:
+  // the same steps, log lines and learning rules, handed to `effects`.
+  // Async-signal-safe when `effects` is: takes no lock, allocates nothing,
+  // throws nothing; the process table is read only as it is mapped already.
+  // The snapshot it reads is kept alive by borrowing (a writer replacing it
+  // waits for the decision to end), never by a reference count that the
+  // hook would have to drop.
+  enum class SocketVerdict { kPassThrough, kAllow, kDeny, kAsk };
+  static SocketVerdict decideForConnectHook(std::optional<std::string_view> peer,
+                                            internal::DecisionEffects& effects);
+
+  // Writes a learning rule (name: this object's name). With `onlyIfUnset`
+  // the rule is written only when the host still has no rule entry once the
+  // edit lock is held. The decisions call it; the connect hook's rules come
+  // here from the library's main queue.
+  void learnRule(std::string_view host, const std::optional<std::string>& url, int64_t value,
+                 bool onlyIfUnset);
+
   // ---- Edits (caller's thread) ----
   // "Notify choice": a host rule other than 0 and the two all-switches are
   // saved with notification exactly when this object does not describe the
@@ -267,11 +329,6 @@ class SNTFirewall : public std::enable_shared_from_this<SNTFirewall> {
   template <class Change>
   void update(Change&& change);
 
-  // Writes a learning rule (name: this object's name). With `onlyIfUnset`
-  // the rule is written only when the host still has no rule entry once the
-  // edit lock is held.
-  void learnRule(std::string_view host, const std::optional<std::string>& url, int64_t value,
-                 bool onlyIfUnset);
   bool notifyChoice() const;
   void saveAppSettingsLocked(const plist::Value& entry, bool notify) REQUIRES(edit_mutex_);
   void setAppHostRuleLocked(std::optional<std::string_view> name,
@@ -289,6 +346,8 @@ class SNTFirewall : public std::enable_shared_from_this<SNTFirewall> {
   Mutex listeners_mutex_;
   notify::NotificationCenter* listener_center_ GUARDED_BY(listeners_mutex_) = nullptr;
   std::vector<notify::ObserverId> listeners_ GUARDED_BY(listeners_mutex_);
+  // Runs the connect hook's requests on the main queue; set with the listeners.
+  std::unique_ptr<ConnectRequestWatch> connect_requests_ GUARDED_BY(listeners_mutex_);
 };
 
 // Free functions of the identity rules; none of them looks at its argument.

@@ -77,6 +77,21 @@ class SnapshotCell : private SnapshotCellBase {
     return copy;
   }
 
+  // Calls `use` with the stored value (a raw pointer, possibly null), which
+  // stays alive until `use` returns without its reference count being
+  // touched: a store() waits for `use` to finish before it lets go of the
+  // value. Takes no lock and allocates nothing, so it is async-signal-safe
+  // when `use` is; `use` must not store() into this cell.
+  template <class Use>
+  decltype(auto) borrow(Use&& use) const {
+    struct Count {
+      std::atomic<long>& readers;
+      ~Count() { readers.fetch_sub(1); }
+    } count{readers_[epoch_.load() & 1u]};
+    count.readers.fetch_add(1);
+    return use(slot_.load()->get());
+  }
+
   // Makes `next` the stored value. Any thread; blocks only for readers that
   // are inside load() right now. The previous value is released after the
   // swap, outside any lock, so its destructor may do anything but call

@@ -12,6 +12,7 @@
 #include <system_error>
 #include <vector>
 
+#include "device/cli/log_command.h"
 #include "device/cli/outcome.h"
 #include "device/cli/rules.h"
 #include "device/launchd/control.h"
@@ -299,6 +300,7 @@ int runCli(const std::vector<std::string>& all_args) {
     } else if (a == "--help") {
       fputs(kUsageText, stdout);
       fputs(kRulesUsageText, stdout);
+      fputs(kLogUsageText, stdout);
       return kOk;
     } else {
       return usage("unknown option " + a);
@@ -316,6 +318,7 @@ int runCli(const std::vector<std::string>& all_args) {
   if (command == "help") {
     fputs(kUsageText, stdout);
     fputs(kRulesUsageText, stdout);
+    fputs(kLogUsageText, stdout);
     return kOk;
   }
   if (command == "device") {
@@ -338,6 +341,7 @@ int runCli(const std::vector<std::string>& all_args) {
   }
   if (command == "open") return openApp(ctx, rest);
   if (command == "rules") return runRules(ctx.root, rest);
+  if (command == "log") return runLog(ctx.root, rest);
   return usage("unknown command " + command);
 }
 

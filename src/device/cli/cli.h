@@ -6,6 +6,7 @@
 //   sentrel [--root DIR] app remove ID
 //   sentrel [--root DIR] open BUNDLE_ID [ARGS...]
 //   sentrel [--root DIR] rules ...   (see rules.h)
+//   sentrel [--root DIR] log [--follow] [--process NAME]   (see log_command.h)
 //
 // Exit codes: 0 done; 1 failed (with one line on stderr saying why); 2 bad
 // command line (one line on stderr; nothing changed); 3 `device status` of a

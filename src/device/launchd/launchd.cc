@@ -27,6 +27,7 @@
 #include "device/tools/launchctl_protocol.h"
 #include "device/tools/open_request.h"
 #include "platform/apps/installed_apps.h"
+#include "platform/log/log_ring.h"
 #include "platform/log/system_log.h"
 #include "platform/notify/device_bus.h"
 #include "platform/paths/device_paths.h"
@@ -45,6 +46,7 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kQuickDeath = std::chrono::seconds(2);
 constexpr auto kMaxRestartDelay = std::chrono::seconds(10);
 constexpr auto kKillGrace = std::chrono::seconds(5);
+constexpr auto kLogDrainInterval = std::chrono::milliseconds(20);
 
 void logf(const std::string& text) {
   log::line("launchd: " + text);
@@ -115,7 +117,8 @@ class Launchd {
       loop_.unwatchFd(signal_watch_);
       close(signal_fd_);
     }
-    table_.reset();  // marks the table closed: readers see an empty device
+    table_.reset();     // marks the table closed: readers see an empty device
+    log_ring_.reset();  // writes out what is left; processes log to the file again
     if (lock_fd_ >= 0) close(lock_fd_);
   }
 
@@ -145,6 +148,15 @@ class Launchd {
       return Status::Error("a device is already running at " + root_.string());
     }
 
+    // Before anything else starts: every device process appends to the ring.
+    auto ring = log::LogRingDrainer::create(root_);
+    if (ring) {
+      log_ring_ = std::move(ring).value();
+      scheduleLogDrain();
+    } else {
+      logf("no log ring, processes log straight to the log file: " + ring.reason());
+    }
+
     auto table = proc::ProcessTablePublisher::create(root_);
     if (!table) return table.status();
     table_ = std::move(table).value();
@@ -165,6 +177,14 @@ class Launchd {
       if (service.pid == 0) return Status::Error("cannot start " + service.name);
     }
     return Status::Ok();
+  }
+
+  // Drains the log ring now and then, for as long as the loop runs.
+  void scheduleLogDrain() {
+    loop_.postDelayed(kLogDrainInterval, [this] {
+      log_ring_->drain();
+      scheduleLogDrain();
+    });
   }
 
   void tellReady(const Status& status) {
@@ -572,6 +592,7 @@ class Launchd {
   const std::filesystem::path root_;
   runloop::RunLoop loop_;
   std::unique_ptr<proc::ProcessTablePublisher> table_;
+  std::unique_ptr<log::LogRingDrainer> log_ring_;  // null when it could not be made
   std::vector<Service> services_;
   std::string preload_;     // LD_PRELOAD of the device's processes
   bool sanitized_ = false;  // the preload starts with sanitizer runtimes

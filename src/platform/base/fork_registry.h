@@ -9,15 +9,18 @@
 // afresh. The registry installs one pthread_atfork() set, at load, and runs
 // the services' handlers by stage:
 //
-//   prepare:        notification centers, run loops, snapshot cells, leaf locks, log
+//   prepare:        notification centers, run loops, snapshot cells, the connect
+//                   hook's hand-off, leaf locks, log
 //   parent, child:  the reverse
 //
 // Why this order: a thread takes locks from the outside in. A notification
 // center's thread posts to a run loop and logs while it holds the center's
 // lock; a run loop's lock is held while a snapshot cell or a leaf lock is
 // taken (a task that logs); the leaf locks (the device paths', the system
-// log's libc lock, the interceptor's table) are taken last of all, with no
-// other lock of ours under them. Prepare must take them in the same order,
+// log's libc lock, the interceptor's table, the hook's wake pipe) are taken
+// last of all, with no other lock of ours under them. The connect hook's
+// hand-off takes no lock at all (its queue is lock-free); its child step
+// starts the queue and its wake pipe afresh once the leaf locks are free. Prepare must take them in the same order,
 // or it could wait for a lock that a thread holds while that thread waits
 // for one prepare already took. The log's child step runs first in the child
 // (the reverse order) because every other child step may log.
@@ -36,6 +39,7 @@ enum class ForkStage {
   kNotificationCenters,
   kRunLoops,
   kSnapshotCells,
+  kConnectHook,
   kLeafLocks,
   kLog,
 };

@@ -21,7 +21,10 @@
 //    never read.
 //  - A call made on a thread that is already inside the replacement (the
 //    replacement logs, resolves a name or passes the call on through
-//    connect() itself) goes straight to the real connect.
+//    connect() itself) goes straight to the real connect, unless the
+//    replacement was declared reentrant (declareReentrant()): then the call
+//    (a signal handler's, interrupting the replacement) runs it too. Calls
+//    nested deeper than kMaxNesting fail with ENETUNREACH.
 //  - Otherwise the replacement gets (fd, view, length): `view` is a private
 //    copy of the caller's address in a sockaddr_storage, zero past
 //    `length`, so the replacement may read a whole sockaddr_in6 without
@@ -88,5 +91,16 @@ void markURLLoadingThread() noexcept;
 
 // True while the calling thread runs the installed replacement.
 bool insideReplacement() noexcept;
+
+inline constexpr int kMaxNesting = 8;
+
+// Declares `replacement` async-signal-safe and free of connect() calls of
+// its own (it passes calls on through the implementation it replaced, not
+// through the symbol). While it is installed, a connect() made on a thread
+// that is inside it (a signal handler that interrupted it) is not waved
+// through to the real connect as a re-entered call: it runs the replacement,
+// nested. Without this, a handler that connects while the thread it
+// interrupted is inside the hook would get past the firewall.
+void declareReentrant(ConnectFunction replacement) noexcept;
 
 }  // namespace sentrel::hook

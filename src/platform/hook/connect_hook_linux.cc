@@ -16,11 +16,15 @@ namespace {
 // connect() that comes before this library's constructors have run.
 constinit std::atomic<ConnectFunction> real_connect{nullptr};
 constinit std::atomic<ConnectFunction> installed{nullptr};  // nullptr: none
+constinit std::atomic<ConnectFunction> reentrant{nullptr};  // declared reentrant
 
 // initial-exec: a fixed offset from the thread pointer, so reading it never
 // calls __tls_get_addr (which may allocate for a library's first use on a
 // thread).
 constinit thread_local bool inside_replacement __attribute__((tls_model("initial-exec"))) = false;
+
+// How many replacements run on this thread, nested (signal handlers).
+constinit thread_local int nesting __attribute__((tls_model("initial-exec"))) = 0;
 
 // Threads of the URL loading system (see connect_hook.h).
 constinit thread_local bool url_loading_thread __attribute__((tls_model("initial-exec"))) = false;
@@ -42,10 +46,19 @@ int connectBySyscall(int socket, const sockaddr* address, socklen_t length) {
 // Sets the re-entry flag for the replacement's duration; also on unwinding.
 class ReplacementScope {
  public:
-  ReplacementScope() noexcept { inside_replacement = true; }
-  ~ReplacementScope() { inside_replacement = false; }
+  ReplacementScope() noexcept : previous_(inside_replacement) {
+    inside_replacement = true;
+    ++nesting;
+  }
+  ~ReplacementScope() {
+    inside_replacement = previous_;
+    --nesting;
+  }
   ReplacementScope(const ReplacementScope&) = delete;
   ReplacementScope& operator=(const ReplacementScope&) = delete;
+
+ private:
+  bool previous_;
 };
 
 }  // namespace
@@ -64,6 +77,10 @@ ConnectFunction installedConnect() noexcept {
 
 bool insideReplacement() noexcept {
   return inside_replacement;
+}
+
+void declareReentrant(ConnectFunction replacement) noexcept {
+  reentrant.store(replacement, std::memory_order_release);
 }
 
 Status MSHookFunction(ConnectSymbol, ConnectFunction replacement, ConnectFunction* previous) {
@@ -87,7 +104,9 @@ __attribute__((no_sanitize("null"))) int interposedConnect(int socket, const soc
                                                            socklen_t length) {
   ConnectFunction real = realConnect();
   ConnectFunction current = installed.load(std::memory_order_acquire);
-  if (current == nullptr || current == real || inside_replacement || url_loading_thread) {
+  const bool waved_through =
+      inside_replacement && current != reentrant.load(std::memory_order_relaxed);
+  if (current == nullptr || current == real || waved_through || url_loading_thread) {
     return real(socket, address, length);
   }
   // Read nothing that the caller did not hand over: a null or short address,
@@ -99,6 +118,11 @@ __attribute__((no_sanitize("null"))) int interposedConnect(int socket, const soc
   std::memcpy(&family, address, sizeof family);  // alignment-safe
   if (family == AF_UNIX) return real(socket, address, length);
 
+  if (nesting >= kMaxNesting) {
+    // Handlers nested this deep: refused rather than let through unfiltered.
+    errno = ENETUNREACH;
+    return -1;
+  }
   sockaddr_storage view;
   std::memcpy(&view, address, length);
   std::memset(reinterpret_cast<char*>(&view) + length, 0, sizeof view - length);

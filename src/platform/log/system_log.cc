@@ -4,6 +4,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 
@@ -19,6 +20,8 @@ namespace {
 // would keep setSink() waiting for ever.
 pthread_rwlock_t g_sink_lock = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
 Sink* g_sink = nullptr;  // under g_sink_lock; nullptr means the default sink
+// Mirrors g_sink != nullptr for lineSignalSafe(), which takes no lock.
+constinit std::atomic<bool> g_sink_installed{false};
 
 // A fork()ed child has one thread, but may have copied the lock while some
 // other thread of the parent held it; it starts from a fresh lock instead.
@@ -45,6 +48,12 @@ void emit(Level level, std::string_view text) noexcept {
 
 void line(std::string_view text, Level level) noexcept {
   emit(level, text);
+}
+
+void lineSignalSafe(std::string_view text, Level level) noexcept {
+  if (g_sink_installed.load(std::memory_order_acquire)) return emit(level, text);
+  if (internal::appendToRingSignalSafe(level, text)) return;
+  internal::syslogSignalSafe(level, text);
 }
 
 void linef(const char* format, ...) noexcept {
@@ -98,6 +107,7 @@ Sink* setSink(Sink* sink) noexcept {
   pthread_rwlock_wrlock(&g_sink_lock);
   Sink* previous = g_sink;
   g_sink = sink;
+  g_sink_installed.store(sink != nullptr, std::memory_order_release);
   pthread_rwlock_unlock(&g_sink_lock);
   return previous;
 }

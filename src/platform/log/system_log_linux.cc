@@ -24,6 +24,8 @@ Mutex g_libc_mutex;
 bool g_syslog_opened GUARDED_BY(g_libc_mutex) = false;
 [[maybe_unused]] const bool g_libc_mutex_guarded = (base::holdAcrossFork(g_libc_mutex), true);
 
+}  // namespace
+
 int syslogPriority(Level level) {
   switch (level) {
     case Level::kDebug:
@@ -37,6 +39,20 @@ int syslogPriority(Level level) {
   }
   return LOG_INFO;
 }
+
+void syslogLine(Level level, std::string_view text) noexcept {
+  // LOG_PID: glibc takes getpid() per message, so the pid is right after a
+  // fork. No LOG_CONS and no LOG_PERROR: the host program's terminal and
+  // stderr are not ours.
+  MutexLock lock(g_libc_mutex);
+  if (!g_syslog_opened) {
+    openlog("Sentrel", LOG_PID, LOG_USER);
+    g_syslog_opened = true;
+  }
+  syslog(syslogPriority(level), "%.*s", static_cast<int>(text.size()), text.data());
+}
+
+namespace {
 
 // The main thread's command name, read at each line: it changes with exec()
 // and prctl(PR_SET_NAME), and /proc/self/comm names the process, not the
@@ -59,17 +75,9 @@ std::string processName() {
 class DefaultSink final : public Sink {
  public:
   void write(Level level, std::string_view text) override {
-    // LOG_PID: glibc takes getpid() per message, so the pid is right after a
-    // fork. No LOG_CONS and no LOG_PERROR: the host program's terminal and
-    // stderr are not ours.
-    {
-      MutexLock lock(g_libc_mutex);
-      if (!g_syslog_opened) {
-        openlog("Sentrel", LOG_PID, LOG_USER);
-        g_syslog_opened = true;
-      }
-      syslog(syslogPriority(level), "%.*s", static_cast<int>(text.size()), text.data());
-    }
+    // In a device, the ring takes the line and launchd writes it out.
+    if (appendToRing(level, text)) return;
+    syslogLine(level, text);
     appendToDeviceLog(text);
   }
 
@@ -115,9 +123,17 @@ Sink& defaultSink() {
 }
 
 std::string formatFileLine(std::string_view process_name, int pid, std::string_view text) {
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
+  return formatFileLine(process_name, pid, text, int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec);
+}
+
+std::string formatFileLine(std::string_view process_name, int pid, std::string_view text,
+                           int64_t time_ns) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.remove_suffix(1);
+  timespec now{};
+  now.tv_sec = static_cast<time_t>(time_ns / 1'000'000'000);
+  now.tv_nsec = static_cast<long>(time_ns % 1'000'000'000);
   tm local{};
   {
     MutexLock lock(g_libc_mutex);

@@ -142,7 +142,9 @@ class BusCore : public std::enable_shared_from_this<BusCore> {
   void removeObserver(ObserverId id) {
     MutexLock lock(mutex_);
     std::optional<std::string> last = observers_.remove(id);
-    if (last && connection_ && connection_->ownedByThisProcess()) connection_->unwatch(*last);
+    if (last && connection_ && connection_->ownedByThisProcess() && connection_->ownsSocket()) {
+      connection_->unwatch(*last);
+    }
   }
 
   // REQUIRES: on the loop thread, or the loop is not running.
@@ -174,9 +176,17 @@ class BusCore : public std::enable_shared_from_this<BusCore> {
 
   // REQUIRES: mutex_ held. True when a usable connection exists afterwards.
   bool ensureConnectedLocked() REQUIRES(mutex_) {
-    if (connection_ && connection_->ownedByThisProcess()) return true;
     bool forked = false;
-    if (connection_) {  // a parent's connection, inherited through fork()
+    if (connection_ && connection_->ownedByThisProcess()) {
+      if (connection_->ownsSocket()) return true;
+      // The program closed our socket (and may have its number now): never
+      // write to it or close it again; a new connection at once.
+      log::line("The device bus's socket was closed under the library; connecting again",
+                log::Level::kWarning);
+      connection_->abandon();
+      retireLocked();
+      forked = true;
+    } else if (connection_) {  // a parent's connection, inherited through fork()
       retireLocked();
       forked = true;
     }

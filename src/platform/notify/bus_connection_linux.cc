@@ -3,6 +3,7 @@
 
 #include <poll.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
@@ -90,9 +91,22 @@ BusConnection::BusConnection(sd_bus* bus, Sink sink)
       owner_pid_(getpid()),
       sink_(std::move(sink)),
       exact_target_(new SlotTarget{this, false}),
-      catch_all_target_(new SlotTarget{this, true}) {}
+      catch_all_target_(new SlotTarget{this, true}) {
+  struct stat st {};
+  if (fd_ >= 0 && fstat(fd_, &st) == 0) {
+    socket_device_ = static_cast<uint64_t>(st.st_dev);
+    socket_inode_ = static_cast<uint64_t>(st.st_ino);
+  }
+}
 
 BusConnection::~BusConnection() {
+  if (abandoned_) {
+    // Unreferencing would send RemoveMatch calls and close the number, both
+    // onto a descriptor of the program's: the objects are left as they are.
+    (void)exact_target_.release();
+    (void)catch_all_target_.release();
+    return;
+  }
   // In a forked child the slots' RemoveMatch calls are refused by sd-bus
   // (-ECHILD) before anything is written, and freeing the object only closes
   // this process's copy of the socket: the parent's connection is untouched.
@@ -108,6 +122,13 @@ BusConnection::~BusConnection() {
 
 bool BusConnection::ownedByThisProcess() const {
   return getpid() == owner_pid_;
+}
+
+bool BusConnection::ownsSocket() const {
+  struct stat st {};
+  return !abandoned_ && fd_ >= 0 && fstat(fd_, &st) == 0 && S_ISSOCK(st.st_mode) &&
+         static_cast<uint64_t>(st.st_dev) == socket_device_ &&
+         static_cast<uint64_t>(st.st_ino) == socket_inode_;
 }
 
 bool BusConnection::isOpen() const {

@@ -8,6 +8,11 @@
 // Thread-safety: none. The owner serialises every call (sd-bus objects are
 // not thread-safe). The signal sink runs inside processPending().
 //
+// A program may close the socket under us (daemons close every descriptor
+// from 3 up) and get its number back for a file of its own. The socket is
+// known by device and inode: ownsSocket() says whether the number is still
+// it. One that is not must be abandon()ed, never used or closed again.
+//
 // fork(): sd-bus refuses to use a connection in a child (-ECHILD). In a child,
 // ownedByThisProcess() is false; the only thing to do with such a connection
 // is to destroy it, which closes the child's copy of the socket and leaves
@@ -60,6 +65,12 @@ class BusConnection {
   bool ownedByThisProcess() const;
   // False once the bus hung up or a send failed for good.
   bool isOpen() const;
+  // Whether the socket's number still names our socket (one fstat).
+  bool ownsSocket() const;
+  // Gives up the connection without a further write or close: its number
+  // belongs to the program now. Then only the destructor may be called,
+  // which leaks sd-bus's objects rather than let them touch that number.
+  void abandon() { abandoned_ = true; }
 
   // For the owner's poll loop.
   int fd() const { return fd_; }
@@ -97,8 +108,11 @@ class BusConnection {
   BusConnection(sd_bus* bus, Sink sink);
   Status flush();
 
-  sd_bus* bus_;  // owned
-  int fd_;       // the socket, cached: sd-bus refuses to report it in a child
+  sd_bus* bus_;                 // owned
+  int fd_;                      // the socket, cached: sd-bus refuses to report it in a child
+  uint64_t socket_device_ = 0;  // the socket's identity, taken when it was opened
+  uint64_t socket_inode_ = 0;
+  bool abandoned_ = false;
   pid_t owner_pid_;
   Sink sink_;
   std::map<std::string, sd_bus_slot*> slots_;  // watched name -> its match slot

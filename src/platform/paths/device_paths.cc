@@ -4,6 +4,7 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <optional>
 
 #include "platform/base/fork_registry.h"
@@ -18,6 +19,7 @@ std::filesystem::path g_override GUARDED_BY(g_mutex);
 // override is cleared; unset: nothing saved yet.
 std::optional<std::string> g_saved_env GUARDED_BY(g_mutex);
 bool g_env_saved GUARDED_BY(g_mutex) = false;
+constinit std::atomic<uint64_t> g_generation{0};
 // A leaf lock: a fork()ed child must not inherit it held by a thread that
 // does not exist there (every log line resolves the device root).
 [[maybe_unused]] const bool g_mutex_guarded = (base::holdAcrossFork(g_mutex), true);
@@ -56,8 +58,13 @@ std::optional<std::filesystem::path> deviceRootOverride() {
   return g_override;
 }
 
+uint64_t rootGeneration() noexcept {
+  return g_generation.load(std::memory_order_acquire);
+}
+
 void setDeviceRoot(const std::filesystem::path& root) {
   MutexLock lock(g_mutex);
+  g_generation.fetch_add(1, std::memory_order_acq_rel);
   if (root.empty()) {
     g_override.clear();
     if (g_env_saved) {  // undo our export, or the cleared override would live on through it

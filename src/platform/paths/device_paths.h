@@ -9,6 +9,7 @@
 // every process it starts), else defaultDeviceRoot().
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -32,6 +33,10 @@ std::filesystem::path deviceRoot();
 void setDeviceRoot(const std::filesystem::path& root);
 // The override setDeviceRoot() made, if any.
 std::optional<std::filesystem::path> deviceRootOverride();
+
+// A number that changes with every setDeviceRoot(): lets a caller that keeps
+// something of the device (the log's ring) notice a change without a lock.
+uint64_t rootGeneration() noexcept;
 
 // Maps a device path ("/usr/bin/killall") under the device root. A relative
 // path is taken as relative to the root as well; ".." components cannot

@@ -65,6 +65,21 @@ class ProcessTable {
 // thread, in a child after fork() too; the object lives as long as the process.
 ProcessTable& deviceProcessTable();
 
+// While one lives on a thread, the device's shared table is read there only
+// as it is mapped already: nothing is opened, mapped or allocated, so the
+// reads are async-signal-safe (the connect hook). A table not mapped yet
+// reads as empty. Nestable.
+class MappedTableReadsOnly {
+ public:
+  MappedTableReadsOnly() noexcept;
+  ~MappedTableReadsOnly();
+  MappedTableReadsOnly(const MappedTableReadsOnly&) = delete;
+  MappedTableReadsOnly& operator=(const MappedTableReadsOnly&) = delete;
+
+ private:
+  bool previous_;
+};
+
 // Makes deviceProcessTable() return `table` (nullptr: the real one again) and
 // returns the previous override. `table` must outlive its installation.
 // Only env::ScopedEnvironment (and the table's own tests) call it.

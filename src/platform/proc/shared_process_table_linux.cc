@@ -92,9 +92,23 @@ SharedProcessTable::SharedProcessTable(std::filesystem::path root, Options optio
 
 SharedProcessTable::~SharedProcessTable() = default;  // unmaps every mapping
 
+namespace {
+// initial-exec: read without __tls_get_addr, which may allocate.
+constinit thread_local bool t_mapped_only __attribute__((tls_model("initial-exec"))) = false;
+}  // namespace
+
+MappedTableReadsOnly::MappedTableReadsOnly() noexcept : previous_(t_mapped_only) {
+  t_mapped_only = true;
+}
+
+MappedTableReadsOnly::~MappedTableReadsOnly() {
+  t_mapped_only = previous_;
+}
+
 const Mapping* SharedProcessTable::current() const {
   const Mapping* mapping = live_.load(std::memory_order_acquire);
-  return mapping != nullptr ? mapping : tryOpen();
+  if (mapping != nullptr || t_mapped_only) return mapping;
+  return tryOpen();
 }
 
 const Mapping* SharedProcessTable::tryOpen() const {

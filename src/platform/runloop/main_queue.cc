@@ -5,6 +5,9 @@
 // of the main queue (MainQueue::get() or any call on the loop itself, which
 // then calls restartAfterFork()) starts a fresh thread after the loop has
 // taken a fresh eventfd.
+#include <pthread.h>
+#include <signal.h>
+
 #include <atomic>
 #include <cstdlib>
 #include <string>
@@ -32,9 +35,18 @@ constinit std::atomic<bool> ownThreadNeedsRestart{false};
 void startThreadLocked(RunLoop& loop) REQUIRES(ownThreadMu) {
   // Detached: it runs for the rest of the process, and the loop it runs is
   // never destroyed, so exit() never waits for it or pulls the loop away.
+  // The program's signals are not ours to take: the thread starts with
+  // every signal blocked (it inherits the mask), so a process-directed
+  // signal always runs the program's handler on one of its own threads.
+  sigset_t all;
+  sigset_t previous;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &previous);
+  loop.markRunByDedicatedThread();
   std::thread([&loop] {
     for (;;) loop.run();
   }).detach();
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
 }
 
 void restartAfterFork() {

@@ -18,9 +18,9 @@
 #include <vector>
 
 #include "platform/base/mutex.h"
+#include "platform/base/owned_pipe.h"
 #include "platform/log/system_log.h"
 #include "platform/runloop/internal/fork_safety.h"
-#include "platform/runloop/internal/wake_fd.h"
 
 namespace sentrel::runloop {
 namespace {
@@ -119,7 +119,9 @@ struct RunLoop::Impl {
   Clock& clock;
 
   Mutex mu;
-  int wakeFd GUARDED_BY(mu) = -1;
+  // A pipe rather than an eventfd: a pipe has an inode of its own, so an end
+  // that the program closed and reused is told from ours (owned_pipe.h).
+  base::OwnedPipe wakeFd GUARDED_BY(mu);
   bool wakePending GUARDED_BY(mu) = false;       // wakeFd is readable iff set
   bool needsFreshWakeFd GUARDED_BY(mu) = false;  // set in a forked child
   std::deque<Task> posted GUARDED_BY(mu);
@@ -132,6 +134,7 @@ struct RunLoop::Impl {
 
   std::atomic<bool> quitRequested{false};
   std::atomic<std::thread::id> runner{};  // the thread inside run()/runUntil*()
+  std::atomic<bool> dedicated{false};     // a thread of its own runs it for ever
 
   // Loop-thread scratch, kept to avoid allocating on every pass.
   std::deque<Task> batch;
@@ -144,17 +147,28 @@ struct RunLoop::Impl {
 
   void signalLocked() REQUIRES(mu) {
     if (!wakePending) {
-      internal::signalWakeFd(wakeFd);
+      if (!base::wakeOwnedPipe(wakeFd)) {
+        replaceWakeFdLocked();
+        base::wakeOwnedPipe(wakeFd);
+      }
       wakePending = true;
     }
+  }
+
+  // A new wake pipe, when the program took an end of ours (closed it and
+  // perhaps got the number back): the old numbers are left alone.
+  void replaceWakeFdLocked() REQUIRES(mu) {
+    base::closeOwnedPipe(wakeFd);
+    wakeFd = base::makeOwnedPipe();
+    wakePending = false;
   }
 
   // Returns the hook to call once mu is released.
   void (*refreshAfterForkLocked())() REQUIRES(mu) {
     if (!needsFreshWakeFd) return nullptr;
     needsFreshWakeFd = false;
-    internal::closeWakeFd(wakeFd);  // the child's copy only; the parent keeps its own
-    wakeFd = internal::createWakeFd();
+    base::closeOwnedPipe(wakeFd);  // the child's copy only; the parent keeps its own
+    wakeFd = base::makeOwnedPipe();
     wakePending = false;
     if (!posted.empty() || quitRequested.load()) signalLocked();
     return afterForkHook;
@@ -205,7 +219,7 @@ size_t RunLoop::Impl::runPosted(bool stopOnQuit) {
   {
     UseLock lock(*this);
     if (wakePending) {
-      internal::drainWakeFd(wakeFd);
+      if (!base::drainOwnedPipe(wakeFd)) replaceWakeFdLocked();
       wakePending = false;
     }
     batch.swap(posted);
@@ -260,7 +274,7 @@ bool RunLoop::Impl::pollAndDispatch(Duration wait) {
     }
     pollFds.clear();
     polled.clear();
-    pollFds.push_back(pollfd{wakeFd, POLLIN, 0});
+    pollFds.push_back(pollfd{wakeFd.read_fd, POLLIN, 0});
     for (const auto& w : watches) {
       pollFds.push_back(pollfd{w->fd, w->events, 0});
       polled.push_back(w);
@@ -268,6 +282,16 @@ bool RunLoop::Impl::pollAndDispatch(Duration wait) {
   }
   const int timeoutMs = wait == Duration::max() ? -1 : pollTimeoutMs(wait);
   const int n = poll(pollFds.data(), pollFds.size(), timeoutMs);
+  if (n > 0 && pollFds[0].revents != 0) {
+    // Readable while no post is pending, or closed: the read end is not
+    // ours any more, and left so the loop would spin (or read the
+    // program's data).
+    MutexLock lock(mu);
+    if (pollFds[0].fd == wakeFd.read_fd && !base::isOwnedEnd(wakeFd, wakeFd.read_fd)) {
+      replaceWakeFdLocked();
+      if (!posted.empty()) signalLocked();
+    }
+  }
   if (n <= 0) {
     // EINTR or a timeout: the next pass looks again.
     polled.clear();
@@ -310,15 +334,16 @@ size_t RunLoop::Impl::runOnce(Duration wait, bool stopOnQuit, bool& fdsFired) {
 
 RunLoop::RunLoop(Clock& clock) : impl_(std::make_unique<Impl>(clock)) {
   internal::ensureForkHandlers();
-  const int wakeFd = internal::createWakeFd();
+  bool failed = false;
   {
     MutexLock lock(impl_->mu);
-    impl_->wakeFd = wakeFd;
+    impl_->wakeFd = base::makeOwnedPipe();
+    failed = impl_->wakeFd.read_fd < 0;
   }
-  if (wakeFd < 0) {
+  if (failed) {
     // Without a wake fd, posts from other threads are only noticed when
     // something else wakes the loop; keep working, but say so once.
-    sentrel::log::line("RunLoop: eventfd failed; cross-thread posts will be late",
+    sentrel::log::line("RunLoop: pipe failed; cross-thread posts will be late",
                        sentrel::log::Level::kError);
   }
   MutexLock lock(registryMu);
@@ -335,7 +360,7 @@ RunLoop::~RunLoop() {
     if (registryHead == impl_.get()) registryHead = impl_->next;
   }
   MutexLock lock(impl_->mu);
-  internal::closeWakeFd(impl_->wakeFd);
+  base::closeOwnedPipe(impl_->wakeFd);
 }
 
 void RunLoop::post(Task task) {
@@ -413,6 +438,16 @@ bool RunLoop::isRunningOnCurrentThread() const {
   return impl_->onLoopThread();
 }
 
+bool RunLoop::isRunningOnAnotherThread() const {
+  const std::thread::id runner = impl_->runner.load();
+  if (runner == std::thread::id()) return impl_->dedicated.load();
+  return runner != std::this_thread::get_id();
+}
+
+void RunLoop::markRunByDedicatedThread() {
+  impl_->dedicated.store(true);
+}
+
 RunLoop* RunLoop::current() {
   return currentLoop;
 }
@@ -483,6 +518,7 @@ void loopsChildAfterFork() NO_THREAD_SAFETY_ANALYSIS {
   const std::thread::id survivor = std::this_thread::get_id();
   for (RunLoop::Impl* l = registryHead; l; l = l->next) {
     l->needsFreshWakeFd = true;
+    l->dedicated.store(false);  // its thread did not come along
     // A loop run by a thread that did not fork has no runner any more.
     if (l->runner.load() != survivor) l->runner.store(std::thread::id());
     l->mu.unlock();

@@ -93,6 +93,13 @@ class RunLoop {
   void run();
   void quit();
   bool isRunningOnCurrentThread() const;
+  // Whether some other thread is inside run() (or a test helper) now, or
+  // about to be: a dedicated thread was started for it (below).
+  // Async-signal-safe.
+  bool isRunningOnAnotherThread() const;
+  // Says that a thread of its own runs this loop for as long as the process
+  // lives (MainQueue's own thread); a fork()ed child forgets it.
+  void markRunByDedicatedThread();
   // The loop this thread is running now (inside run(), runUntilIdle() or
   // runUntil(), the innermost one when loops nest), or nullptr.
   static RunLoop* current();

@@ -101,7 +101,7 @@ TEST_F(AFirewalledProgram, SendsItsLearningRuleToSpringBoardWhichWritesIt) {
                    .asInteger() == 1;
       },
       std::chrono::seconds(20)));
-  EXPECT_NE(deviceLog().find("Received SNT_SB_SAVE_SETTINGS"), std::string::npos);
+  EXPECT_TRUE(waitForLog("Received SNT_SB_SAVE_SETTINGS"));
   EXPECT_TRUE(alerts_.empty());
 }
 
@@ -114,6 +114,9 @@ TEST_F(AFirewalledProgram, WithItsFirewallOffAtLaunchGetsNoHooks) {
                                                {"deny_all_outbound", Value::boolean(true)}})}})}});
   startDevice(settings);
   EXPECT_EQ(probe({"tcp", "127.0.0.1", std::to_string(listener.port())}).out, "connected\n");
+  // launchd logs the app's end after every line of the app: once it is in
+  // the log, so is everything the app logged.
+  ASSERT_TRUE(waitForLog("launchd: com.example.probe ("));
   const std::string log = deviceLog();
   EXPECT_NE(log.find("sentrel ctor for com.example.probe"), std::string::npos);
   EXPECT_EQ(log.find("sentrel initializing hooks"), std::string::npos);

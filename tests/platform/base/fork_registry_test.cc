@@ -28,7 +28,8 @@ std::string trace() {
 }
 
 // Prepare letters are upper case, parent/child lower case, by stage:
-// C/c centers, L/l run loops, S/s snapshot cells, K/k leaf-lock stage, G/g log.
+// C/c centers, L/l run loops, S/s snapshot cells, H/h connect hook, K/k leaf
+// locks, G/g log.
 void centersPrepare() {
   note('C');
 }
@@ -46,6 +47,12 @@ void cellsPrepare() {
 }
 void cellsAfter() {
   note('s');
+}
+void hookPrepare() {
+  note('H');
+}
+void hookAfter() {
+  note('h');
 }
 void leafPrepare() {
   note('K');
@@ -68,6 +75,7 @@ void registerAll() {
   registerForkHandlers(ForkStage::kNotificationCenters,
                        {&centersPrepare, &centersAfter, &centersAfter});
   registerForkHandlers(ForkStage::kSnapshotCells, {&cellsPrepare, &cellsAfter, &cellsAfter});
+  registerForkHandlers(ForkStage::kConnectHook, {&hookPrepare, &hookAfter, &hookAfter});
   // Twice: still once.
   registerForkHandlers(ForkStage::kRunLoops, {&loopsPrepare, &loopsAfter, &loopsAfter});
 }
@@ -78,12 +86,12 @@ TEST(TheForkRegistry, PreparesFromTheOutermostStageInAndReleasesInReverse) {
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
-    _exit(trace() == "CLSKGgkslc" ? 0 : 1);
+    _exit(trace() == "CLSHKGgkhslc" ? 0 : 1);
   }
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child saw another order";
-  EXPECT_EQ(trace(), "CLSKGgkslc");
+  EXPECT_EQ(trace(), "CLSHKGgkhslc");
 }
 
 // A leaf lock held by another thread at the fork would stay locked in the

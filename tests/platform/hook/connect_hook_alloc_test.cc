@@ -8,59 +8,18 @@
 
 #include <gtest/gtest.h>
 
+#include "support/counting_allocator.h"
+
 #include "platform/hook/connect_hook.h"
 #include "platform/hook/loopback.h"
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define SENTREL_OWN_ALLOCATOR 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define SENTREL_OWN_ALLOCATOR 1
-#endif
-#endif
-
-namespace {
-thread_local bool counting = false;
-thread_local long allocations = 0;
-}  // namespace
-
-#ifndef SENTREL_OWN_ALLOCATOR
-extern "C" {
-void* __libc_malloc(size_t size);
-void* __libc_calloc(size_t count, size_t size);
-void* __libc_realloc(void* pointer, size_t size);
-
-void* malloc(size_t size) {
-  if (counting) ++allocations;
-  return __libc_malloc(size);
-}
-void* calloc(size_t count, size_t size) {
-  if (counting) ++allocations;
-  return __libc_calloc(count, size);
-}
-void* realloc(void* pointer, size_t size) {
-  if (counting) ++allocations;
-  return __libc_realloc(pointer, size);
-}
-}
-#endif
 
 namespace sentrel::hook {
 namespace {
 
+using sentrel::testing::allocationsDuring;
 using testing::Fd;
 using testing::loopback4;
 using testing::LoopbackSocket;
-
-// Counts the calling thread's allocations during `body`.
-template <class Body>
-long allocationsDuring(Body body) {
-  allocations = 0;
-  counting = true;
-  body();
-  counting = false;
-  return allocations;
-}
 
 ConnectFunction original_connect = nullptr;
 std::atomic<uint16_t> denied_port{0};

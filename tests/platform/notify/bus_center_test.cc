@@ -1,8 +1,11 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -366,6 +369,46 @@ TEST_F(ABusCenter, PostsADeliveredDocumentOnUnchanged) {
   EXPECT_EQ(announced[0].user_info, first);
   EXPECT_EQ(announced[1].user_info, second);
   EXPECT_EQ(announced[2].user_info, second);
+}
+
+// Sockets of this process.
+std::vector<int> openSockets() {
+  std::vector<int> fds;
+  for (int fd = 0; fd < 1024; ++fd) {
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && S_ISSOCK(st.st_mode)) fds.push_back(fd);
+  }
+  return fds;
+}
+
+// A daemon closes every descriptor and gets the bus socket's number back for
+// a pipe of its own: no D-Bus message may land in it, and the center connects
+// again and keeps delivering.
+TEST_F(ABusCenter, NeverWritesToItsSocketsNumberOnceTheProgramReusedIt) {
+  testing::LogCapture log;
+  record("SNT_AFTER");
+  const std::vector<int> before = openSockets();
+  std::unique_ptr<NotificationCenter> poster = connect();
+  ASSERT_NE(poster, nullptr);
+  poster->post("SNT_BEFORE", Value());  // connected and used
+  std::vector<int> mine;
+  for (int fd : openSockets()) {
+    if (std::find(before.begin(), before.end(), fd) == before.end()) mine.push_back(fd);
+  }
+  ASSERT_EQ(mine.size(), 1u);
+  int ends[2];
+  ASSERT_EQ(pipe2(ends, O_NONBLOCK), 0);
+  ASSERT_EQ(dup2(ends[1], mine[0]), mine[0]);  // the program's pipe, at the socket's number
+  close(ends[1]);
+
+  poster->post("SNT_AFTER", Value::dictOf({{"n", Value::integer(1)}}));
+  ASSERT_TRUE(waitFor([&] { return !received_.empty(); }));
+  EXPECT_EQ(received_[0].name, "SNT_AFTER");
+  char buffer[64];
+  EXPECT_EQ(read(ends[0], buffer, sizeof buffer), -1) << "the program's pipe got bus bytes";
+  EXPECT_TRUE(log.contains("The device bus's socket was closed under the library"));
+  close(ends[0]);
+  close(mine[0]);
 }
 
 }  // namespace

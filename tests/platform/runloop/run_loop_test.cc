@@ -3,8 +3,12 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "gmock/gmock.h"
@@ -257,6 +261,54 @@ TEST(AMainQueueOverride, SendsAsyncMainAndAfterMainToTheTestsLoopUntilItEnds) {
   clock.advance(milliseconds(100));
   loop.runUntilIdle();
   EXPECT_THAT(ran, ElementsAre(1, 2));
+}
+
+}  // namespace
+}  // namespace sentrel::runloop
+
+namespace sentrel::runloop {
+namespace {
+
+// Descriptors of this process at or above `floor`.
+std::vector<int> descriptorsFrom(int floor) {
+  std::vector<int> fds;
+  for (int fd = floor; fd < floor + 256; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1) fds.push_back(fd);
+  }
+  return fds;
+}
+
+// A daemon closes every descriptor and reuses the numbers: the loop must
+// neither write its wake-ups into the program's pipe nor read the program's
+// bytes, and posts from other threads must still run.
+TEST(ARunLoop, KeepsRunningPostsWhenTheProgramTookItsWakeDescriptors) {
+  const std::vector<int> before = descriptorsFrom(900);
+  RunLoop loop;
+  std::vector<int> wake;
+  for (int fd : descriptorsFrom(900)) {
+    if (std::find(before.begin(), before.end(), fd) == before.end()) wake.push_back(fd);
+  }
+  ASSERT_EQ(wake.size(), 2u);  // the wake pipe's two ends
+  for (int fd : wake) close(fd);
+  int ends[2];
+  ASSERT_EQ(pipe2(ends, O_NONBLOCK), 0);
+  ASSERT_EQ(dup2(ends[0], wake[0]), wake[0]);
+  ASSERT_EQ(dup2(ends[1], wake[1]), wake[1]);
+  close(ends[0]);
+  close(ends[1]);
+  ASSERT_EQ(write(wake[1], "mine", 4), 4);  // whichever end reads, it is the program's
+
+  std::atomic<bool> ran{false};
+  std::thread poster([&] { loop.post([&] { ran = true; }); });
+  poster.join();
+  EXPECT_TRUE(loop.runUntil([&] { return ran.load(); }, std::chrono::seconds(20)));
+
+  std::string pending;
+  char buffer[64];
+  for (ssize_t n; (n = read(wake[0], buffer, sizeof buffer)) > 0;) pending.append(buffer, n);
+  EXPECT_EQ(pending, "mine");
+  close(wake[0]);
+  close(wake[1]);
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -47,6 +49,54 @@ TEST(ThePeerHelpers, ReadBothFamiliesAndNothingElse) {
   EXPECT_EQ(getSockaddrPeer(&local), std::nullopt);
   EXPECT_EQ(getSockaddrPort(&local), 0);
   EXPECT_EQ(getSockaddrPeer(nullptr), std::nullopt);
+}
+
+// The hook writes the peer's text itself (inet_ntop() is not async-signal-
+// safe); rule keys depend on it being exactly the C library's text.
+TEST(ThePeerHelpers, WriteEveryAddressExactlyAsInetNtopDoes) {
+  std::vector<in6_addr> addresses;
+  for (const char* text :
+       {"::", "::1", "::2", "1::", "::ffff:1.2.3.4", "::1.2.3.4", "::ffff", "::ffff:0:1.2.3.4",
+        "::fffe:1.2.3.4", "1:0:0:1::1", "0:0:1::", "1:0:0:2:0:0:0:3", "1:0:0:0:2:0:0:3",
+        "fe80::1:2", "2001:db8::ff00:42:8329", "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff",
+        "::0.0.1.2", "0:0:0:0:0:1:0:0"}) {
+    in6_addr a{};
+    ASSERT_EQ(inet_pton(AF_INET6, text, &a), 1) << text;
+    addresses.push_back(a);
+  }
+  // Words drawn from {0, 1, 0xffff, 0xabc}: every pattern of zero runs.
+  uint32_t seed = 12345;
+  for (int i = 0; i < 20000; ++i) {
+    in6_addr a{};
+    for (int w = 0; w < 8; ++w) {
+      seed = seed * 1103515245u + 12345u;
+      static constexpr uint16_t kWords[] = {0, 0, 0, 1, 0xffff, 0xabc};
+      const uint16_t word = kWords[(seed >> 16) % 6];
+      a.s6_addr[2 * w] = static_cast<uint8_t>(word >> 8);
+      a.s6_addr[2 * w + 1] = static_cast<uint8_t>(word);
+    }
+    addresses.push_back(a);
+  }
+  for (const in6_addr& a : addresses) {
+    sockaddr_in6 address{};
+    address.sin6_family = AF_INET6;
+    address.sin6_addr = a;
+    char expected[INET6_ADDRSTRLEN];
+    ASSERT_NE(inet_ntop(AF_INET6, &a, expected, sizeof expected), nullptr);
+    char text[INET6_ADDRSTRLEN];
+    const size_t length = formatSockaddrPeer(reinterpret_cast<sockaddr*>(&address), text);
+    ASSERT_EQ(std::string(text, length), expected);
+  }
+  for (uint32_t value : {0u, 1u, 0x7f000001u, 0x0a000001u, 0xc0a80a64u, 0xffffffffu, 0x01020304u}) {
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(value);
+    char expected[INET_ADDRSTRLEN];
+    ASSERT_NE(inet_ntop(AF_INET, &address.sin_addr, expected, sizeof expected), nullptr);
+    char text[INET6_ADDRSTRLEN];
+    const size_t length = formatSockaddrPeer(reinterpret_cast<sockaddr*>(&address), text);
+    EXPECT_EQ(std::string(text, length), expected);
+  }
 }
 
 class TheConnectHook : public ::testing::Test {
