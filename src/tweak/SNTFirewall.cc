@@ -470,6 +470,21 @@ Mutex& poolBuildMutex() {
 
 }  // namespace
 
+namespace {
+
+// The settings of the app `id` as its process firewall holds them: only its
+// entry and the top-level keys, since the rest of the document is other
+// apps' business and would cost every process start its size.
+std::pair<plist::Value, plist::Value> ownSettings(const std::optional<std::string>& id) {
+  const std::optional<std::string_view> app =
+      id ? std::optional<std::string_view>(*id) : std::nullopt;
+  plist::Value document = dictionaryOrEmpty(loadSettingsForApp(app));
+  plist::Value entry = dictionaryOrEmpty(getAppSettingsFromCache(document, app));
+  return {std::move(document), std::move(entry)};
+}
+
+}  // namespace
+
 void SNTFirewall::load() {
   current();
 }
@@ -571,12 +586,7 @@ void SNTFirewall::loadFromMainBundle() {
   const bundle::MainBundle& main = bundle::mainBundle();
   const std::optional<std::string>& id = main.bundle_identifier;
   const bool is_app_bundle = hasAppExtension(main.bundle_path);
-  // Only this app's entry and the top-level keys: the rest of the document
-  // is other apps' business and would cost every process start its size.
-  const plist::Value document = dictionaryOrEmpty(
-      loadSettingsForApp(id ? std::optional<std::string_view>(*id) : std::nullopt));
-  const plist::Value entry = dictionaryOrEmpty(
-      getAppSettingsFromCache(document, id ? std::optional<std::string_view>(*id) : std::nullopt));
+  const auto [document, entry] = ownSettings(id);
   update([&](SNTFirewallState& s) {
     s.bundleId = id;
     s.isDaemon = !is_app_bundle;
@@ -672,11 +682,7 @@ void SNTFirewall::addSettingsListeners(const std::string& app_name) {
 }
 
 void SNTFirewall::refreshOwnSettings() {
-  const std::optional<std::string> id = bundleId();
-  const plist::Value document = dictionaryOrEmpty(
-      loadSettingsForApp(id ? std::optional<std::string_view>(*id) : std::nullopt));
-  const plist::Value entry = dictionaryOrEmpty(
-      getAppSettingsFromCache(document, id ? std::optional<std::string_view>(*id) : std::nullopt));
+  const auto [document, entry] = ownSettings(bundleId());
   update([&](SNTFirewallState& st) {
     st.globalSettings = document;
     st.appSettings = entry;

@@ -175,9 +175,11 @@ class SNTFirewall : public std::enable_shared_from_this<SNTFirewall> {
 
   // ---- Identity ----
 
-  // Fills identity and settings from the running process (main bundle,
-  // settings file), logs "SNTFirewall init(<bundle id>)!", registers the
-  // listeners and settles the system and hidden flags.
+  // Fills identity and settings from the running process (main bundle, and
+  // of the settings only this app's entry and the top-level keys:
+  // loadSettingsForApp()), logs "SNTFirewall init(<bundle id>)!", registers
+  // the listeners (on the main queue, later, when
+  // settingsObserversDeferred()) and settles the system and hidden flags.
   // REQUIRES: this object is owned by a shared_ptr (the listeners hold it
   // weakly and do nothing once it is gone).
   void loadFromMainBundle();

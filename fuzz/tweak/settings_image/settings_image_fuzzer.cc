@@ -80,7 +80,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::span<const uint8_t> rest(data + 1, size - 1);
   if (data[0] % 2 == 0) {
     for (const char* id : {"com.a", "", "com.example.app"}) {
-      sentrel::Result<Value> part = sentrel::decodeSettingsImage(rest, std::string_view(id), nullptr);
+      sentrel::Result<Value> part =
+          sentrel::decodeSettingsImage(rest, std::string_view(id), nullptr);
       if (part.ok()) check(part->isDict());
     }
     return 0;

@@ -16,6 +16,7 @@
 #include <charconv>
 #include <memory>
 
+#include "platform/base/publish_once.h"
 #include "platform/log/system_log.h"
 #include "platform/paths/device_paths.h"
 #include "platform/runloop/run_loop.h"
@@ -36,25 +37,22 @@ struct CurlUrlApi {
 constexpr const char* kCurlLibrary = "libcurl.so.4";
 
 // libcurl's URL API, loaded on first use; nullptr (logged once) when the
-// library cannot be loaded, and every hierarchical URL is then refused. No
-// lock: two threads that race both load it (the loader counts references)
-// and one result is kept, so a child forked mid-load finds nothing locked.
+// library cannot be loaded, and every hierarchical URL is then refused.
 const CurlUrlApi* curlUrlApi() {
   static std::atomic<const CurlUrlApi*> loaded{nullptr};
   static std::atomic<bool> reported{false};
-  if (const CurlUrlApi* api = loaded.load(std::memory_order_acquire)) return api;
-  void* library = dlopen(kCurlLibrary, RTLD_NOW | RTLD_LOCAL);
-  auto* api = library == nullptr ? nullptr : new CurlUrlApi{};
-  if (api != nullptr) {
-    api->url = reinterpret_cast<decltype(&curl_url)>(dlsym(library, "curl_url"));
-    api->set = reinterpret_cast<decltype(&curl_url_set)>(dlsym(library, "curl_url_set"));
-    api->get = reinterpret_cast<decltype(&curl_url_get)>(dlsym(library, "curl_url_get"));
-    api->cleanup =
-        reinterpret_cast<decltype(&curl_url_cleanup)>(dlsym(library, "curl_url_cleanup"));
-    api->free = reinterpret_cast<decltype(&curl_free)>(dlsym(library, "curl_free"));
-  }
-  if (api == nullptr || !api->url || !api->set || !api->get || !api->cleanup || !api->free) {
-    delete api;
+  return base::publishOnce(loaded, []() -> const CurlUrlApi* {
+    void* library = dlopen(kCurlLibrary, RTLD_NOW | RTLD_LOCAL);
+    if (library != nullptr) {
+      auto* api = new CurlUrlApi{
+          reinterpret_cast<decltype(&curl_url)>(dlsym(library, "curl_url")),
+          reinterpret_cast<decltype(&curl_url_set)>(dlsym(library, "curl_url_set")),
+          reinterpret_cast<decltype(&curl_url_get)>(dlsym(library, "curl_url_get")),
+          reinterpret_cast<decltype(&curl_url_cleanup)>(dlsym(library, "curl_url_cleanup")),
+          reinterpret_cast<decltype(&curl_free)>(dlsym(library, "curl_free"))};
+      if (api->url && api->set && api->get && api->cleanup && api->free) return api;
+      delete api;
+    }
     if (!reported.exchange(true)) {
       const char* why = dlerror();
       log::line(std::string("URL parsing unavailable: cannot load ") + kCurlLibrary + ": " +
@@ -62,13 +60,7 @@ const CurlUrlApi* curlUrlApi() {
                 log::Level::kError);
     }
     return nullptr;
-  }
-  const CurlUrlApi* expected = nullptr;
-  if (!loaded.compare_exchange_strong(expected, api, std::memory_order_acq_rel)) {
-    delete api;  // another thread got there first; its copy is the same
-    return expected;
-  }
-  return api;
+  });
 }
 
 struct CurlUrlDeleter {

@@ -10,14 +10,14 @@
 // own sd-bus, if any, is untouched) and loads libsystemd on the first call.
 //
 // When libsystemd cannot be loaded, every call fails with -ENOSYS (or
-// returns null), which the bus connection reports as an unreachable bus. No
-// lock: racing first calls both load it (the loader counts references) and
-// one table is kept, so a child forked midway finds nothing locked.
+// returns null), which the bus connection reports as an unreachable bus.
 #include <dlfcn.h>
 #include <errno.h>
 #include <systemd/sd-bus.h>
 
 #include <atomic>
+
+#include "platform/base/publish_once.h"
 
 namespace sentrel::notify::internal {
 
@@ -64,50 +64,44 @@ bool loadSymbol(void* library, Fn& fn, const char* name) {
 
 const SdBusApi* sdBusApi() {
   static std::atomic<const SdBusApi*> loaded{nullptr};
-  if (const SdBusApi* api = loaded.load(std::memory_order_acquire)) return api;
-  void* library = dlopen(kSystemdLibrary, RTLD_NOW | RTLD_LOCAL);
-  if (library == nullptr) return nullptr;
-  auto* api = new SdBusApi;
-  bool complete = true;
-  auto load = [&](auto& fn, const char* name) {
-    complete = loadSymbol(library, fn, name) && complete;
-  };
-  load(api->add_filter, "sd_bus_add_filter");
-  load(api->add_match, "sd_bus_add_match");
-  load(api->flush, "sd_bus_flush");
-  load(api->flush_close_unref, "sd_bus_flush_close_unref");
-  load(api->get_events, "sd_bus_get_events");
-  load(api->get_fd, "sd_bus_get_fd");
-  load(api->get_timeout, "sd_bus_get_timeout");
-  load(api->is_open, "sd_bus_is_open");
-  load(api->message_append_array, "sd_bus_message_append_array");
-  load(api->message_append_basic, "sd_bus_message_append_basic");
-  load(api->message_get_signature, "sd_bus_message_get_signature");
-  load(api->message_has_signature, "sd_bus_message_has_signature");
-  load(api->message_is_signal, "sd_bus_message_is_signal");
-  load(api->message_new_signal, "sd_bus_message_new_signal");
-  load(api->message_read_array, "sd_bus_message_read_array");
-  load(api->message_read_basic, "sd_bus_message_read_basic");
-  load(api->message_unref, "sd_bus_message_unref");
-  load(api->new_bus, "sd_bus_new");
-  load(api->process, "sd_bus_process");
-  load(api->send, "sd_bus_send");
-  load(api->set_address, "sd_bus_set_address");
-  load(api->set_bus_client, "sd_bus_set_bus_client");
-  load(api->set_description, "sd_bus_set_description");
-  load(api->slot_unref, "sd_bus_slot_unref");
-  load(api->start, "sd_bus_start");
-  load(api->unref, "sd_bus_unref");
-  if (!complete) {
+  return base::publishOnce(loaded, []() -> const SdBusApi* {
+    void* library = dlopen(kSystemdLibrary, RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) return nullptr;
+    auto* api = new SdBusApi;
+    bool complete = true;
+    auto load = [&](auto& fn, const char* name) {
+      complete = loadSymbol(library, fn, name) && complete;
+    };
+    load(api->add_filter, "sd_bus_add_filter");
+    load(api->add_match, "sd_bus_add_match");
+    load(api->flush, "sd_bus_flush");
+    load(api->flush_close_unref, "sd_bus_flush_close_unref");
+    load(api->get_events, "sd_bus_get_events");
+    load(api->get_fd, "sd_bus_get_fd");
+    load(api->get_timeout, "sd_bus_get_timeout");
+    load(api->is_open, "sd_bus_is_open");
+    load(api->message_append_array, "sd_bus_message_append_array");
+    load(api->message_append_basic, "sd_bus_message_append_basic");
+    load(api->message_get_signature, "sd_bus_message_get_signature");
+    load(api->message_has_signature, "sd_bus_message_has_signature");
+    load(api->message_is_signal, "sd_bus_message_is_signal");
+    load(api->message_new_signal, "sd_bus_message_new_signal");
+    load(api->message_read_array, "sd_bus_message_read_array");
+    load(api->message_read_basic, "sd_bus_message_read_basic");
+    load(api->message_unref, "sd_bus_message_unref");
+    load(api->new_bus, "sd_bus_new");
+    load(api->process, "sd_bus_process");
+    load(api->send, "sd_bus_send");
+    load(api->set_address, "sd_bus_set_address");
+    load(api->set_bus_client, "sd_bus_set_bus_client");
+    load(api->set_description, "sd_bus_set_description");
+    load(api->slot_unref, "sd_bus_slot_unref");
+    load(api->start, "sd_bus_start");
+    load(api->unref, "sd_bus_unref");
+    if (complete) return api;
     delete api;
     return nullptr;
-  }
-  const SdBusApi* expected = nullptr;
-  if (!loaded.compare_exchange_strong(expected, api, std::memory_order_acq_rel)) {
-    delete api;  // another thread got there first; its table is the same
-    return expected;
-  }
-  return api;
+  });
 }
 
 }  // namespace sentrel::notify::internal

@@ -7,6 +7,8 @@
 
 #include "settings_fixture.h"
 #include "support/log_capture.h"
+#include "tweak/SNTFirewall.h"
+#include "tweak/SNTMessagingCenter.h"
 #include "tweak/settings_image.h"
 
 namespace sentrel::testing {
@@ -217,6 +219,58 @@ TEST_F(SpringBoardsSettingsImage, IsNotPublishedWithoutASettingsFile) {
   publishSettingsImageIfStale();
   EXPECT_FALSE(std::filesystem::exists(imageFile()));
   EXPECT_EQ(loadSettingsForApp("com.a"), Value::dictOf({}));
+}
+
+// The injected library's process firewall: observers registered later on
+// the main queue, a new settings notification taken as a signal to read the
+// app's part again.
+class ADeferredProcessFirewall : public SettingsTest {
+ protected:
+  ADeferredProcessFirewall() { setSettingsObserversDeferred(true); }
+  ~ADeferredProcessFirewall() override { setSettingsObserversDeferred(false); }
+
+  // As SpringBoard saves: the file and its image.
+  void save(const Value& document) { ASSERT_TRUE(PrefHandler::writeSettingsFile(document)); }
+
+  static Value withRule(int64_t allowed) {
+    return Value::dictOf(
+        {{"apps", Value::dictOf({{"com.example.app", appEntry("a.example", allowed)},
+                                 {"com.other", appEntry("o.example", 1)}})}});
+  }
+};
+
+TEST_F(ADeferredProcessFirewall, ReadsItsSettingsAgainOnceItsObserversAreIn) {
+  playApp();
+  save(withRule(1));
+  auto firewall = std::make_shared<SNTFirewall>();
+  firewall->loadFromMainBundle();
+  EXPECT_EQ(firewall->explicitRuleForHost("a.example"), 1);
+  EXPECT_TRUE(firewall->globalSettings().get("apps").get("com.other").isNull());
+
+  // Saved before anyone listens: the announcement is lost, the file is not.
+  save(withRule(2));
+  center_->post("SNT_NEW_APP_SETTINGS_com.example.app", appEntry("a.example", 2));
+  loop_.runUntilIdle();
+  EXPECT_EQ(firewall->explicitRuleForHost("a.example"), 1);
+  clock_.advance(kDeferredObserversDelay);
+  loop_.runUntilIdle();
+  EXPECT_EQ(firewall->explicitRuleForHost("a.example"), 2);
+}
+
+TEST_F(ADeferredProcessFirewall, TakesANewSettingsNotificationAsASignalToReadItsPart) {
+  playApp();
+  save(withRule(1));
+  auto firewall = std::make_shared<SNTFirewall>();
+  firewall->loadFromMainBundle();
+  clock_.advance(kDeferredObserversDelay);
+  loop_.runUntilIdle();
+
+  save(withRule(2));
+  center_->post("SNT_NEW_SETTINGS", Value::dictOf({{"unrelated", Value::boolean(true)}}));
+  loop_.runUntilIdle();
+  EXPECT_EQ(firewall->explicitRuleForHost("a.example"), 2);
+  EXPECT_TRUE(firewall->globalSettings().get("unrelated").isNull());
+  EXPECT_TRUE(firewall->globalSettings().get("apps").get("com.other").isNull());
 }
 
 }  // namespace
