@@ -12,6 +12,8 @@
 //
 // Not seen: calls that the C library makes internally (its resolver's
 // sockets) and raw system calls; they never go through the dynamic linker.
+// A UDP socket's connect() is seen like a TCP one; datagrams sent with
+// sendto()/sendmsg() on an unconnected socket involve no connect() at all.
 //
 // What the installed replacement is called with, and when:
 //  - Calls whose address is null, shorter than a family field, longer than a

@@ -7,6 +7,7 @@
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <utility>
 
 namespace sentrel::notify::internal {
@@ -99,12 +100,28 @@ BusConnection::BusConnection(sd_bus* bus, Sink sink)
   }
 }
 
+namespace {
+
+// What abandoned connections leave behind, kept for the rest of the process
+// (and reachable, so that leak checkers do not count it): freeing sd-bus's
+// objects would send RemoveMatch calls and close the socket's number, both
+// onto a descriptor that is the program's now.
+struct Abandoned {
+  sd_bus* bus;
+  std::unique_ptr<BusConnection::SlotTarget> exact_target;
+  std::unique_ptr<BusConnection::SlotTarget> catch_all_target;
+  Abandoned* next;
+};
+constinit std::atomic<Abandoned*> g_abandoned{nullptr};
+
+}  // namespace
+
 BusConnection::~BusConnection() {
   if (abandoned_) {
-    // Unreferencing would send RemoveMatch calls and close the number, both
-    // onto a descriptor of the program's: the objects are left as they are.
-    (void)exact_target_.release();
-    (void)catch_all_target_.release();
+    auto* kept = new Abandoned{bus_, std::move(exact_target_), std::move(catch_all_target_),
+                               g_abandoned.load()};
+    while (!g_abandoned.compare_exchange_weak(kept->next, kept)) {
+    }
     return;
   }
   // In a forked child the slots' RemoveMatch calls are refused by sd-bus
