@@ -20,6 +20,7 @@
 #include <benchmark/benchmark.h>
 
 #include "platform/bundle/main_bundle.h"
+#include "platform/env/environment.h"
 #include "platform/hook/connect_hook.h"
 #include "platform/hook/loopback.h"
 #include "platform/log/system_log.h"
@@ -53,12 +54,11 @@ struct Device {
     log::setSink(&sink);
     char folder[] = "/tmp/sentrel-bench-XXXXXX";
     root = mkdtemp(folder);
-    paths::setDeviceRoot(root);
     table.add(1, 0, "launchd");
     table.add(50, 1, "SpringBoard");
-    proc::setDeviceProcessTable(&table);
     center = notify::makeInProcessCenter(loop);
-    notify::setDistributedCenterForTesting(center.get());
+    installed = std::make_unique<env::ScopedEnvironment>(env::Environment{
+        .device_root = root, .process_table = &table, .notification_center = center.get()});
 
     plist::MutableDict domains;
     for (int i = 0; i < kRules - 2; ++i) {
@@ -74,16 +74,18 @@ struct Device {
     const std::filesystem::path file =
         paths::resolve("/var/mobile/Library/Preferences/ca.kelmora.sentrel_preferences.plist");
     std::filesystem::create_directories(file.parent_path());
-    plist::writeFileAtomically(file, settings);
+    if (!plist::writeFileAtomically(file, settings)) abort();
 
-    identity = std::make_unique<bundle::ScopedMainBundleOverride>(bundle::MainBundle{
-        "com.example.bench",
-        (root / "var/containers/Bundle/Application/0A0A0A0A-0000-0000-0000-000000000000/Bench.app")
-            .string(),
-        (root /
-         "var/containers/Bundle/Application/0A0A0A0A-0000-0000-0000-000000000000/Bench.app/Bench")
-            .string(),
-        "Bench"});
+    identity = std::make_unique<env::ScopedEnvironment>(env::Environment{
+        .main_bundle = bundle::MainBundle{
+            "com.example.bench",
+            (root /
+             "var/containers/Bundle/Application/0A0A0A0A-0000-0000-0000-000000000000/Bench.app")
+                .string(),
+            (root / "var/containers/Bundle/Application/0A0A0A0A-0000-0000-0000-000000000000/"
+                    "Bench.app/Bench")
+                .string(),
+            "Bench"}});
     firewall = SNTFirewall::current();
     initializeCHooks();
   }
@@ -93,7 +95,8 @@ struct Device {
   proc::InMemoryProcessTable table;
   runloop::RunLoop loop;
   std::unique_ptr<notify::NotificationCenter> center;
-  std::unique_ptr<bundle::ScopedMainBundleOverride> identity;
+  std::unique_ptr<env::ScopedEnvironment> installed;
+  std::unique_ptr<env::ScopedEnvironment> identity;
   std::shared_ptr<SNTFirewall> firewall;
 };
 

@@ -14,6 +14,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include "platform/env/environment.h"
 #include "platform/log/system_log.h"
 #include "platform/plist/value.h"
 #include "platform/proc/process_table.h"
@@ -36,10 +37,10 @@ struct Quiet {
     log::setSink(&sink);
     table.add(1, 0, "launchd");
     table.add(50, 1, "SpringBoard");
-    proc::setDeviceProcessTable(&table);
   }
   NullSink sink;
   proc::InMemoryProcessTable table;
+  env::ScopedEnvironment installed{{.process_table = &table}};
 };
 Quiet& quiet() {
   static Quiet* q = new Quiet;

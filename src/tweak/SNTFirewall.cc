@@ -8,13 +8,14 @@
 #include <filesystem>
 #include <utility>
 
+#include "platform/apps/application_workspace.h"
+#include "platform/base/mutex.h"
 #include "platform/bundle/main_bundle.h"
 #include "platform/log/system_log.h"
 #include "platform/paths/device_paths.h"
 #include "tweak/SNTMessagingCenter.h"
 #include "tweak/SNTSettings.h"
 #include "tweak/common.h"
-#include "tweak/firewall_workspace.h"
 #include "tweak/intercept.h"
 #include "tweak/preftools.h"
 
@@ -67,10 +68,6 @@ constexpr const char* kSpringBoardProcessName = "SpringBoard";
 constexpr const char* kLocalhost = "localhost";
 constexpr const char* kSystemApplicationType = "System";
 constexpr const char* kHiddenTag = "hidden";
-constexpr const char* kPolicyOff = "0";
-constexpr const char* kPolicyAllow = "1";
-constexpr const char* kPolicyBlock = "2";
-constexpr const char* kPolicyPrompt = "3";
 
 // "%@" of a text that may be absent.
 std::string objectText(std::optional<std::string_view> text) {
@@ -292,7 +289,7 @@ class FirewallEvaluation {
   bool globalSystemEnabled(Reading r) const { return read(d_.systemEnabled, r).value_or(false); }
 
   std::string_view globalDefaultAppPolicy(Reading r) const {
-    return read(d_.newAppPolicy, r).value_or(kPolicyPrompt);
+    return read(d_.newAppPolicy, r).value_or(policy::kPrompt);
   }
   std::string_view appPolicy(Reading r) const {
     if (std::optional<std::string_view> site = read(d_.newSitePolicy, r)) return *site;
@@ -300,8 +297,8 @@ class FirewallEvaluation {
   }
   bool allowAllOutbound(Reading r) const { return read(d_.allowAll, r).value_or(false); }
   bool denyAllOutbound(Reading r) const { return read(d_.denyAll, r).value_or(false); }
-  bool allowNewOutbound(Reading r) const { return appPolicy(r) == kPolicyAllow; }
-  bool blockNewOutbound(Reading r) const { return appPolicy(r) == kPolicyBlock; }
+  bool allowNewOutbound(Reading r) const { return appPolicy(r) == policy::kAllow; }
+  bool blockNewOutbound(Reading r) const { return appPolicy(r) == policy::kBlock; }
 
   bool enabled(Reading r) const {
     if (!globalEnabled(r)) return false;
@@ -309,7 +306,7 @@ class FirewallEvaluation {
     if (launchd_pid_ != 0 && springboard_pid_ == 0) return false;
     if (s_.isSystemApp && !globalSystemEnabled(r)) return false;
     if (std::optional<bool> own = read(d_.firewallEnabled, r)) return *own;
-    return globalDefaultAppPolicy(r) != kPolicyOff;
+    return globalDefaultAppPolicy(r) != policy::kOff;
   }
 
   // `key` of the app entry: true when not enabled, allow-all, deny-all or
@@ -326,16 +323,16 @@ class FirewallEvaluation {
     return entry ? dictionaryOf(*entry, "rule entry", r) : nullptr;
   }
   int64_t explicitRuleForHost(std::optional<std::string_view> host, Reading r) const {
-    return integerIn(ruleEntry(host, r), key::kAllowed, r).value_or(0);
+    return integerIn(ruleEntry(host, r), key::kAllowed, r).value_or(rule::kUndefined);
   }
   bool isExplicitRuleForHostSet(std::optional<std::string_view> host, Reading r) const {
     const plist::Value* allowed = valueIn(ruleEntry(host, r), key::kAllowed);
     return allowed && !allowed->isNull();
   }
   int64_t ruleForHost(std::optional<std::string_view> host, Reading r) const {
-    if (!enabled(r)) return 1;
-    if (denyAllOutbound(r)) return 2;
-    if (allowAllOutbound(r)) return 1;
+    if (!enabled(r)) return rule::kAllowed;
+    if (denyAllOutbound(r)) return rule::kBlocked;
+    if (allowAllOutbound(r)) return rule::kAllowed;
     return explicitRuleForHost(host, r);
   }
 
@@ -344,9 +341,10 @@ class FirewallEvaluation {
   // (values of the wrong kind are absent), without building a temporary
   // settings object on every decision.
   int64_t globalRuleForHost(std::optional<std::string_view> host) const {
-    if (!host || !d_.globalHosts) return 0;
+    if (!host || !d_.globalHosts) return rule::kUndefined;
     const plist::Value* entry = d_.globalHosts->find(*host);
-    return entry ? entry->get(key::kAllowed).numberAsInteger().value_or(0) : 0;
+    return entry ? entry->get(key::kAllowed).numberAsInteger().value_or(rule::kUndefined)
+                 : rule::kUndefined;
   }
 
  private:
@@ -388,19 +386,19 @@ SNTDestination::SNTDestination(const char* text) {
 // The pool
 
 std::shared_ptr<SNTFirewall> SNTFirewallPool::objectForKey(std::string_view bundleId) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   auto it = map_.find(bundleId);
   return it == map_.end() ? nullptr : it->second;
 }
 
 void SNTFirewallPool::setObject(std::shared_ptr<SNTFirewall> firewall, std::string bundleId) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   map_[std::move(bundleId)] = std::move(firewall);
 }
 
 void SNTFirewallPool::removeObjectForKey(std::string_view bundleId) {
   std::shared_ptr<SNTFirewall> dropped;  // released outside the lock
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   auto it = map_.find(bundleId);
   if (it == map_.end()) return;
   dropped = std::move(it->second);
@@ -409,12 +407,12 @@ void SNTFirewallPool::removeObjectForKey(std::string_view bundleId) {
 
 void SNTFirewallPool::removeAllObjects() {
   std::map<std::string, std::shared_ptr<SNTFirewall>, std::less<>> dropped;
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   dropped.swap(map_);
 }
 
 size_t SNTFirewallPool::count() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return map_.size();
 }
 
@@ -424,7 +422,7 @@ size_t SNTFirewallPool::count() const {
 namespace {
 
 struct ProcessFirewallSlot {
-  std::mutex creation_mutex;                     // the once-only guard
+  Mutex creation_mutex;                          // the once-only guard
   std::atomic<bool> fired{false};                // current() has created (or tried)
   internal::SnapshotCell<SNTFirewall> firewall;  // null after unregister()
 };
@@ -436,8 +434,8 @@ ProcessFirewallSlot& processFirewallSlot() {
   return *slot;
 }
 
-std::mutex& poolBuildMutex() {
-  static std::mutex* mutex = new std::mutex;
+Mutex& poolBuildMutex() {
+  static Mutex* mutex = new Mutex;
   return *mutex;
 }
 
@@ -450,7 +448,7 @@ void SNTFirewall::load() {
 std::shared_ptr<SNTFirewall> SNTFirewall::current() {
   ProcessFirewallSlot& slot = processFirewallSlot();
   if (!slot.fired.load(std::memory_order_acquire)) {
-    std::lock_guard<std::mutex> lock(slot.creation_mutex);
+    MutexLock lock(slot.creation_mutex);
     if (!slot.fired.load(std::memory_order_relaxed)) {
       auto firewall = std::make_shared<SNTFirewall>();
       firewall->loadFromMainBundle();
@@ -471,7 +469,7 @@ void SNTFirewall::unregister() {
 
 void SNTFirewall::resetProcessFirewallForTesting() {
   ProcessFirewallSlot& slot = processFirewallSlot();
-  std::lock_guard<std::mutex> lock(slot.creation_mutex);
+  MutexLock lock(slot.creation_mutex);
   slot.firewall.store(nullptr);
   slot.fired.store(false, std::memory_order_release);
 }
@@ -487,7 +485,7 @@ std::shared_ptr<SNTFirewall> SNTFirewall::pooledFirewallForBundle(
     const plist::Value& appSettings) {
   // Look-up and insertion as one step, so two callers never build two
   // instances for one app.
-  std::lock_guard<std::mutex> lock(poolBuildMutex());
+  MutexLock lock(poolBuildMutex());
   if (bundleId) {
     if (std::shared_ptr<SNTFirewall> pooled = pool().objectForKey(*bundleId)) {
       pooled->reload();
@@ -523,7 +521,7 @@ std::shared_ptr<SNTFirewall> SNTFirewall::pooledFirewallForBundle(
 SNTFirewall::SNTFirewall() : state_(std::make_shared<const SNTFirewallState>()) {}
 
 SNTFirewall::~SNTFirewall() {
-  std::lock_guard<std::mutex> lock(listeners_mutex_);
+  MutexLock lock(listeners_mutex_);
   for (notify::ObserverId id : listeners_) listener_center_->removeObserver(id);
 }
 
@@ -533,7 +531,7 @@ std::shared_ptr<const SNTFirewallState> SNTFirewall::snapshot() const {
 
 template <class Change>
 void SNTFirewall::update(Change&& change) {
-  std::lock_guard<std::mutex> lock(state_write_mutex_);
+  MutexLock lock(state_write_mutex_);
   auto next = std::make_shared<SNTFirewallState>(*state_.load());
   change(*next);
   refreshDigest(*next);
@@ -584,7 +582,7 @@ void SNTFirewall::determineIfSystemAppAndInitNotificationListeners() {
         if (std::shared_ptr<SNTFirewall> firewall = weak.lock()) firewall->setGlobalSettings(info);
       });
   {
-    std::lock_guard<std::mutex> lock(listeners_mutex_);
+    MutexLock lock(listeners_mutex_);
     if (listener_center_ && listener_center_ != &center) {
       // Registered before on a center that has since been replaced (tests):
       // those listeners stay until that center goes; only this center's
@@ -686,58 +684,58 @@ void SNTFirewall::setIsHiddenApp(bool v) {
 // Switches and look-ups (values of the wrong kind read as absent)
 
 namespace {
-constexpr Reading kL = Reading::kLenient;
+constexpr Reading kLenient = Reading::kLenient;
 }
 
 bool SNTFirewall::_globalEnabled() const {
-  return FirewallEvaluation(snapshot()).globalEnabled(kL);
+  return FirewallEvaluation(snapshot()).globalEnabled(kLenient);
 }
 bool SNTFirewall::_globalSystemEnabled() const {
-  return FirewallEvaluation(snapshot()).globalSystemEnabled(kL);
+  return FirewallEvaluation(snapshot()).globalSystemEnabled(kLenient);
 }
 std::string SNTFirewall::globalDefaultAppPolicy() const {
-  return std::string(FirewallEvaluation(snapshot()).globalDefaultAppPolicy(kL));
+  return std::string(FirewallEvaluation(snapshot()).globalDefaultAppPolicy(kLenient));
 }
 std::string SNTFirewall::appPolicy() const {
-  return std::string(FirewallEvaluation(snapshot()).appPolicy(kL));
+  return std::string(FirewallEvaluation(snapshot()).appPolicy(kLenient));
 }
 bool SNTFirewall::allowAllOutbound() const {
-  return FirewallEvaluation(snapshot()).allowAllOutbound(kL);
+  return FirewallEvaluation(snapshot()).allowAllOutbound(kLenient);
 }
 bool SNTFirewall::denyAllOutbound() const {
-  return FirewallEvaluation(snapshot()).denyAllOutbound(kL);
+  return FirewallEvaluation(snapshot()).denyAllOutbound(kLenient);
 }
 bool SNTFirewall::allowNewOutbound() const {
-  return FirewallEvaluation(snapshot()).allowNewOutbound(kL);
+  return FirewallEvaluation(snapshot()).allowNewOutbound(kLenient);
 }
 bool SNTFirewall::blockNewOutbound() const {
-  return FirewallEvaluation(snapshot()).blockNewOutbound(kL);
+  return FirewallEvaluation(snapshot()).blockNewOutbound(kLenient);
 }
 bool SNTFirewall::enabled() const {
-  return FirewallEvaluation(snapshot()).enabled(kL);
+  return FirewallEvaluation(snapshot()).enabled(kLenient);
 }
 bool SNTFirewall::filterStreams() const {
-  return FirewallEvaluation(snapshot()).filterFlag(key::kFilterStreams, kL);
+  return FirewallEvaluation(snapshot()).filterFlag(key::kFilterStreams, kLenient);
 }
 bool SNTFirewall::filterWebViews() const {
-  return FirewallEvaluation(snapshot()).filterFlag(key::kFilterWebviews, kL);
+  return FirewallEvaluation(snapshot()).filterFlag(key::kFilterWebviews, kLenient);
 }
 bool SNTFirewall::globalHookSyscalls() const {
   FirewallEvaluation ev(snapshot());
-  if (!ev.enabled(kL)) return true;
-  return ev.globalFlag(key::kHookSyscalls, true, kL);
+  if (!ev.enabled(kLenient)) return true;
+  return ev.globalFlag(key::kHookSyscalls, true, kLenient);
 }
 bool SNTFirewall::shouldAnimate() const {
-  return FirewallEvaluation(snapshot()).globalFlag(key::kAnimations, true, kL);
+  return FirewallEvaluation(snapshot()).globalFlag(key::kAnimations, true, kLenient);
 }
 bool SNTFirewall::shouldShowBundleIdInPopup() const {
-  return FirewallEvaluation(snapshot()).globalFlag(key::kAlertShowBundle, false, kL);
+  return FirewallEvaluation(snapshot()).globalFlag(key::kAlertShowBundle, false, kLenient);
 }
 bool SNTFirewall::shouldShowUrlInPopup() const {
-  return FirewallEvaluation(snapshot()).globalFlag(key::kAlertShowUrl, false, kL);
+  return FirewallEvaluation(snapshot()).globalFlag(key::kAlertShowUrl, false, kLenient);
 }
 bool SNTFirewall::shouldFilterCustomWebkitUrlSchemeHandler() const {
-  return FirewallEvaluation(snapshot()).globalFlag(key::kFilterCustomScheme, false, kL);
+  return FirewallEvaluation(snapshot()).globalFlag(key::kFilterCustomScheme, false, kLenient);
 }
 
 plist::Value SNTFirewall::hosts() const {
@@ -745,21 +743,21 @@ plist::Value SNTFirewall::hosts() const {
 }
 int64_t SNTFirewall::explicitRuleForHost(std::optional<std::string_view> host) const {
   const std::optional<std::string> key = ruleKeyOf(host);
-  return FirewallEvaluation(snapshot()).explicitRuleForHost(key, kL);
+  return FirewallEvaluation(snapshot()).explicitRuleForHost(key, kLenient);
 }
 bool SNTFirewall::isExplicitRuleForHostSet(std::optional<std::string_view> host) const {
   const std::optional<std::string> key = ruleKeyOf(host);
-  return FirewallEvaluation(snapshot()).isExplicitRuleForHostSet(key, kL);
+  return FirewallEvaluation(snapshot()).isExplicitRuleForHostSet(key, kLenient);
 }
 int64_t SNTFirewall::ruleForHost(std::optional<std::string_view> host) const {
   const std::optional<std::string> key = ruleKeyOf(host);
-  return FirewallEvaluation(snapshot()).ruleForHost(key, kL);
+  return FirewallEvaluation(snapshot()).ruleForHost(key, kLenient);
 }
 bool SNTFirewall::allowHost(std::optional<std::string_view> host) const {
-  return ruleForHost(host) == 1;
+  return ruleForHost(host) == rule::kAllowed;
 }
 bool SNTFirewall::allowHostExplicit(std::optional<std::string_view> host) const {
-  return explicitRuleForHost(host) == 1;
+  return explicitRuleForHost(host) == rule::kAllowed;
 }
 std::optional<std::string> SNTFirewall::getHostFromHRU(const SNTDestination& destination) {
   return destination.host();
@@ -774,7 +772,7 @@ std::optional<std::string> SNTFirewall::getUrlFromHRU(const SNTDestination& dest
 bool SNTFirewall::shouldAllow(const SNTDestination& d) {
   FirewallEvaluation ev(snapshot());
   const SNTFirewallState& s = ev.state();
-  if (!ev.enabled(kL)) {
+  if (!ev.enabled(kLenient)) {
     log::line("shouldAllow() called but firewall is off. Returning early!");
     return true;
   }
@@ -782,10 +780,12 @@ bool SNTFirewall::shouldAllow(const SNTDestination& d) {
   const std::optional<std::string_view> host_view =
       host ? std::optional<std::string_view>(*host) : std::nullopt;
 
-  if (ev.allowAllOutbound(kL) ||
-      (ev.ruleForHost(host_view, kL) != 2 && ev.allowNewOutbound(kL) && !ev.denyAllOutbound(kL))) {
+  if (ev.allowAllOutbound(kLenient) ||
+      (ev.ruleForHost(host_view, kLenient) != rule::kBlocked && ev.allowNewOutbound(kLenient) &&
+       !ev.denyAllOutbound(kLenient))) {
     log::line("appId set to allow all!");
-    if (host && !ev.isExplicitRuleForHostSet(host_view, kL)) learnRule(*host, d.url(), 1, true);
+    if (host && !ev.isExplicitRuleForHostSet(host_view, kLenient))
+      learnRule(*host, d.url(), rule::kAllowed, true);
     return true;
   }
   if (s.isDaemon || (s.bundleId && *s.bundleId == kSpringBoardBundleIdentifier)) {
@@ -819,11 +819,11 @@ bool SNTFirewall::shouldAllow(const SNTDestination& d) {
     return false;
   }
   if (*host == kLocalhost) return true;
-  const int64_t rule = ev.ruleForHost(host_view, kL);
-  if (rule == 1) return true;
-  if (rule == 2) return false;
-  if (ev.globalRuleForHost(host_view) == 1) {
-    learnRule(*host, d.url(), 1, false);
+  const int64_t value = ev.ruleForHost(host_view, kLenient);
+  if (value == rule::kAllowed) return true;
+  if (value == rule::kBlocked) return false;
+  if (ev.globalRuleForHost(host_view) == rule::kAllowed) {
+    learnRule(*host, d.url(), rule::kAllowed, false);
     return true;
   }
   return false;
@@ -835,33 +835,35 @@ bool SNTFirewall::shouldDeny(const SNTDestination& d) {
   const std::optional<std::string_view> host_view =
       host ? std::optional<std::string_view>(*host) : std::nullopt;
   log::line("Should block " + objectText(host_view) + "?");
-  if (!ev.enabled(kL)) {
+  if (!ev.enabled(kLenient)) {
     log::line("Firewall disabled. Should NOT block " + objectText(host_view) + "!");
     return false;
   }
-  constexpr Reading kS = Reading::kStrict;
+  constexpr Reading kStrict = Reading::kStrict;
   try {
-    if (ev.denyAllOutbound(kS) || (ev.ruleForHost(host_view, kS) != 1 && ev.blockNewOutbound(kS) &&
-                                   !ev.allowAllOutbound(kS))) {
+    if (ev.denyAllOutbound(kStrict) ||
+        (ev.ruleForHost(host_view, kStrict) != rule::kAllowed && ev.blockNewOutbound(kStrict) &&
+         !ev.allowAllOutbound(kStrict))) {
       log::line("appId set to block all!");
-      if (host && !ev.isExplicitRuleForHostSet(host_view, kS)) learnRule(*host, d.url(), 2, true);
+      if (host && !ev.isExplicitRuleForHostSet(host_view, kStrict))
+        learnRule(*host, d.url(), rule::kBlocked, true);
       return true;
     }
-    if (ev.allowAllOutbound(kS)) {
+    if (ev.allowAllOutbound(kStrict)) {
       log::line("appId set to allow all!");
       return false;
     }
-    const int64_t rule = ev.explicitRuleForHost(host_view, kS);
-    if (rule == 2) {
+    const int64_t value = ev.explicitRuleForHost(host_view, kStrict);
+    if (value == rule::kBlocked) {
       log::line("Should block " + objectText(host_view) + " based on rule.");
       return true;
     }
-    if (rule == 1) {
+    if (value == rule::kAllowed) {
       log::line("Should NOT block " + objectText(host_view) + " based on rule.");
       return false;
     }
-    if (ev.globalRuleForHost(host_view) == 2) {
-      learnRule(*host, d.url(), 2, false);
+    if (ev.globalRuleForHost(host_view) == rule::kBlocked) {
+      learnRule(*host, d.url(), rule::kBlocked, false);
       return true;
     }
     return false;
@@ -878,10 +880,11 @@ bool SNTFirewall::shouldDeny(const SNTDestination& d) {
 
 void SNTFirewall::learnRule(std::string_view host, const std::optional<std::string>& url,
                             int64_t value, bool onlyIfUnset) {
-  std::lock_guard<std::mutex> lock(edit_mutex_);
+  MutexLock lock(edit_mutex_);
   // Another thread may have written a rule for this host since the decision
   // looked; "if none set" holds for the entry as it is now.
-  if (onlyIfUnset && FirewallEvaluation(snapshot()).isExplicitRuleForHostSet(host, kL)) return;
+  if (onlyIfUnset && FirewallEvaluation(snapshot()).isExplicitRuleForHostSet(host, kLenient))
+    return;
   const std::optional<std::string> name = this->name();
   setAppHostRuleLocked(name ? std::optional<std::string_view>(*name) : std::nullopt, host,
                        url ? std::optional<std::string_view>(*url) : std::nullopt, value);
@@ -897,7 +900,7 @@ bool SNTFirewall::notifyChoice() const {
 }
 
 void SNTFirewall::saveAppSettings(const plist::Value& entry, bool notify) {
-  std::lock_guard<std::mutex> lock(edit_mutex_);
+  MutexLock lock(edit_mutex_);
   saveAppSettingsLocked(entry, notify);
 }
 
@@ -929,7 +932,7 @@ void SNTFirewall::saveAppSettingsLocked(const plist::Value& entry, bool notify) 
 void SNTFirewall::setAppHostRule(std::optional<std::string_view> name,
                                  std::optional<std::string_view> host,
                                  std::optional<std::string_view> urlString, int64_t value) {
-  std::lock_guard<std::mutex> lock(edit_mutex_);
+  MutexLock lock(edit_mutex_);
   setAppHostRuleLocked(name, host, urlString, value);
 }
 
@@ -941,21 +944,21 @@ void SNTFirewall::setAppHostRuleLocked(std::optional<std::string_view> name,
   host = *rule_key;
   plist::MutableDict entry(appSettings());
   plist::MutableDict map(entry.get(key::kDomains));
-  plist::MutableDict rule(map.get(*host));
-  rule.set(key::kAllowed, plist::Value::integer(value));
-  if (urlString) rule.set(key::kUrl, plist::Value::string(std::string(*urlString)));
-  map.set(std::string(*host), std::move(rule).build());
+  plist::MutableDict hostRule(map.get(*host));
+  hostRule.set(key::kAllowed, plist::Value::integer(value));
+  if (urlString) hostRule.set(key::kUrl, plist::Value::string(std::string(*urlString)));
+  map.set(std::string(*host), std::move(hostRule).build());
   entry.set(key::kDomains, std::move(map).build());
   if (name) entry.set(key::kName, plist::Value::string(std::string(*name)));
   log::line("save setAppHostRule (" + objectText(name) + ", " + std::string(*host) + ", " +
             std::to_string(value) + ")");
-  saveAppSettingsLocked(std::move(entry).build(), value != 0 && notifyChoice());
+  saveAppSettingsLocked(std::move(entry).build(), value != rule::kUndefined && notifyChoice());
 }
 
 void SNTFirewall::setAppHostBool(std::optional<std::string_view> name,
                                  std::optional<std::string_view> host,
                                  std::optional<std::string_view> urlString, bool value) {
-  setAppHostRule(name, host, urlString, value ? 1 : 2);
+  setAppHostRule(name, host, urlString, value ? rule::kAllowed : rule::kBlocked);
 }
 
 void SNTFirewall::setAllOutboundLocked(const char* key, bool flag) {
@@ -965,12 +968,12 @@ void SNTFirewall::setAllOutboundLocked(const char* key, bool flag) {
 }
 
 void SNTFirewall::setAllowAllOutbound(bool flag) {
-  std::lock_guard<std::mutex> lock(edit_mutex_);
+  MutexLock lock(edit_mutex_);
   setAllOutboundLocked(key::kAllowAllOutbound, flag);
 }
 
 void SNTFirewall::setDenyAllOutbound(bool flag) {
-  std::lock_guard<std::mutex> lock(edit_mutex_);
+  MutexLock lock(edit_mutex_);
   setAllOutboundLocked(key::kDenyAllOutbound, flag);
 }
 
@@ -982,7 +985,7 @@ void SNTFirewall::setRuleGlobally(std::optional<std::string_view> host,
 }
 
 void SNTFirewall::clearAllHosts(bool notify) {
-  std::lock_guard<std::mutex> lock(edit_mutex_);
+  MutexLock lock(edit_mutex_);
   const plist::Value current = appSettings();
   if (!current.isDict()) return;
   plist::MutableDict entry(current);
@@ -992,7 +995,7 @@ void SNTFirewall::clearAllHosts(bool notify) {
 }
 
 void SNTFirewall::deleteApp(bool notify) {
-  std::lock_guard<std::mutex> lock(edit_mutex_);
+  MutexLock lock(edit_mutex_);
   if (!appSettings().isDict()) return;
   plist::MutableDict document(PrefHandler::loadSettings());
   const std::optional<std::string> id = bundleId();
@@ -1010,16 +1013,16 @@ std::string SNTFirewall::ruleDescription() const {
   FirewallEvaluation ev(snapshot());
   const SNTFirewallState& s = ev.state();
   std::string label = objectText(s.name);
-  if (ev.globalFlag(key::kShowBundleIds, false, kL)) label = objectText(s.bundleId);
-  if (!ev.enabled(kL)) return label + " (off)";
-  if (ev.allowAllOutbound(kL)) return label + " (all allowed)";
-  if (ev.denyAllOutbound(kL)) return label + " (all blocked)";
+  if (ev.globalFlag(key::kShowBundleIds, false, kLenient)) label = objectText(s.bundleId);
+  if (!ev.enabled(kLenient)) return label + " (off)";
+  if (ev.allowAllOutbound(kLenient)) return label + " (all allowed)";
+  if (ev.denyAllOutbound(kLenient)) return label + " (all blocked)";
   int allowed = 0;
   int total = 0;
-  if (const plist::Dict* map = ev.hosts(kL)) {
-    for (const auto& [host, rule] : *map) {
+  if (const plist::Dict* map = ev.hosts(kLenient)) {
+    for (const auto& [host, entry] : *map) {
       ++total;
-      if (rule.get(key::kAllowed).numberAsInteger() == 1) ++allowed;
+      if (entry.get(key::kAllowed).numberAsInteger() == rule::kAllowed) ++allowed;
     }
   }
   return label + " (" + std::to_string(allowed) + "/" + std::to_string(total) + " allowed)";

@@ -39,12 +39,12 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/base/mutex.h"
 #include "platform/foundation/url.h"
 #include "platform/notify/notification_center.h"
 #include "platform/plist/value.h"
@@ -92,8 +92,8 @@ class SNTFirewallPool {
   size_t count() const;
 
  private:
-  mutable std::mutex mutex_;
-  std::map<std::string, std::shared_ptr<SNTFirewall>, std::less<>> map_;  // guarded by mutex_
+  mutable Mutex mutex_;
+  std::map<std::string, std::shared_ptr<SNTFirewall>, std::less<>> map_ GUARDED_BY(mutex_);
 };
 
 class SNTFirewall : public std::enable_shared_from_this<SNTFirewall> {
@@ -266,19 +266,20 @@ class SNTFirewall : public std::enable_shared_from_this<SNTFirewall> {
   void learnRule(std::string_view host, const std::optional<std::string>& url, int64_t value,
                  bool onlyIfUnset);
   bool notifyChoice() const;
-  void saveAppSettingsLocked(const plist::Value& entry, bool notify);
+  void saveAppSettingsLocked(const plist::Value& entry, bool notify) REQUIRES(edit_mutex_);
   void setAppHostRuleLocked(std::optional<std::string_view> name,
                             std::optional<std::string_view> host,
-                            std::optional<std::string_view> urlString, int64_t value);
-  void setAllOutboundLocked(const char* key, bool flag);
+                            std::optional<std::string_view> urlString, int64_t value)
+      REQUIRES(edit_mutex_);
+  void setAllOutboundLocked(const char* key, bool flag) REQUIRES(edit_mutex_);
 
   internal::SnapshotCell<const SNTFirewallState> state_;  // every property
-  std::mutex state_write_mutex_;                          // serialises read-change-store of state_
-  std::mutex edit_mutex_;                                 // serialises the edits of this object
+  Mutex state_write_mutex_;                               // serialises read-change-store of state_
+  Mutex edit_mutex_;                                      // serialises the edits of this object
 
-  std::mutex listeners_mutex_;
-  notify::NotificationCenter* listener_center_ = nullptr;  // guarded by listeners_mutex_
-  std::vector<notify::ObserverId> listeners_;              // guarded by listeners_mutex_
+  Mutex listeners_mutex_;
+  notify::NotificationCenter* listener_center_ GUARDED_BY(listeners_mutex_) = nullptr;
+  std::vector<notify::ObserverId> listeners_ GUARDED_BY(listeners_mutex_);
 };
 
 // Free functions of the identity rules; none of them looks at its argument.

@@ -1,5 +1,6 @@
 #include "tweak/SNTSettings.h"
 
+#include "platform/base/mutex.h"
 #include "platform/foundation/foundation.h"
 #include "platform/log/system_log.h"
 #include "platform/netdb/netdb.h"
@@ -37,19 +38,19 @@ void SNTSettings::initWithDictionary(const plist::Value& document) {
 }
 
 void SNTSettings::reload() {
-  std::lock_guard<std::mutex> guard(mutex_);
+  MutexLock guard(mutex_);
   settings_ = PrefHandler::loadSettings();
 }
 
 void SNTSettings::save(bool notify) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  MutexLock guard(mutex_);
   if (!settings_.isDict()) return logNotLoaded("save");
   PrefHandler::saveSettings(settings_, notify);
 }
 
 void SNTSettings::setPref(std::string_view key, const plist::Value& value, bool notify) {
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    MutexLock guard(mutex_);
     if (!settings_.isDict()) return logNotLoaded("setPref");
     settings_ = plist::MutableDict(settings_).set(std::string(key), value).build();
   }
@@ -57,12 +58,12 @@ void SNTSettings::setPref(std::string_view key, const plist::Value& value, bool 
 }
 
 plist::Value SNTSettings::settings() const {
-  std::lock_guard<std::mutex> guard(mutex_);
+  MutexLock guard(mutex_);
   return settings_;
 }
 
 void SNTSettings::setSettings(plist::Value settings) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  MutexLock guard(mutex_);
   settings_ = std::move(settings);
 }
 
@@ -155,7 +156,7 @@ void SNTSettings::removeGlobalHostRule(std::optional<std::string_view> host_text
 
 void SNTSettings::setGlobalHostBool(std::optional<std::string_view> host,
                                     std::optional<std::string_view> urlString, bool value) {
-  setGlobalHostRule(host, urlString, value ? 1 : 2);
+  setGlobalHostRule(host, urlString, value ? rule::kAllowed : rule::kBlocked);
 }
 
 void SNTSettings::clearGlobalHosts(bool notify) {

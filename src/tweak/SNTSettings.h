@@ -21,11 +21,11 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "platform/base/mutex.h"
 #include "platform/plist/value.h"
 
 namespace sentrel {
@@ -110,8 +110,9 @@ class SNTSettings {
  private:
   bool boolPref(const char* key, bool fallback) const;
 
-  mutable std::mutex mutex_;  // serialises reload/save; guards settings_
-  plist::Value settings_;     // the document as this object knows it; null until loaded
+  mutable Mutex mutex_;  // serialises reload/save
+  plist::Value settings_
+      GUARDED_BY(mutex_);  // the document as this object knows it; null until loaded
 };
 
 }  // namespace sentrel

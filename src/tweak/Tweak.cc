@@ -7,6 +7,7 @@
 #include <memory>
 #include <mutex>
 
+#include "platform/base/mutex.h"
 #include "platform/bundle/main_bundle.h"
 #include "platform/foundation/foundation.h"
 #include "platform/foundation/safari_view_controller.h"
@@ -304,12 +305,14 @@ const plist::Value& userInfoOf(const SNTNotification& notification) {
 }
 
 void saveSNTSettings(id, SEL, const SNTNotification& notification) {
+  SENTREL_ASSERT_ON_MAIN_QUEUE();
   log::line("Received SNT_SB_SAVE_SETTINGS");
   log::line("Springboard received new global settings!");
   PrefHandler::writeSettingsFile(userInfoOf(notification));
 }
 
 void saveSNTSettingsAndNotify(id, SEL, const SNTNotification& notification) {
+  SENTREL_ASSERT_ON_MAIN_QUEUE();
   log::line("Received SNT_SB_SAVE_SETTINGS_AND_NOTIFY");
   log::line("Springboard received new global settings!");
   // Announced whether or not the write succeeded, but never a document that
@@ -319,6 +322,7 @@ void saveSNTSettingsAndNotify(id, SEL, const SNTNotification& notification) {
 }
 
 void launchSNTTweakSettings(id, SEL, const SNTNotification& notification) {
+  SENTREL_ASSERT_ON_MAIN_QUEUE();
   log::line("Received SNT_LAUNCH_TWEAK_SETTINGS");
   std::optional<std::string> path = launchTweakSettingsPath(userInfoOf(notification));
   if (!path) {
@@ -333,7 +337,7 @@ void launchSNTTweakSettings(id, SEL, const SNTNotification& notification) {
 // Queues a record until prompts can be shown.
 void showOrQueue(const std::shared_ptr<SNTAlert>& alert) {
   {
-    std::lock_guard lock(SNTAlert::queueLock());
+    MutexLock lock(SNTAlert::queueLock());
     SNTAlert::alerts().push_back(alert);
   }
   alert->reQueueIfNotHandled();
@@ -341,6 +345,7 @@ void showOrQueue(const std::shared_ptr<SNTAlert>& alert) {
 }
 
 void showSNTAlert(id, SEL, const SNTNotification& notification) {
+  SENTREL_ASSERT_ON_MAIN_QUEUE();
   log::line("showSNTAlert called!");
   showOrQueue(SNTAlertFromRequest(AlertRequest::fromPayload(userInfoOf(notification))));
 }
@@ -480,6 +485,7 @@ void SNTModuleInitializer() {
 }
 
 void SNTTestAlertInNewWindow() {
+  SENTREL_ASSERT_ON_MAIN_QUEUE();
   log::line("SNTTestAlertInNewWindow: prompts are not drawn yet");
 }
 

@@ -1,10 +1,9 @@
 #include "tweak/firewall_snapshot.h"
 
-#include <pthread.h>
-
 #include <new>
 
-#include "platform/base/fork_leaf_locks.h"
+#include "platform/base/fork_registry.h"
+#include "platform/base/mutex.h"
 
 namespace sentrel::internal {
 
@@ -12,14 +11,14 @@ namespace sentrel::internal {
 // lock is held across fork(), so the list is whole in the child.
 struct SnapshotCellRegistry {
   static void add(SnapshotCellBase* cell) {
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(mutex);
     cell->next_ = head;
     if (head != nullptr) head->prev_ = cell;
     head = cell;
   }
 
   static void remove(SnapshotCellBase* cell) {
-    std::lock_guard<std::mutex> lock(mutex);
+    MutexLock lock(mutex);
     if (cell->prev_ != nullptr) {
       cell->prev_->next_ = cell->next_;
     } else {
@@ -28,25 +27,28 @@ struct SnapshotCellRegistry {
     if (cell->next_ != nullptr) cell->next_->prev_ = cell->prev_;
   }
 
-  // The child's only thread, with the leaf locks already released.
-  static void resetAllInChild() {
+  // Taken in the fork's prepare step and released in parent and child.
+  static void lockForFork() NO_THREAD_SAFETY_ANALYSIS { mutex.lock(); }
+  static void unlockInParent() NO_THREAD_SAFETY_ANALYSIS { mutex.unlock(); }
+  // The child's only thread: every cell starts afresh.
+  static void resetAllInChild() NO_THREAD_SAFETY_ANALYSIS {
     for (SnapshotCellBase* cell = head; cell != nullptr; cell = cell->next_) {
       cell->resetInForkedChild();
     }
+    mutex.unlock();
   }
 
-  static inline constinit std::mutex mutex;
+  static inline constinit Mutex mutex;
   static inline constinit SnapshotCellBase* head = nullptr;
 };
 
 namespace {
-// Registered at load, after the leaf locks' handlers: their child handler
-// (which releases the registry's lock) runs before this one.
-[[maybe_unused]] const bool g_fork_reset_registered = [] {
-  base::holdAcrossFork(SnapshotCellRegistry::mutex);
-  pthread_atfork(nullptr, nullptr, &SnapshotCellRegistry::resetAllInChild);
-  return true;
-}();
+[[maybe_unused]] const bool g_fork_reset_registered =
+    (base::registerForkHandlers(
+         base::ForkStage::kSnapshotCells,
+         {&SnapshotCellRegistry::lockForFork, &SnapshotCellRegistry::unlockInParent,
+          &SnapshotCellRegistry::resetAllInChild}),
+     true);
 }  // namespace
 
 SnapshotCellBase::SnapshotCellBase() {
@@ -62,7 +64,7 @@ SnapshotCellBase::~SnapshotCellBase() {
 void SnapshotCellBase::resetInForkedChild() {
   readers_[0].store(0);
   readers_[1].store(0);
-  new (&writer_mutex_) std::mutex;
+  new (&writer_mutex_) Mutex;
 }
 
 }  // namespace sentrel::internal

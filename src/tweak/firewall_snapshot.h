@@ -21,9 +21,9 @@
 
 #include <atomic>
 #include <memory>
-#include <mutex>
 #include <thread>
 #include <utility>
+#include "platform/base/mutex.h"
 
 namespace sentrel::internal {
 
@@ -50,7 +50,7 @@ class SnapshotCellBase {
 
   mutable std::atomic<unsigned> epoch_{0};         // low bit: the side new readers count on
   mutable std::atomic<long> readers_[2] = {0, 0};  // readers inside load(), per side
-  std::mutex writer_mutex_;                        // serialises store()
+  Mutex writer_mutex_;                             // serialises store()
 
  private:
   friend struct SnapshotCellRegistry;
@@ -85,7 +85,7 @@ class SnapshotCell : private SnapshotCellBase {
     auto* fresh = new std::shared_ptr<T>(std::move(next));
     std::shared_ptr<T>* old = nullptr;
     {
-      std::lock_guard<std::mutex> lock(writer_mutex_);
+      MutexLock lock(writer_mutex_);
       old = slot_.exchange(fresh);
       awaitReaders();
     }

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "platform/base/fork_leaf_locks.h"
+#include "platform/base/fork_registry.h"
 #include "platform/bundle/main_bundle.h"
 #include "platform/log/system_log.h"
 #include "platform/netdb/netdb.h"
@@ -106,7 +106,7 @@ void SNTInterceptor::_showFirewallAlert(bool resumable, const std::shared_ptr<SN
 }
 
 void SNTInterceptor::registerRequestedAlert(const std::shared_ptr<SNTAlert>& alert) {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   requestedAlerts_[alert->uuid()] = alert;
 }
 
@@ -115,7 +115,7 @@ void SNTInterceptor::handleAlertForId(std::optional<std::string_view> alertId, b
   std::shared_ptr<SNTAlert> alert;
   {
     // Taken out before its callbacks run: a duplicated answer finds nothing.
-    std::lock_guard lock(mutex_);
+    MutexLock lock(mutex_);
     auto it = requestedAlerts_.find(std::string(*alertId));
     if (it == requestedAlerts_.end()) return;
     alert = std::move(it->second);
@@ -125,7 +125,7 @@ void SNTInterceptor::handleAlertForId(std::optional<std::string_view> alertId, b
 }
 
 std::map<std::string, std::shared_ptr<SNTAlert>> SNTInterceptor::requestedAlerts() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return requestedAlerts_;
 }
 

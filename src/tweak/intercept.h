@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/base/mutex.h"
 #include "platform/foundation/url.h"
 #include "platform/notify/notification_center.h"
 
@@ -93,8 +94,8 @@ class SNTInterceptor {
   notify::NotificationCenter& center_;
   std::once_flag observer_once_;
   std::optional<notify::ObserverId> observer_;  // set once under observer_once_
-  mutable std::mutex mutex_;
-  std::map<std::string, std::shared_ptr<SNTAlert>> requestedAlerts_;  // guarded by mutex_
+  mutable Mutex mutex_;
+  std::map<std::string, std::shared_ptr<SNTAlert>> requestedAlerts_ GUARDED_BY(mutex_);
 };
 
 }  // namespace sentrel

@@ -6,6 +6,7 @@
 #include <system_error>
 #include <vector>
 
+#include "platform/base/mutex.h"
 #include "platform/bundle/main_bundle.h"
 #include "platform/log/system_log.h"
 #include "platform/notify/notification_center.h"
@@ -20,8 +21,8 @@ namespace sentrel {
 namespace {
 
 // The lock the phone takes on the PrefHandler class around file reads.
-std::mutex& prefHandlerLock() {
-  static std::mutex lock;
+Mutex& prefHandlerLock() {
+  static Mutex lock;
   return lock;
 }
 
@@ -35,7 +36,7 @@ bool isSpringBoardProcess() {
 }
 
 plist::Value PrefHandler::loadSettings() {
-  std::lock_guard<std::mutex> guard(prefHandlerLock());
+  MutexLock guard(prefHandlerLock());
   Result<plist::Value> read = plist::readDictionaryFile(paths::resolve(kSettingsPath));
   if (read.ok()) return std::move(read).value();
   log::line("WARNING: loadSettings() returning a new dictionary...", log::Level::kWarning);

@@ -12,6 +12,8 @@
 // changed behind a reader's back.
 #pragma once
 
+#include <cstdint>
+
 #include <optional>
 #include <string>
 #include <string_view>
@@ -68,6 +70,21 @@ inline constexpr const char* kName = "name";
 inline constexpr const char* kAllowed = "allowed";
 inline constexpr const char* kUrl = "url";
 }  // namespace key
+
+// Rule values, stored as the integer "allowed" of a rule entry.
+namespace rule {
+inline constexpr int64_t kUndefined = 0;  // asked about, no decision yet
+inline constexpr int64_t kAllowed = 1;
+inline constexpr int64_t kBlocked = 2;
+}  // namespace rule
+
+// Policy values: the strings of "new_app_policy" and "new_site_policy".
+namespace policy {
+inline constexpr const char* kOff = "0";
+inline constexpr const char* kAllow = "1";
+inline constexpr const char* kBlock = "2";
+inline constexpr const char* kPrompt = "3";  // the default
+}  // namespace policy
 
 // True when this process is SpringBoard (main bundle identifier
 // kSpringBoardBundleIdentifier), the only writer of the settings file.

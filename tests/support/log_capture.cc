@@ -1,4 +1,5 @@
 #include "support/log_capture.h"
+#include "platform/base/mutex.h"
 
 namespace sentrel::testing {
 
@@ -9,7 +10,7 @@ LogCapture::~LogCapture() {
 }
 
 std::vector<std::string> LogCapture::lines() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return lines_;
 }
 
@@ -18,7 +19,7 @@ bool LogCapture::contains(std::string_view text) const {
 }
 
 size_t LogCapture::count(std::string_view text) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   size_t n = 0;
   for (const std::string& l : lines_) {
     if (l.find(text) != std::string::npos) ++n;
@@ -27,18 +28,18 @@ size_t LogCapture::count(std::string_view text) const {
 }
 
 std::vector<log::Level> LogCapture::levels() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return levels_;
 }
 
 void LogCapture::clear() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   lines_.clear();
   levels_.clear();
 }
 
 void LogCapture::write(log::Level level, std::string_view text) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   lines_.emplace_back(text);
   levels_.push_back(level);
 }

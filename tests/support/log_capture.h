@@ -4,11 +4,11 @@
 // while the test reads them.
 #pragma once
 
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/base/mutex.h"
 #include "platform/log/system_log.h"
 
 namespace sentrel::testing {
@@ -29,10 +29,10 @@ class LogCapture final : public log::Sink {
   void write(log::Level level, std::string_view text) override;
 
  private:
-  mutable std::mutex mutex_;
-  std::vector<std::string> lines_;  // guarded by mutex_
-  std::vector<log::Level> levels_;  // guarded by mutex_
-  log::Sink* previous_;             // restored on destruction
+  mutable Mutex mutex_;
+  std::vector<std::string> lines_ GUARDED_BY(mutex_);
+  std::vector<log::Level> levels_ GUARDED_BY(mutex_);
+  log::Sink* previous_;  // restored on destruction
 };
 
 }  // namespace sentrel::testing

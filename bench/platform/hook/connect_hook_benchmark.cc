@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <cstdlib>
 
 #include <benchmark/benchmark.h>
 
@@ -41,9 +42,11 @@ int denyOnePort(int socket, const sockaddr* address, socklen_t length) {
 class ScopedHook {
  public:
   explicit ScopedHook(ConnectFunction replacement) {
-    MSHookFunction(kConnect, replacement, &original_connect);
+    if (!MSHookFunction(kConnect, replacement, &original_connect)) abort();
   }
-  ~ScopedHook() { MSHookFunction(kConnect, realConnect(), nullptr); }
+  ~ScopedHook() {
+    if (!MSHookFunction(kConnect, realConnect(), nullptr)) abort();
+  }
 };
 
 template <class Connect>

@@ -9,12 +9,15 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include "platform/apps/application_workspace.h"
 #include "platform/bundle/main_bundle.h"
+#include "platform/env/environment.h"
 #include "platform/log/system_log.h"
 #include "platform/notify/notification_center.h"
 #include "platform/paths/device_paths.h"
@@ -23,7 +26,6 @@
 #include "platform/proc/process_table.h"
 #include "platform/runloop/run_loop.h"
 #include "tweak/SNTFirewall.h"
-#include "tweak/firewall_workspace.h"
 #include "tweak/preftools.h"
 
 namespace sentrel {
@@ -76,20 +78,21 @@ struct Device {
     std::string pattern = (std::filesystem::temp_directory_path() / "sentrel-fuzz-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) abort();
     root = pattern;
-    paths::setDeviceRoot(root);
     log::setSink(&sink);
-    notify::setDistributedCenterForTesting(center.get());
-    proc::setDeviceProcessTable(&processes);
-    ApplicationWorkspace::setDefaultWorkspaceForTesting(&workspace);
     workspace.add(kAppId, "System", {"hidden"});
+    installed.emplace(env::Environment{.device_root = root,
+                                       .process_table = &processes,
+                                       .notification_center = center.get(),
+                                       .app_workspace = &workspace,
+                                       .main_queue = &loop});
   }
   std::filesystem::path root;
   NullSink sink;
   runloop::RunLoop loop;
-  runloop::MainQueue::ScopedOverride main_queue{loop};
   std::unique_ptr<notify::NotificationCenter> center = notify::makeInProcessCenter(loop);
   proc::InMemoryProcessTable processes;
   InMemoryApplicationWorkspace workspace;
+  std::optional<env::ScopedEnvironment> installed;
 };
 
 std::string word(FuzzedDataProvider& in) {
@@ -237,14 +240,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FuzzedDataProvider in(data, size);
 
   const bool in_springboard = in.ConsumeBool();
-  bundle::ScopedMainBundleOverride identity(
-      in_springboard
-          ? bundle::MainBundle{std::string(kSpringBoardBundleIdentifier),
-                               "/System/Library/CoreServices/SpringBoard.app",
-                               "/System/Library/CoreServices/SpringBoard.app/SpringBoard",
-                               "SpringBoard"}
-          : bundle::MainBundle{std::string(kAppId), "/Applications/Example.app",
-                               "/Applications/Example.app/Example", "Example"});
+  env::ScopedEnvironment identity(
+      {.main_bundle =
+           in_springboard
+               ? bundle::MainBundle{std::string(kSpringBoardBundleIdentifier),
+                                    "/System/Library/CoreServices/SpringBoard.app",
+                                    "/System/Library/CoreServices/SpringBoard.app/SpringBoard",
+                                    "SpringBoard"}
+               : bundle::MainBundle{std::string(kAppId), "/Applications/Example.app",
+                                    "/Applications/Example.app/Example", "Example"}});
   device->processes.clear();
   device->processes.add(1, 0, "launchd");
   if (in.ConsumeIntegralInRange(0, 3) != 0) device->processes.add(50, 1, "SpringBoard");

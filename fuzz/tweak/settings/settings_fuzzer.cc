@@ -14,6 +14,7 @@
 #include <string>
 
 #include "platform/bundle/main_bundle.h"
+#include "platform/env/environment.h"
 #include "platform/log/system_log.h"
 #include "platform/notify/notification_center.h"
 #include "platform/paths/device_paths.h"
@@ -115,22 +116,21 @@ struct Device {
     char pattern[] = "/tmp/sentrel-settings-fuzz-XXXXXX";
     if (mkdtemp(pattern) == nullptr) abort();
     root = pattern;
-    sentrel::paths::setDeviceRoot(root);
-    std::filesystem::create_directories(
-        sentrel::paths::resolve(sentrel::kSettingsPath).parent_path());
     sentrel::log::setSink(&sink);
     center = sentrel::notify::makeInProcessCenter(loop);
-    sentrel::notify::setDistributedCenterForTesting(center.get());
     sentrel::bundle::MainBundle identity;
     identity.bundle_identifier = sentrel::kSpringBoardBundleIdentifier;
     identity.process_name = "SpringBoard";
-    springboard = std::make_unique<sentrel::bundle::ScopedMainBundleOverride>(identity);
+    installed = std::make_unique<sentrel::env::ScopedEnvironment>(sentrel::env::Environment{
+        .device_root = root, .notification_center = center.get(), .main_bundle = identity});
+    std::filesystem::create_directories(
+        sentrel::paths::resolve(sentrel::kSettingsPath).parent_path());
   }
   std::filesystem::path root;
   NullSink sink;
   sentrel::runloop::RunLoop loop;
   std::unique_ptr<sentrel::notify::NotificationCenter> center;
-  std::unique_ptr<sentrel::bundle::ScopedMainBundleOverride> springboard;
+  std::unique_ptr<sentrel::env::ScopedEnvironment> installed;
 };
 
 void readEverything(const sentrel::SNTSettings& settings, const std::string& host,

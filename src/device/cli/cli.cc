@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -149,7 +150,13 @@ int deviceStart(const Context& ctx) {
   std::string line = readReadyLine(ready[0], 30);
   close(ready[0]);
   if (line != "ready") {
-    spawn::tryWait(*pid);
+    // A launchd that did not come up must not linger and keep the device's
+    // lock: one still running after the wait is stopped before we report.
+    Result<std::optional<spawn::ExitStatus>> ended = spawn::tryWait(*pid);
+    if (ended.ok() && !ended->has_value()) {
+      kill(*pid, SIGTERM);
+      (void)spawn::waitForExit(*pid);  // the start's failure below is what the user needs
+    }
     if (line.rfind("error: ", 0) == 0) return fail(line.substr(7));
     return fail("launchd did not start; see " +
                 paths::resolveUnder(ctx.root, "/var/log/system.log").string());

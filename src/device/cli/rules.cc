@@ -107,18 +107,21 @@ std::optional<bool> parseSwitch(std::string_view text) {
 constexpr const char* kPolicyWords[] = {"off", "allow", "block", "prompt"};
 
 // "0".."3" or its word; the stored form is the digit.
+constexpr const char* kPolicyValues[] = {policy::kOff, policy::kAllow, policy::kBlock,
+                                         policy::kPrompt};
+
 std::optional<std::string> parsePolicy(std::string_view text) {
   for (int i = 0; i < 4; ++i) {
-    if (text == std::to_string(i) || text == kPolicyWords[i]) return std::to_string(i);
+    if (text == kPolicyValues[i] || text == kPolicyWords[i]) return kPolicyValues[i];
   }
   return std::nullopt;
 }
 
-std::string policyText(std::string_view policy) {
+std::string policyText(std::string_view value) {
   for (int i = 0; i < 4; ++i) {
-    if (policy == std::to_string(i)) return std::string(policy) + " (" + kPolicyWords[i] + ")";
+    if (value == kPolicyValues[i]) return std::string(value) + " (" + kPolicyWords[i] + ")";
   }
-  return std::string(policy);
+  return std::string(value);
 }
 
 // A stored policy as `rules list` shows it; one of another kind than text is
@@ -135,11 +138,11 @@ const char* switchText(bool on) {
 
 std::string ruleText(int64_t value) {
   switch (value) {
-    case 0:
+    case rule::kUndefined:
       return "undefined";
-    case 1:
+    case rule::kAllowed:
       return "allowed";
-    case 2:
+    case rule::kBlocked:
       return "blocked";
     default:
       return "unknown (" + std::to_string(value) + ")";
@@ -235,7 +238,7 @@ bool hasAppEntry(const Value& document, std::string_view bundle_id) {
 std::optional<int64_t> storedRule(const Value& rules, std::string_view host) {
   const Value entry = rules.get(host);
   if (!entry.isDict()) return std::nullopt;
-  return entry.get(key::kAllowed).numberAsInteger().value_or(0);
+  return entry.get(key::kAllowed).numberAsInteger().value_or(rule::kUndefined);
 }
 
 // ---- The app a command is about ----
@@ -331,9 +334,9 @@ int nothingChanged(const std::string& line) {
 // ---- The commands ----
 
 int64_t ruleValueOf(const std::string& command) {
-  if (command == "allow") return 1;
-  if (command == "block") return 2;
-  return 0;
+  if (command == "allow") return rule::kAllowed;
+  if (command == "block") return rule::kBlocked;
+  return rule::kUndefined;
 }
 
 int hostRuleCommand(const fs::path& root, const Request& request) {
@@ -360,14 +363,14 @@ int hostRuleCommand(const fs::path& root, const Request& request) {
       std::unique_ptr<SNTSettings> settings = SNTSettings::loadFromFile();
       if (remove) {
         settings->removeGlobalHostRule(host);
-      } else if (value == 0) {
-        settings->setGlobalHostRule(host, std::nullopt, 0);
+      } else if (value == rule::kUndefined) {
+        settings->setGlobalHostRule(host, std::nullopt, rule::kUndefined);
         // An undefined rule is saved without an announcement; a rule that
         // was allowed or blocked before would then go on deciding in every
         // running process. Save the same document again, announced.
         settings->save(true);
       } else {
-        settings->setGlobalHostBool(host, std::nullopt, value == 1);
+        settings->setGlobalHostBool(host, std::nullopt, value == rule::kAllowed);
       }
     };
     change.shows = [&](const Value& saved) {
@@ -395,7 +398,7 @@ int hostRuleCommand(const fs::path& root, const Request& request) {
     } else {
       firewall.setAppHostRule(firewall.name(), host, std::nullopt, value);
       // As for the global rule: an undefined rule is saved unannounced.
-      if (value == 0) firewall.saveAppSettings(firewall.appSettings(), true);
+      if (value == rule::kUndefined) firewall.saveAppSettings(firewall.appSettings(), true);
     }
   };
   change.shows = [&](const Value& saved) {
@@ -418,9 +421,9 @@ Value freezeAppsForNewAppPolicy(const Value& document, const std::string& old_po
     if (!entry.isDict()) continue;
     plist::MutableDict changed(entry);
     if (!changed.find(key::kFirewallEnabled)) {
-      changed.set(key::kFirewallEnabled, Value::boolean(old_policy != "0"));
+      changed.set(key::kFirewallEnabled, Value::boolean(old_policy != policy::kOff));
     }
-    if (!changed.find(key::kNewSitePolicy) && old_policy != "0") {
+    if (!changed.find(key::kNewSitePolicy) && old_policy != policy::kOff) {
       changed.set(key::kNewSitePolicy, Value::string(old_policy));
     }
     frozen_apps.set(bundle_id, std::move(changed).build());
@@ -450,16 +453,16 @@ int setCommand(const fs::path& root, const Request& request) {
     value = Value::boolean(*on);
     shown = switchText(*on);
   } else {
-    std::optional<std::string> policy = parsePolicy(text);
+    std::optional<std::string> parsed = parsePolicy(text);
     // "0" means "not filtered" only for apps without an entry of their own;
     // for an app it would read as prompt.
-    if (!policy || (info->scope == Scope::kApp && *policy == "0")) {
+    if (!parsed || (info->scope == Scope::kApp && *parsed == policy::kOff)) {
       return usage(name + (info->scope == Scope::kApp
                                ? " takes allow, block or prompt (1-3)"
                                : " takes off, allow, block or prompt (0-3)"));
     }
-    value = Value::string(*policy);
-    shown = policyText(*policy);
+    value = Value::string(*parsed);
+    shown = policyText(*parsed);
   }
   if (!deviceRunning(root)) return fail("device not running at " + root.string());
   const Value document = PrefHandler::loadSettings();
@@ -470,7 +473,7 @@ int setCommand(const fs::path& root, const Request& request) {
       std::unique_ptr<SNTSettings> settings = SNTSettings::loadFromFile();
       if (name == key::kNewAppPolicy) {
         const std::string* stored = settings->settings().get(key::kNewAppPolicy).asString();
-        const std::string old_policy = stored ? *stored : "3";
+        const std::string old_policy = stored ? *stored : policy::kPrompt;
         if (old_policy != *value.asString()) {
           settings->setSettings(freezeAppsForNewAppPolicy(settings->settings(), old_policy));
         }
@@ -586,8 +589,8 @@ int listGlobal(const fs::path& root) {
       printRow(info.key, switchRow(document, info.key, info.fallback));
     } else {
       const Value stored = document.get(info.key);
-      printRow(info.key,
-               stored.isNull() ? policyText("3") + " (default)" : storedPolicyText(stored));
+      printRow(info.key, stored.isNull() ? policyText(policy::kPrompt) + " (default)"
+                                         : storedPolicyText(stored));
     }
   }
   printf("global ");
@@ -627,7 +630,8 @@ int listApp(const fs::path& root, const std::string& bundle_id) {
       printRow(info.key, own.isNull() ? policyText(firewall.appPolicy()) + " (default)"
                                       : storedPolicyText(own));
     } else if (info.key == std::string_view(key::kFirewallEnabled)) {
-      printRow(info.key, switchRow(entry, info.key, firewall.globalDefaultAppPolicy() != "0"));
+      printRow(info.key,
+               switchRow(entry, info.key, firewall.globalDefaultAppPolicy() != policy::kOff));
     } else {
       printRow(info.key, switchRow(entry, info.key, info.fallback));
     }

@@ -32,8 +32,7 @@ class InotifyFileWriteWatch final : public FileWriteWatch {
       const int ready = poll(&p, 1, timeout_ms);
       if (ready < 0) {
         if (errno == EINTR) continue;
-        return Result<bool>::Error(std::string("cannot wait for the settings file: ") +
-                                   strerror(errno));
+        return Result<bool>::FromErrno("cannot wait for the settings file");
       }
       if (ready == 0) continue;
       Result<bool> written = readEvents();
@@ -48,7 +47,7 @@ class InotifyFileWriteWatch final : public FileWriteWatch {
     const ssize_t n = read(fd_, buffer, sizeof buffer);
     if (n < 0) {
       if (errno == EINTR || errno == EAGAIN) return false;
-      return Result<bool>::Error(std::string("cannot read file events: ") + strerror(errno));
+      return Result<bool>::FromErrno("cannot read file events");
     }
     bool written = false;
     for (ssize_t at = 0; at < n;) {
@@ -75,9 +74,7 @@ class InotifyFileWriteWatch final : public FileWriteWatch {
 
 Result<std::unique_ptr<FileWriteWatch>> watchFileWrites(const std::filesystem::path& file) {
   const int fd = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-  if (fd < 0)
-    return Result<std::unique_ptr<FileWriteWatch>>::Error(std::string("cannot watch files: ") +
-                                                          strerror(errno));
+  if (fd < 0) return Result<std::unique_ptr<FileWriteWatch>>::FromErrno("cannot watch files");
   // Watching the folder, not the file: the atomic write replaces the file's
   // inode, which a watch on the file itself would stop seeing.
   const std::filesystem::path folder = file.parent_path();
@@ -85,8 +82,8 @@ Result<std::unique_ptr<FileWriteWatch>> watchFileWrites(const std::filesystem::p
                         IN_MOVED_TO | IN_CLOSE_WRITE | IN_DELETE_SELF | IN_MOVE_SELF) < 0) {
     const int err = errno;
     close(fd);
-    return Result<std::unique_ptr<FileWriteWatch>>::Error("cannot watch " + folder.string() + ": " +
-                                                          strerror(err));
+    return Result<std::unique_ptr<FileWriteWatch>>::FromErrno("cannot watch " + folder.string(),
+                                                              err);
   }
   return std::unique_ptr<FileWriteWatch>(new InotifyFileWriteWatch(fd, file.filename().string()));
 }

@@ -15,10 +15,6 @@ namespace {
 
 constexpr size_t kMaxFds = 8;
 
-std::string errnoText(const char* what) {
-  return std::string(what) + ": " + strerror(errno);
-}
-
 }  // namespace
 
 std::filesystem::path controlSocketPath(const std::filesystem::path& root) {
@@ -48,7 +44,7 @@ Status sendControlMessage(int socket_fd, const plist::Value& message, const std:
   for (;;) {
     ssize_t n = sendmsg(socket_fd, &msg, MSG_NOSIGNAL);
     if (n >= 0) return Status::Ok();
-    if (errno != EINTR) return Status::Error(errnoText("send"));
+    if (errno != EINTR) return Status::FromErrno("send");
   }
 }
 
@@ -65,7 +61,7 @@ Result<plist::Value> receiveControlMessage(int socket_fd, std::vector<int>* fds)
   do {
     n = recvmsg(socket_fd, &msg, MSG_CMSG_CLOEXEC);
   } while (n < 0 && errno == EINTR);
-  if (n < 0) return Result<plist::Value>::Error(errnoText("receive"));
+  if (n < 0) return Result<plist::Value>::FromErrno("receive");
 
   // Take ownership of every descriptor that came, even when the message is bad.
   std::vector<int> received;
@@ -112,13 +108,13 @@ Result<ControlClient> ControlClient::connect(const std::filesystem::path& root) 
   }
   memcpy(addr.sun_path, path.c_str(), path.size() + 1);
   int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
-  if (fd < 0) return Result<ControlClient>::Error(errnoText("socket"));
+  if (fd < 0) return Result<ControlClient>::FromErrno("socket");
   if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
     int err = errno;
     close(fd);
     if (err == ENOENT || err == ECONNREFUSED) return Result<ControlClient>::Error("not running");
     errno = err;
-    return Result<ControlClient>::Error(errnoText("connect"));
+    return Result<ControlClient>::FromErrno("connect");
   }
   return ControlClient(fd);
 }

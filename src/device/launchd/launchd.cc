@@ -140,7 +140,7 @@ class Launchd {
 
     std::filesystem::path lock = paths::resolveUnder(root_, paths::kRunDir) / "launchd.lock";
     lock_fd_ = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (lock_fd_ < 0) return Status::Error("cannot open " + lock.string() + ": " + strerror(errno));
+    if (lock_fd_ < 0) return Status::FromErrno("cannot open " + lock.string());
     if (flock(lock_fd_, LOCK_EX | LOCK_NB) != 0) {
       return Status::Error("a device is already running at " + root_.string());
     }
@@ -148,7 +148,7 @@ class Launchd {
     auto table = proc::ProcessTablePublisher::create(root_);
     if (!table) return table.status();
     table_ = std::move(table).value();
-    table_->add(getpid(), getppid(), tools::kLaunchdCommandName);
+    if (Status s = table_->add(getpid(), getppid(), tools::kLaunchdCommandName); !s) return s;
 
     if (Status s = watchSignals(); !s) return s;
     if (Status s = listenForControl(); !s) return s;
@@ -191,7 +191,7 @@ class Launchd {
     if (sigprocmask(SIG_BLOCK, &set, nullptr) != 0) return Status::Error("sigprocmask failed");
     signal(SIGPIPE, SIG_IGN);
     signal_fd_ = signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
-    if (signal_fd_ < 0) return Status::Error(std::string("signalfd: ") + strerror(errno));
+    if (signal_fd_ < 0) return Status::FromErrno("signalfd");
     signal_watch_ = loop_.watchFd(signal_fd_, POLLIN, [this](short) { onSignals(); });
     return Status::Ok();
   }
@@ -251,10 +251,10 @@ class Launchd {
     logf(it->second.bundle_id + " (" + std::to_string(pid) + ") " + how);
     if (it->second.waiting_client >= 0) {
       int code = WIFSIGNALED(status) ? 128 + WTERMSIG(status) : WEXITSTATUS(status);
-      sendControlMessage(it->second.waiting_client,
-                         Value::dictOf({{"ok", Value::boolean(true)},
-                                        {"exited", Value::boolean(true)},
-                                        {"status", Value::integer(code)}}));
+      const int client = it->second.waiting_client;
+      reply(client, Value::dictOf({{"ok", Value::boolean(true)},
+                                   {"exited", Value::boolean(true)},
+                                   {"status", Value::integer(code)}}));
     }
     apps_.erase(it);
   }
@@ -269,7 +269,14 @@ class Launchd {
     }
     service.pid = *pid;
     service.started = Clock::now();
-    table_->add(service.pid, getpid(), service.name);
+    // The rule engine finds SpringBoard and the bus by name in the table: a
+    // service that cannot be recorded is stopped and retried with back-off
+    // rather than left running unseen.
+    if (Status s = table_->add(service.pid, getpid(), service.name); !s) {
+      logf("cannot record " + service.name + " in the process table: " + s.reason());
+      kill(service.pid, SIGKILL);
+      return;
+    }
     logf("started " + service.name + " (" + std::to_string(service.pid) + ")");
   }
 
@@ -372,7 +379,12 @@ class Launchd {
     }
     Result<pid_t> pid = spawn::spawnProcess(app->executable_path, argv, options);
     if (!pid) return pid;
-    table_->add(*pid, getpid(), app->executable_path.filename().string());
+    // An app missing from the table would be decided for without its name;
+    // one that cannot be recorded is stopped and the launch fails.
+    if (Status s = table_->add(*pid, getpid(), app->executable_path.filename().string()); !s) {
+      kill(*pid, SIGKILL);
+      return Result<pid_t>::Error("cannot launch " + bundle_id + ": " + s.reason());
+    }
     apps_[*pid] = LaunchedApp{bundle_id};
     logf("launched " + bundle_id + " (" + std::to_string(*pid) + ")");
     return pid;
@@ -458,11 +470,11 @@ class Launchd {
     }
     memcpy(addr.sun_path, path.c_str(), path.size() + 1);
     listen_fd_ = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (listen_fd_ < 0) return Status::Error(std::string("socket: ") + strerror(errno));
+    if (listen_fd_ < 0) return Status::FromErrno("socket");
     unlink(path.c_str());  // a leftover of a launchd that died; the lock says none runs
     if (bind(listen_fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
         chmod(path.c_str(), 0600) != 0 || listen(listen_fd_, 16) != 0) {
-      return Status::Error("cannot listen on " + path + ": " + strerror(errno));
+      return Status::FromErrno("cannot listen on " + path);
     }
     listen_watch_ = loop_.watchFd(listen_fd_, POLLIN, [this](short) { acceptClients(); });
     return Status::Ok();
@@ -487,6 +499,14 @@ class Launchd {
     close(fd);
   }
 
+  // A client that cannot take its answer has gone: it is dropped.
+  void reply(int fd, const Value& answer) {
+    if (Status s = sendControlMessage(fd, answer); !s) {
+      logf("control: " + s.reason());
+      dropClient(fd);
+    }
+  }
+
   void onClientReadable(int fd) {
     std::vector<int> fds;
     Result<Value> request = receiveControlMessage(fd, &fds);
@@ -495,9 +515,9 @@ class Launchd {
       dropClient(fd);
       return;
     }
-    Value reply = handle(fd, *request, fds);
+    Value answer = handle(fd, *request, fds);
     for (int passed : fds) close(passed);  // the app holds its own copies
-    sendControlMessage(fd, reply);
+    reply(fd, answer);
     if (stop_after_reply_) {
       stop_after_reply_ = false;
       stop();

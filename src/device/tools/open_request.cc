@@ -22,10 +22,6 @@ namespace {
 
 constexpr std::string_view kSuffix = ".request";
 
-std::string errnoText(const std::string& what) {
-  return what + ": " + std::strerror(errno);
-}
-
 bool writeAll(int fd, std::string_view data) {
   while (!data.empty()) {
     const ssize_t n = write(fd, data.data(), data.size());
@@ -53,7 +49,7 @@ std::string uniqueRequestName() {
 std::optional<std::string> readRequestFile(const std::filesystem::path& path, std::string& reason) {
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
   if (fd < 0) {
-    reason = errnoText("cannot open");
+    reason = Status::errnoText("cannot open");
     return std::nullopt;
   }
   struct stat st {};
@@ -69,7 +65,7 @@ std::optional<std::string> readRequestFile(const std::filesystem::path& path, st
     const ssize_t n = read(fd, buffer, sizeof buffer);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) {
-      reason = errnoText("cannot read");
+      reason = Status::errnoText("cannot read");
       close(fd);
       return std::nullopt;
     }
@@ -155,20 +151,21 @@ Status requestOpen(const std::filesystem::path& root, std::string bundle_id,
   const std::filesystem::path final_path = spool / name;
   const std::filesystem::path temp_path = spool / ("." + name + ".tmp");
   const int fd = open(temp_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
-  if (fd < 0) return Status::Error(errnoText("cannot create " + temp_path.string()));
+  if (fd < 0) return Status::FromErrno("cannot create " + temp_path.string());
   const bool written = writeAll(fd, formatOpenRequest(request));
   if (close(fd) != 0 || !written) {
-    const std::string reason = errnoText("cannot write " + temp_path.string());
+    const std::string reason = Status::errnoText("cannot write " + temp_path.string());
     unlink(temp_path.c_str());
     return Status::Error(reason);
   }
   if (rename(temp_path.c_str(), final_path.c_str()) != 0) {
-    const std::string reason = errnoText("cannot publish " + final_path.string());
+    const std::string reason = Status::errnoText("cannot publish " + final_path.string());
     unlink(temp_path.c_str());
     return Status::Error(reason);
   }
   if (kill(launchd, kOpenRequestSignal) != 0) {
-    const std::string reason = errnoText("cannot signal launchd (" + std::to_string(launchd) + ")");
+    const std::string reason =
+        Status::errnoText("cannot signal launchd (" + std::to_string(launchd) + ")");
     unlink(final_path.c_str());
     return Status::Error(reason);
   }

@@ -13,6 +13,7 @@
 #include <set>
 
 #include "platform/apps/installed_apps.h"
+#include "platform/base/mutex.h"
 #include "platform/log/system_log.h"
 #include "platform/paths/device_paths.h"
 #include "platform/plist/plist_codec.h"
@@ -45,10 +46,6 @@ fs::path normalRoot(const fs::path& root) {
   p = p.lexically_normal();
   if (p.has_relative_path() && !p.has_filename()) p = p.parent_path();
   return p;
-}
-
-std::string errnoText(const std::string& what, int err) {
-  return what + ": " + strerror(err);
 }
 
 const std::string* stringAt(const plist::Value& info, const char* key) {
@@ -164,15 +161,15 @@ class DeviceCatalogue final : public AppCatalogue {
              "/" + std::to_string(st.st_size);
     }
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      MutexLock lock(mutex_);
       if (!reported_.insert(key).second) return;
     }
     log::linef("Installed apps: skipping %s: %s", bundle.c_str(), r.reason().c_str());
   }
 
   const fs::path root_;
-  mutable std::mutex mutex_;
-  mutable std::set<std::string> reported_;  // guarded by mutex_; broken bundles already logged
+  mutable Mutex mutex_;
+  mutable std::set<std::string> reported_ GUARDED_BY(mutex_);  // broken bundles already logged
 };
 
 // Serialises installs and removals of one device, across processes: flock()
@@ -189,14 +186,12 @@ class DeviceLock {
     fs::path file = dir / kLockFile;
     int fd = open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0644);
     if (fd < 0)
-      return Result<std::unique_ptr<DeviceLock>>::Error(
-          errnoText("cannot open " + file.string(), errno));
+      return Result<std::unique_ptr<DeviceLock>>::FromErrno("cannot open " + file.string(), errno);
     while (flock(fd, LOCK_EX) != 0) {
       if (errno == EINTR) continue;
       int err = errno;
       close(fd);
-      return Result<std::unique_ptr<DeviceLock>>::Error(
-          errnoText("cannot lock " + file.string(), err));
+      return Result<std::unique_ptr<DeviceLock>>::FromErrno("cannot lock " + file.string(), err);
     }
     return std::unique_ptr<DeviceLock>(new DeviceLock(fd));
   }
@@ -215,8 +210,8 @@ class Staging {
   static Result<std::unique_ptr<Staging>> make(const fs::path& parent, const char* prefix) {
     std::string tmpl = (parent / (std::string(prefix) + "XXXXXX")).string();
     if (mkdtemp(tmpl.data()) == nullptr) {
-      return Result<std::unique_ptr<Staging>>::Error(
-          errnoText("cannot create a staging folder in " + parent.string(), errno));
+      return Result<std::unique_ptr<Staging>>::FromErrno(
+          "cannot create a staging folder in " + parent.string(), errno);
     }
     return std::unique_ptr<Staging>(new Staging(tmpl));
   }
@@ -238,12 +233,12 @@ Status moveIntoPlace(const fs::path& from, const fs::path& to) {
     return Status::Ok();
   }
   if (errno == EEXIST) return Status::Error(to.string() + " already exists");
-  return Status::Error(errnoText("cannot move the new bundle to " + to.string(), errno));
+  return Status::FromErrno("cannot move the new bundle to " + to.string(), errno);
 }
 
 Result<std::string> newUuid() {
   int fd = open("/proc/sys/kernel/random/uuid", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return Result<std::string>::Error(errnoText("cannot make a UUID", errno));
+  if (fd < 0) return Result<std::string>::FromErrno("cannot make a UUID", errno);
   char buf[64];
   ssize_t n;
   do {
@@ -335,10 +330,10 @@ Result<AppRecord> installApp(const fs::path& device_root, const InstallOptions& 
   if (!staging) return staging.status();
   fs::path bundle = staging.value()->path() / (bundle_name + ".app");
   if (mkdir(bundle.c_str(), 0755) != 0) {
-    return Result<AppRecord>::Error(errnoText("cannot create " + bundle.string(), errno));
+    return Result<AppRecord>::FromErrno("cannot create " + bundle.string(), errno);
   }
   if (symlink(program.c_str(), (bundle / bundle_name).c_str()) != 0) {
-    return Result<AppRecord>::Error(errnoText("cannot link the executable", errno));
+    return Result<AppRecord>::FromErrno("cannot link the executable", errno);
   }
   plist::MutableDict info;
   info.set("CFBundleIdentifier", plist::Value::string(options.identifier));
@@ -398,7 +393,7 @@ Status removeApp(const fs::path& device_root, std::string_view identifier) try {
     Result<std::unique_ptr<Staging>> trash = Staging::make(target.parent_path(), ".remove-");
     if (!trash) return trash.status();
     if (rename(target.c_str(), trash.value()->path().c_str()) != 0) {
-      return Status::Error(errnoText("cannot remove " + target.string(), errno));
+      return Status::FromErrno("cannot remove " + target.string(), errno);
     }
   }
   return Status::Ok();

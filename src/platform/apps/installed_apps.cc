@@ -4,6 +4,7 @@
 #include <cctype>
 
 #include "platform/apps/installed_apps.h"
+#include "platform/base/mutex.h"
 
 namespace sentrel::apps {
 
@@ -83,17 +84,17 @@ AppList AppCatalogue::applications(AppKind kind, bool only_visible) const {
 }
 
 std::vector<AppRecord> InMemoryAppCatalogue::allApplications() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return records_;
 }
 
 void InMemoryAppCatalogue::add(AppRecord record) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   records_.push_back(std::move(record));
 }
 
 void InMemoryAppCatalogue::remove(std::string_view identifier) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   std::erase_if(records_, [&](const AppRecord& r) { return r.identifier == identifier; });
 }
 

@@ -26,12 +26,12 @@
 #include <filesystem>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/base/mutex.h"
 #include "platform/base/status.h"
 
 namespace sentrel::apps {
@@ -105,8 +105,8 @@ class InMemoryAppCatalogue final : public AppCatalogue {
   void remove(std::string_view identifier);  // every record with that identifier
 
  private:
-  mutable std::mutex mutex_;
-  std::vector<AppRecord> records_;  // guarded by mutex_
+  mutable Mutex mutex_;
+  std::vector<AppRecord> records_ GUARDED_BY(mutex_);
 };
 
 struct InstallOptions {

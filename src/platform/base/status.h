@@ -3,13 +3,16 @@
 // one-line human text, logged once where the failure is handled.
 #pragma once
 
+#include <cerrno>
+#include <cstring>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 
 namespace sentrel {
 
-class Status {
+class [[nodiscard]] Status {
  public:
   Status() = default;  // success
   static Status Ok() { return Status(); }
@@ -19,6 +22,11 @@ class Status {
     if (s.reason_.empty()) s.reason_ = "unknown error";
     return s;
   }
+  // "<what>: <the system's text for err>", e.g. "cannot open /x: Permission denied".
+  static Status FromErrno(std::string_view what, int err = errno) {
+    return Error(errnoText(what, err));
+  }
+  static std::string errnoText(std::string_view what, int err = errno);
 
   bool ok() const { return reason_.empty(); }
   explicit operator bool() const { return ok(); }
@@ -29,13 +37,16 @@ class Status {
 };
 
 template <class T>
-class Result {
+class [[nodiscard]] Result {
  public:
   Result(T value) : value_(std::move(value)) {}       // NOLINT: implicit on purpose
   Result(Status error) : status_(std::move(error)) {  // NOLINT
     if (status_.ok()) status_ = Status::Error("no value");
   }
   static Result Error(std::string reason) { return Result(Status::Error(std::move(reason))); }
+  static Result FromErrno(std::string_view what, int err = errno) {
+    return Result(Status::FromErrno(what, err));
+  }
 
   bool ok() const { return value_.has_value(); }
   explicit operator bool() const { return ok(); }
@@ -54,5 +65,12 @@ class Result {
   std::optional<T> value_;
   Status status_;
 };
+
+inline std::string Status::errnoText(std::string_view what, int err) {
+  std::string text(what);
+  text += ": ";
+  text += std::strerror(err);
+  return text;
+}
 
 }  // namespace sentrel

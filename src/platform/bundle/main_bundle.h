@@ -32,8 +32,9 @@ struct MainBundle {
 // process, also after an override ends or a fork()ed child re-reads it.
 const MainBundle& mainBundle();
 
-// Tests: replace the identity until the guard goes away. Guards nest; they
-// must be destroyed in reverse order of creation.
+// Replaces the identity until the guard goes away. Guards nest; they must be
+// destroyed in reverse order of creation. Tests use env::Environment's
+// main_bundle, which installs one of these.
 class ScopedMainBundleOverride {
  public:
   explicit ScopedMainBundleOverride(MainBundle identity);

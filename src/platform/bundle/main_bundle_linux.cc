@@ -1,6 +1,5 @@
 // The main bundle from the environment and /proc/self.
 #include <fcntl.h>
-#include <pthread.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -10,7 +9,8 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/base/fork_leaf_locks.h"
+#include "platform/base/fork_registry.h"
+#include "platform/base/mutex.h"
 #include "platform/bundle/main_bundle.h"
 #include "platform/log/system_log.h"
 #include "platform/plist/plist_codec.h"
@@ -20,23 +20,18 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::mutex g_mutex;
+Mutex g_mutex;
 // Every identity ever handed out, never freed: mainBundle() returns references
 // that callers may keep. Grows by one per fork and per test override only.
-std::vector<std::unique_ptr<const MainBundle>> g_all;  // guarded by g_mutex
-const MainBundle* g_read = nullptr;                    // guarded by g_mutex; read from /proc
-pid_t g_read_pid = 0;                                  // guarded by g_mutex; who read g_read
-std::vector<const MainBundle*> g_overrides;            // guarded by g_mutex; innermost last
+std::vector<std::unique_ptr<const MainBundle>> g_all GUARDED_BY(g_mutex);
+const MainBundle* g_read GUARDED_BY(g_mutex) = nullptr;          // read from /proc
+pid_t g_read_pid GUARDED_BY(g_mutex) = 0;                        // who read g_read
+std::vector<const MainBundle*> g_overrides GUARDED_BY(g_mutex);  // innermost last
 
 // Holding the lock across fork() means the child never inherits it locked by
-// a thread that does not exist there.
-void registerForkHandlers() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    base::ensureLeafLockForkHandlers();  // first: its locks are taken last
-    pthread_atfork([] { g_mutex.lock(); }, [] { g_mutex.unlock(); }, [] { g_mutex.unlock(); });
-  });
-}
+// a thread that does not exist there. A leaf lock: nothing is read or logged
+// under it.
+[[maybe_unused]] const bool g_mutex_guarded = (base::holdAcrossFork(g_mutex), true);
 
 std::string readSmallFile(const char* path) {
   std::string out;
@@ -112,8 +107,7 @@ MainBundle readIdentity() {
 }  // namespace
 
 const MainBundle& mainBundle() {
-  registerForkHandlers();
-  std::unique_lock<std::mutex> lock(g_mutex);
+  MutexLock lock(g_mutex);
   if (!g_overrides.empty()) return *g_overrides.back();
   pid_t pid = getpid();
   if (g_read != nullptr && g_read_pid == pid) return *g_read;
@@ -133,13 +127,13 @@ const MainBundle& mainBundle() {
 
 ScopedMainBundleOverride::ScopedMainBundleOverride(MainBundle identity) {
   auto owned = std::make_unique<const MainBundle>(std::move(identity));
-  std::lock_guard<std::mutex> lock(g_mutex);
+  MutexLock lock(g_mutex);
   g_overrides.push_back(owned.get());
   g_all.push_back(std::move(owned));
 }
 
 ScopedMainBundleOverride::~ScopedMainBundleOverride() {
-  std::lock_guard<std::mutex> lock(g_mutex);
+  MutexLock lock(g_mutex);
   if (!g_overrides.empty()) g_overrides.pop_back();
 }
 

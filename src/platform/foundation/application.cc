@@ -4,6 +4,7 @@
 #include <exception>
 #include <mutex>
 
+#include "platform/base/mutex.h"
 #include "platform/foundation/foundation.h"
 #include "platform/foundation/signatures.h"
 #include "platform/log/system_log.h"
@@ -16,11 +17,11 @@ constexpr const char* kApplicationClass = "UIApplication";
 
 std::atomic<int> g_exit_status{0};
 
-std::mutex g_app_mu;
-std::shared_ptr<UIApplication> g_app;  // guarded by g_app_mu
+Mutex g_app_mu;
+std::shared_ptr<UIApplication> g_app GUARDED_BY(g_app_mu);
 
 void setSharedApplication(std::shared_ptr<UIApplication> app) {
-  std::lock_guard lock(g_app_mu);
+  MutexLock lock(g_app_mu);
   g_app = std::move(app);
 }
 
@@ -30,7 +31,7 @@ UIApplication::UIApplication(runtime::Class cls, std::vector<std::string> argume
     : Object(cls), arguments_(std::move(arguments)) {}
 
 std::shared_ptr<UIApplication> UIApplication::sharedApplication() {
-  std::lock_guard lock(g_app_mu);
+  MutexLock lock(g_app_mu);
   return g_app;
 }
 

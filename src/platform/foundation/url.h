@@ -75,7 +75,7 @@ class URLRequest {
 std::string percentEncodeForURLFragment(std::string_view text);
 
 // Opening a URL in another app (UIApplication _openURL:). One process-wide
-// opener; tests install their own with setURLOpenerForTesting().
+// opener; tests install their own through an env::Environment.
 class URLOpener {
  public:
   virtual ~URLOpener() = default;
@@ -91,7 +91,8 @@ class URLOpener {
 // the device and are only logged, as is a failing "open".
 URLOpener& urlOpener();
 // Installs `opener` (nullptr restores the default) and returns the previous
-// override. `opener` must outlive its installation.
+// override. `opener` must outlive its installation. Only
+// env::ScopedEnvironment calls it.
 URLOpener* setURLOpenerForTesting(URLOpener* opener);
 
 // urlOpener().openURL(url).

@@ -28,10 +28,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
+#include "platform/base/mutex.h"
 #include "platform/foundation/internal/classes.h"
 #include "platform/foundation/internal/http_transfer.h"
 #include "platform/foundation/url.h"
@@ -99,10 +99,10 @@ class URLSessionTask : public runtime::Object {
   const uint64_t identifier_;
   const URLRequest request_;
 
-  mutable std::mutex mu_;
-  URLSessionTaskState state_ = URLSessionTaskState::kSuspended;  // guarded by mu_
-  DataTaskCompletion completion_;      // guarded by mu_; taken by the one that completes
-  internal::TransferId transfer_ = 0;  // guarded by mu_; 0 while none runs
+  mutable Mutex mu_;
+  URLSessionTaskState state_ GUARDED_BY(mu_) = URLSessionTaskState::kSuspended;
+  DataTaskCompletion completion_ GUARDED_BY(mu_);      // taken by the one that completes
+  internal::TransferId transfer_ GUARDED_BY(mu_) = 0;  // 0 while none runs
 };
 
 // NSURLSession: only the shared session exists.

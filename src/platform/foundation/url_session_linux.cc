@@ -3,6 +3,7 @@
 // task that is still kSuspended or kRunning. Whichever moves the state on
 // owns the completion handler, so it runs exactly once however cancel() and
 // the end of the transfer race.
+#include "platform/base/mutex.h"
 #include "platform/foundation/url_session.h"
 
 #include <atomic>
@@ -63,7 +64,7 @@ std::optional<URLRequest> URLSessionTask::currentRequest() {
 }
 
 URLSessionTaskState URLSessionTask::state() const {
-  std::lock_guard lock(mu_);
+  MutexLock lock(mu_);
   return state_;
 }
 
@@ -89,7 +90,7 @@ void URLSessionTask::resumeNow() {
     return;
   }
   {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     if (state_ != URLSessionTaskState::kSuspended) return;
     state_ = URLSessionTaskState::kRunning;
   }
@@ -102,7 +103,7 @@ void URLSessionTask::resumeNow() {
       request_, [self](internal::HttpResult result) { self->transferFinished(std::move(result)); });
   bool stop = false;
   {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     if (state_ == URLSessionTaskState::kRunning) {
       transfer_ = id;
     } else {
@@ -117,7 +118,7 @@ void URLSessionTask::cancelNow() {
   internal::TransferId running = 0;
   DataTaskCompletion completion;
   {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     if (state_ != URLSessionTaskState::kSuspended && state_ != URLSessionTaskState::kRunning) {
       return;
     }
@@ -134,7 +135,7 @@ void URLSessionTask::cancelNow() {
 void URLSessionTask::transferFinished(internal::HttpResult result) {
   DataTaskCompletion completion;
   {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     if (state_ != URLSessionTaskState::kRunning) return;  // cancelled meanwhile
     state_ = URLSessionTaskState::kCompleted;
     transfer_ = 0;
@@ -159,7 +160,7 @@ void URLSessionTask::deliver(DataTaskCompletion completion, std::string data,
                         data = std::move(data), response = std::move(response),
                         error = std::move(error)]() mutable {
     if (self) {
-      std::lock_guard lock(self->mu_);
+      MutexLock lock(self->mu_);
       self->state_ = URLSessionTaskState::kCompleted;
     }
     if (completion) completion(std::move(data), std::move(response), std::move(error));

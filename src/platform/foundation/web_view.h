@@ -25,10 +25,10 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
+#include "platform/base/mutex.h"
 #include "platform/base/status.h"
 #include "platform/foundation/internal/classes.h"
 #include "platform/foundation/internal/http_transfer.h"
@@ -93,9 +93,9 @@ class WKWebViewConfiguration : public runtime::Object {
                                                            const std::string& scheme);
   std::shared_ptr<WKURLSchemeHandler> handlerFor(const std::string& scheme) const;
 
-  mutable std::mutex mu_;
-  std::map<std::string, std::shared_ptr<WKURLSchemeHandler>>
-      handlers_;  // guarded by mu_; by scheme
+  mutable Mutex mu_;
+  std::map<std::string, std::shared_ptr<WKURLSchemeHandler>> handlers_
+      GUARDED_BY(mu_);  // by scheme
 };
 
 // A finished navigation as the web view shows it.
@@ -144,12 +144,12 @@ class WKWebView : public runtime::Object {
 
   const std::shared_ptr<WKWebViewConfiguration> configuration_;
 
-  mutable std::mutex mu_;
-  std::shared_ptr<WKNavigation> latest_;          // guarded by mu_; the latest started
-  internal::TransferId transfer_ = 0;             // guarded by mu_; latest_'s fetch, 0: none
-  std::optional<WebPage> page_;                   // guarded by mu_
-  std::function<void(const WebPage&)> delegate_;  // guarded by mu_
-  internal::SerialDelivery deliveries_;           // delegate calls, in order
+  mutable Mutex mu_;
+  std::shared_ptr<WKNavigation> latest_ GUARDED_BY(mu_);  // the latest started
+  internal::TransferId transfer_ GUARDED_BY(mu_) = 0;     // latest_'s fetch, 0: none
+  std::optional<WebPage> page_ GUARDED_BY(mu_);
+  std::function<void(const WebPage&)> delegate_ GUARDED_BY(mu_);
+  internal::SerialDelivery deliveries_;  // delegate calls, in order
 };
 
 }  // namespace sentrel::foundation

@@ -1,6 +1,7 @@
 // A navigation is current from the moment it starts until a newer one starts;
 // results are checked against the current navigation under the lock, so a
 // superseded load can never overwrite the page, however late it finishes.
+#include "platform/base/mutex.h"
 #include "platform/foundation/web_view.h"
 
 #include <atomic>
@@ -95,7 +96,7 @@ Status WKWebViewConfiguration::setURLSchemeHandler(std::shared_ptr<WKURLSchemeHa
       return Status::Error("'" + scheme + "' is a URL scheme that WKWebView handles natively");
     }
   }
-  std::lock_guard lock(mu_);
+  MutexLock lock(mu_);
   if (handlers_.contains(scheme)) {
     return Status::Error("the URL scheme '" + scheme + "' already has a registered handler");
   }
@@ -117,7 +118,7 @@ std::shared_ptr<WKURLSchemeHandler> WKWebViewConfiguration::handlerMethod(
 
 std::shared_ptr<WKURLSchemeHandler> WKWebViewConfiguration::handlerFor(
     const std::string& scheme) const {
-  std::lock_guard lock(mu_);
+  MutexLock lock(mu_);
   auto it = handlers_.find(lowerCase(scheme));
   return it == handlers_.end() ? nullptr : it->second;
 }
@@ -155,12 +156,12 @@ std::shared_ptr<WKWebViewConfiguration> WKWebView::configuration() {
 }
 
 std::optional<WebPage> WKWebView::page() const {
-  std::lock_guard lock(mu_);
+  MutexLock lock(mu_);
   return page_;
 }
 
 void WKWebView::setNavigationDelegate(std::function<void(const WebPage&)> delegate) {
-  std::lock_guard lock(mu_);
+  MutexLock lock(mu_);
   delegate_ = std::move(delegate);
 }
 
@@ -178,7 +179,7 @@ std::shared_ptr<WKNavigation> WKWebView::reloadMethod(runtime::id self, runtime:
 std::optional<URL> WKWebView::urlMethod(runtime::id self, runtime::SEL cmd) {
   auto* web_view = objectOf<WKWebView>(self, cmd);
   if (web_view == nullptr) return std::nullopt;
-  std::lock_guard lock(web_view->mu_);
+  MutexLock lock(web_view->mu_);
   if (!web_view->latest_) return std::nullopt;
   return web_view->latest_->request().url();
 }
@@ -194,7 +195,7 @@ std::shared_ptr<WKNavigation> WKWebView::loadNow(const URLRequest& request) {
   internal::HttpTransfers& transfers = internal::HttpTransfers::shared();
   internal::TransferId superseded = 0;
   {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     latest_ = navigation;
     superseded = transfer_;
     transfer_ = 0;
@@ -244,7 +245,7 @@ std::shared_ptr<WKNavigation> WKWebView::loadNow(const URLRequest& request) {
       });
   bool stop = false;
   {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     if (latest_ == navigation) {
       transfer_ = id;
     } else {
@@ -258,7 +259,7 @@ std::shared_ptr<WKNavigation> WKWebView::loadNow(const URLRequest& request) {
 std::shared_ptr<WKNavigation> WKWebView::reloadNow() {
   std::optional<URLRequest> request;
   {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     if (latest_ && latest_->request().url()) request = latest_->request();
   }
   // Loaded directly, not through "loadRequest:": a reload is one call to
@@ -269,7 +270,7 @@ std::shared_ptr<WKNavigation> WKWebView::reloadNow() {
 void WKWebView::finished(WebPage page) {
   std::function<void(const WebPage&)> delegate;
   {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     if (page.navigation != latest_) return;  // superseded
     transfer_ = 0;
     page_ = page;

@@ -7,6 +7,7 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "platform/base/fork_registry.h"
 #include "platform/log/internal/default_sink.h"
 
 namespace sentrel::log {
@@ -17,14 +18,17 @@ namespace {
 // prefers writers: with readers preferred, threads that log without pause
 // would keep setSink() waiting for ever.
 pthread_rwlock_t g_sink_lock = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
-Sink* g_sink = nullptr;  // guarded by g_sink_lock; nullptr means the default sink
+Sink* g_sink = nullptr;  // under g_sink_lock; nullptr means the default sink
 
 // A fork()ed child has one thread, but may have copied the lock while some
 // other thread of the parent held it; it starts from a fresh lock instead.
 // (Taking the lock around fork() would not do: glibc takes the child's unlock
 // of a lock that the parent's thread id write-locked for a read unlock.)
-[[maybe_unused]] const int g_fork_handler = pthread_atfork(
-    nullptr, nullptr, [] { g_sink_lock = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP; });
+void resetSinkLockInChild() {
+  g_sink_lock = PTHREAD_RWLOCK_WRITER_NONRECURSIVE_INITIALIZER_NP;
+}
+[[maybe_unused]] const bool g_fork_handler =
+    (base::registerForkHandlers(base::ForkStage::kLog, {.child = &resetSinkLockInChild}), true);
 
 void emit(Level level, std::string_view text) noexcept {
   if (pthread_rwlock_rdlock(&g_sink_lock) != 0) return;

@@ -6,10 +6,10 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <mutex>
 #include <string>
 
-#include "platform/base/fork_leaf_locks.h"
+#include "platform/base/fork_registry.h"
+#include "platform/base/mutex.h"
 #include "platform/log/internal/default_sink.h"
 #include "platform/paths/device_paths.h"
 
@@ -20,8 +20,8 @@ namespace {
 // leaves as they were: a child forked while another thread was inside either
 // would hang at its first log line. Our calls into them go through this leaf
 // lock, which is held across fork().
-std::mutex g_libc_mutex;
-bool g_syslog_opened = false;  // guarded by g_libc_mutex
+Mutex g_libc_mutex;
+bool g_syslog_opened GUARDED_BY(g_libc_mutex) = false;
 [[maybe_unused]] const bool g_libc_mutex_guarded = (base::holdAcrossFork(g_libc_mutex), true);
 
 int syslogPriority(Level level) {
@@ -63,7 +63,7 @@ class DefaultSink final : public Sink {
     // fork. No LOG_CONS and no LOG_PERROR: the host program's terminal and
     // stderr are not ours.
     {
-      std::lock_guard<std::mutex> lock(g_libc_mutex);
+      MutexLock lock(g_libc_mutex);
       if (!g_syslog_opened) {
         openlog("Sentrel", LOG_PID, LOG_USER);
         g_syslog_opened = true;
@@ -120,7 +120,7 @@ std::string formatFileLine(std::string_view process_name, int pid, std::string_v
   clock_gettime(CLOCK_REALTIME, &now);
   tm local{};
   {
-    std::lock_guard<std::mutex> lock(g_libc_mutex);
+    MutexLock lock(g_libc_mutex);
     localtime_r(&now.tv_sec, &local);
   }
   char stamp[48];

@@ -14,7 +14,6 @@
 // Every live core's locks are held across fork(): a child that posts (a
 // forked host asking about a destination) must not find them locked by a
 // thread that stayed in the parent.
-#include <pthread.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -23,11 +22,12 @@
 #include <optional>
 #include <vector>
 
+#include "platform/base/fork_registry.h"
+#include "platform/base/mutex.h"
 #include "platform/log/system_log.h"
 #include "platform/notify/bus_connection_linux.h"
 #include "platform/notify/notification_center.h"
 #include "platform/notify/observer_table.h"
-#include "platform/runloop/internal/fork_safety.h"
 #include "platform/runloop/run_loop.h"
 
 namespace sentrel::notify {
@@ -48,7 +48,7 @@ class BusCore;
 // The live cores, for the fork handlers; guarded by g_cores_mutex. Never
 // destroyed: a fork or a core may come after the static destructors ran, and
 // a core may be made before this file's statics are (at library load).
-std::mutex g_cores_mutex;
+Mutex g_cores_mutex;
 std::vector<BusCore*>& liveCores() {
   static auto* const cores = new std::vector<BusCore*>;
   return *cores;
@@ -67,11 +67,12 @@ class BusCore : public std::enable_shared_from_this<BusCore> {
   BusCore& operator=(const BusCore&) = delete;
 
   // The connection lock first: the table's is taken under it.
-  void lockForFork() {
+  // Taken in one fork handler, released in another.
+  void lockForFork() NO_THREAD_SAFETY_ANALYSIS {
     mutex_.lock();
     observers_.lockForFork();
   }
-  void unlockAfterFork() {
+  void unlockAfterFork() NO_THREAD_SAFETY_ANALYSIS {
     observers_.unlockAfterFork();
     mutex_.unlock();
   }
@@ -80,7 +81,7 @@ class BusCore : public std::enable_shared_from_this<BusCore> {
   Status connectNow() {
     Status status;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      MutexLock lock(mutex_);
       status = connectLocked(/*log_failure=*/false);
     }
     if (status) requestRefresh();
@@ -99,7 +100,7 @@ class BusCore : public std::enable_shared_from_this<BusCore> {
     }
     bool lost = false;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      MutexLock lock(mutex_);
       if (!ensureConnectedLocked()) return;  // unreachable: logged once, dropped
       Status sent = connection_->post(name, bytesOf(*payload));
       if (!sent) {
@@ -125,7 +126,7 @@ class BusCore : public std::enable_shared_from_this<BusCore> {
       // The table and the match rules change together under the connection
       // lock, so a concurrent remove of the last observer of a name cannot
       // drop the rule after a new first observer added it.
-      std::lock_guard<std::mutex> lock(mutex_);
+      MutexLock lock(mutex_);
       internal::ObserverTable::Added added = observers_.add(name, std::move(handler));
       id = added.id;
       if (added.first_for_name && ensureConnectedLocked()) watchLocked(name);
@@ -137,7 +138,7 @@ class BusCore : public std::enable_shared_from_this<BusCore> {
   }
 
   void removeObserver(ObserverId id) {
-    std::lock_guard<std::mutex> lock(mutex_);
+    MutexLock lock(mutex_);
     std::optional<std::string> last = observers_.remove(id);
     if (last && connection_ && connection_->ownedByThisProcess()) connection_->unwatch(*last);
   }
@@ -147,7 +148,7 @@ class BusCore : public std::enable_shared_from_this<BusCore> {
     std::unique_ptr<BusConnection> connection;
     std::vector<std::unique_ptr<BusConnection>> retired;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      MutexLock lock(mutex_);
       connection = std::move(connection_);
       retired = std::move(retired_);
     }
@@ -159,7 +160,7 @@ class BusCore : public std::enable_shared_from_this<BusCore> {
 
  private:
   // REQUIRES: mutex_ held. True when a usable connection exists afterwards.
-  bool ensureConnectedLocked() {
+  bool ensureConnectedLocked() REQUIRES(mutex_) {
     if (connection_ && connection_->ownedByThisProcess()) return true;
     bool forked = false;
     if (connection_) {  // a parent's connection, inherited through fork()
@@ -175,9 +176,12 @@ class BusCore : public std::enable_shared_from_this<BusCore> {
   }
 
   // REQUIRES: mutex_ held, no usable connection.
-  Status connectLocked(bool log_failure) {
-    Result<std::unique_ptr<BusConnection>> opened = BusConnection::open(
-        address_, [this](ReceivedPost post) { inbox_.push_back(std::move(post)); });
+  Status connectLocked(bool log_failure) REQUIRES(mutex_) {
+    Result<std::unique_ptr<BusConnection>> opened =
+        BusConnection::open(address_, [this](ReceivedPost post) {
+          mutex_.assertHeld();  // the sink runs inside processPending(), under mutex_
+          inbox_.push_back(std::move(post));
+        });
     if (!opened) {
       if (log_failure && !reported_unreachable_) {
         log::line("Cannot reach the device bus: " + opened.reason() +
@@ -198,7 +202,7 @@ class BusCore : public std::enable_shared_from_this<BusCore> {
   }
 
   // REQUIRES: mutex_ held, a usable connection.
-  void watchLocked(const std::string& name) {
+  void watchLocked(const std::string& name) REQUIRES(mutex_) {
     Status watched = connection_->watch(name);
     if (!watched) {
       log::line("Cannot observe notification " + name + ": " + watched.reason(),
@@ -208,7 +212,7 @@ class BusCore : public std::enable_shared_from_this<BusCore> {
 
   // REQUIRES: mutex_ held. The loop may still watch the fd, so the
   // connection is only closed by refresh(), after it has unwatched it.
-  void retireLocked() {
+  void retireLocked() REQUIRES(mutex_) {
     retired_.push_back(std::move(connection_));
     connection_.reset();
   }
@@ -235,7 +239,7 @@ class BusCore : public std::enable_shared_from_this<BusCore> {
     std::optional<uint64_t> deadline;
     bool want_retry = false;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      MutexLock lock(mutex_);
       if (connection_ || !observers_.empty()) ensureConnectedLocked();
       if (connection_) {
         Result<bool> processed = connection_->processPending();
@@ -323,13 +327,13 @@ class BusCore : public std::enable_shared_from_this<BusCore> {
   runloop::RunLoop& loop_;
   internal::ObserverTable observers_;
 
-  std::mutex mutex_;                           // serialises every use of the connections
-  std::unique_ptr<BusConnection> connection_;  // guarded by mutex_; null while unreachable
-  std::vector<std::unique_ptr<BusConnection>> retired_;  // guarded by mutex_; closed by refresh()
-  std::vector<ReceivedPost> inbox_;                 // guarded by mutex_; filled while processing
-  std::optional<runloop::TimePoint> last_attempt_;  // guarded by mutex_; last connect attempt
-  bool reported_unreachable_ = false;               // guarded by mutex_
-  std::atomic<pid_t> refresh_requested_by_{0};      // process with a refresh() pending, or 0
+  Mutex mutex_;  // serialises every use of the connections
+  std::unique_ptr<BusConnection> connection_ GUARDED_BY(mutex_);  // null while unreachable
+  std::vector<std::unique_ptr<BusConnection>> retired_ GUARDED_BY(mutex_);  // closed by refresh()
+  std::vector<ReceivedPost> inbox_ GUARDED_BY(mutex_);                 // filled while processing
+  std::optional<runloop::TimePoint> last_attempt_ GUARDED_BY(mutex_);  // last connect attempt
+  bool reported_unreachable_ GUARDED_BY(mutex_) = false;
+  std::atomic<pid_t> refresh_requested_by_{0};  // process with a refresh() pending, or 0
 
   // Loop thread only.
   std::optional<runloop::WatchId> watch_;
@@ -339,14 +343,14 @@ class BusCore : public std::enable_shared_from_this<BusCore> {
   std::optional<runloop::TimerId> retry_timer_;
 };
 
-void prepareFork() {
+void prepareFork() NO_THREAD_SAFETY_ANALYSIS {
   g_cores_mutex.lock();
   for (BusCore* core : liveCores()) core->lockForFork();
 }
 
 // The forking thread took every lock in prepareFork(), so it releases them in
 // the parent and, as the only thread there, in the child.
-void afterFork() {
+void afterFork() NO_THREAD_SAFETY_ANALYSIS {
   for (auto it = liveCores().rbegin(); it != liveCores().rend(); ++it) (*it)->unlockAfterFork();
   g_cores_mutex.unlock();
 }
@@ -354,19 +358,16 @@ void afterFork() {
 void registerCore(BusCore* core) {
   static std::once_flag once;
   std::call_once(once, [] {
-    // After the run loops' and the leaf locks' handlers: a thread holding a
-    // core's lock may post to a loop and log, so prepareFork() must take the
-    // cores' locks before those (prepare handlers run in reverse order).
-    runloop::internal::ensureForkHandlers();
     liveCores();  // made before any handler can need it
-    pthread_atfork(&prepareFork, &afterFork, &afterFork);
+    base::registerForkHandlers(base::ForkStage::kNotificationCenters,
+                               {&prepareFork, &afterFork, &afterFork});
   });
-  std::lock_guard<std::mutex> lock(g_cores_mutex);
+  MutexLock lock(g_cores_mutex);
   liveCores().push_back(core);
 }
 
 void unregisterCore(BusCore* core) {
-  std::lock_guard<std::mutex> lock(g_cores_mutex);
+  MutexLock lock(g_cores_mutex);
   std::erase(liveCores(), core);
 }
 

@@ -21,8 +21,9 @@ namespace {
 // fixed part of the rule.
 constexpr size_t kMaxArg0Length = 700;
 
+// sd-bus returns failures as negative errno values.
 std::string errorText(const char* what, int negative_errno) {
-  return std::string(what) + ": " + strerror(-negative_errno);
+  return Status::errnoText(what, -negative_errno);
 }
 
 std::string baseRule() {
@@ -43,6 +44,11 @@ int countPost(sd_bus_message* m, void* userdata, sd_bus_error* /*ret_error*/) {
 }
 
 }  // namespace
+
+BusCalls& busCalls() {
+  static BusCalls table{&sd_bus_send, &sd_bus_flush, &sd_bus_process};
+  return table;
+}
 
 std::optional<std::string> matchRuleForName(std::string_view name) {
   // Inside quotes dbus-daemon takes a backslash literally while sd-bus treats
@@ -121,7 +127,7 @@ std::optional<uint64_t> BusConnection::deadlineUsec() const {
 
 Result<bool> BusConnection::processPending(int max_messages) {
   for (int i = 0; i < max_messages; ++i) {
-    int r = sd_bus_process(bus_, nullptr);
+    int r = busCalls().process(bus_, nullptr);
     if (r < 0) return Result<bool>::Error(errorText("device bus connection failed", r));
     if (r == 0) return false;
   }
@@ -140,7 +146,8 @@ Status BusConnection::post(std::string_view name, std::span<const uint8_t> paylo
   if ((r = sd_bus_message_append_array(raw, 'y', payload.data(), payload.size())) < 0) {
     return Status::Error(errorText("cannot add the payload", r));
   }
-  if ((r = sd_bus_send(bus_, raw, nullptr)) < 0) return Status::Error(errorText("cannot send", r));
+  if ((r = busCalls().send(bus_, raw, nullptr)) < 0)
+    return Status::Error(errorText("cannot send", r));
   return flush();
 }
 
@@ -153,12 +160,13 @@ Status BusConnection::postNameOnlyForTesting(std::string_view name) {
   if ((r = sd_bus_message_append_basic(raw, 's', name_text.c_str())) < 0) {
     return Status::Error(errorText("cannot add the name", r));
   }
-  if ((r = sd_bus_send(bus_, raw, nullptr)) < 0) return Status::Error(errorText("cannot send", r));
+  if ((r = busCalls().send(bus_, raw, nullptr)) < 0)
+    return Status::Error(errorText("cannot send", r));
   return flush();
 }
 
 Status BusConnection::flush() {
-  int r = sd_bus_flush(bus_);
+  int r = busCalls().flush(bus_);
   if (r < 0) return Status::Error(errorText("cannot flush the device bus connection", r));
   return Status::Ok();
 }

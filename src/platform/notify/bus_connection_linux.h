@@ -28,6 +28,7 @@
 #include "platform/base/status.h"
 
 struct sd_bus;
+struct sd_bus_message;
 struct sd_bus_slot;
 
 namespace sentrel::notify::internal {
@@ -108,6 +109,17 @@ class BusConnection {
   sd_bus_slot* counter_slot_ = nullptr;  // filter counting every Post that arrives
   uint64_t posts_routed_ = 0;
 };
+
+// The sd-bus calls that can fail on a live connection, through a table that
+// tests may patch to make one fail (a send refused, a flush that breaks).
+// Production code never touches it. Not synchronised: patch it only while no
+// connection is in use, and restore it afterwards.
+struct BusCalls {
+  int (*send)(sd_bus*, sd_bus_message*, uint64_t*);
+  int (*flush)(sd_bus*);
+  int (*process)(sd_bus*, sd_bus_message**);
+};
+BusCalls& busCalls();
 
 // The match rule that selects Post signals named `name`; nullopt when the
 // name cannot be written as an arg0 rule that dbus-daemon and sd-bus read

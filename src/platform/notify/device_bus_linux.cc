@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -19,18 +18,13 @@
 #include <vector>
 
 #include "platform/paths/device_paths.h"
-
-extern char** environ;
+#include "platform/spawn/spawn.h"
 
 namespace sentrel::notify {
 namespace {
 
 constexpr int kStartTimeoutMs = 10'000;
 constexpr int kStopGraceMs = 5'000;
-
-std::string errnoText(const std::string& what, int err) {
-  return what + ": " + strerror(err);
-}
 
 // D-Bus address values: bytes outside a small safe set are %-escaped.
 std::string escapeAddressValue(const std::string& value) {
@@ -165,7 +159,7 @@ Status readReadyLine(int fd) {
     pollfd p{fd, POLLIN, 0};
     int r = poll(&p, 1, static_cast<int>(left.count()));
     if (r < 0 && errno == EINTR) continue;
-    if (r < 0) return Status::Error(errnoText("poll", errno));
+    if (r < 0) return Status::FromErrno("poll", errno);
     if (r == 0) continue;
     char buf[512];
     ssize_t n = read(fd, buf, sizeof buf);
@@ -200,8 +194,7 @@ Result<pid_t> startDeviceBus(const std::filesystem::path& root) {
   // Only the device's user may reach the bus: the folder is closed to
   // everyone else, and the socket too once the daemon made it.
   if (chmod(socket_path.parent_path().c_str(), 0700) != 0) {
-    return Result<pid_t>::Error(
-        errnoText("cannot restrict " + socket_path.parent_path().string(), errno));
+    return Result<pid_t>::FromErrno("cannot restrict " + socket_path.parent_path().string(), errno);
   }
   // dbus-daemon silently replaces an existing socket file; never steal the
   // socket of a bus that is still serving this device.
@@ -220,7 +213,7 @@ Result<pid_t> startDeviceBus(const std::filesystem::path& root) {
   // The daemon reports readiness by printing its address to fd 3. The pipe
   // ends are kept above 3 so the dup2 below always clears close-on-exec.
   int pipe_fds[2];
-  if (pipe2(pipe_fds, O_CLOEXEC) != 0) return Result<pid_t>::Error(errnoText("pipe", errno));
+  if (pipe2(pipe_fds, O_CLOEXEC) != 0) return Result<pid_t>::FromErrno("pipe", errno);
   int read_fd = fcntl(pipe_fds[0], F_DUPFD_CLOEXEC, 10);
   int write_fd = fcntl(pipe_fds[1], F_DUPFD_CLOEXEC, 10);
   close(pipe_fds[0]);
@@ -229,44 +222,25 @@ Result<pid_t> startDeviceBus(const std::filesystem::path& root) {
     int err = errno;
     if (read_fd >= 0) close(read_fd);
     if (write_fd >= 0) close(write_fd);
-    return Result<pid_t>::Error(errnoText("fcntl", err));
+    return Result<pid_t>::FromErrno("fcntl", err);
   }
 
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, write_fd, 3);
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  sigset_t none, defaults;
-  sigemptyset(&none);
-  sigemptyset(&defaults);
-  for (int sig : {SIGTERM, SIGINT, SIGHUP, SIGPIPE, SIGCHLD, SIGUSR1, SIGUSR2}) {
-    sigaddset(&defaults, sig);
-  }
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setsigdefault(&attr, &defaults);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-
-  std::string config_arg = "--config-file=" + config.string();
-  std::vector<char*> argv = {
-      const_cast<char*>("dbus-daemon"),       config_arg.data(),
-      const_cast<char*>("--nofork"),          const_cast<char*>("--nopidfile"),
-      const_cast<char*>("--print-address=3"), nullptr};
-  pid_t pid = -1;
-  int spawned = posix_spawnp(&pid, "dbus-daemon", &actions, &attr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
+  spawn::Options options;
+  options.stdin_ = spawn::Stdio::devNull();
+  options.extra_fds = {{write_fd, 3}};
+  options.search_path = true;
+  Result<pid_t> started = spawn::spawnProcess("dbus-daemon",
+                                              {"dbus-daemon", "--config-file=" + config.string(),
+                                               "--nofork", "--nopidfile", "--print-address=3"},
+                                              options);
   close(write_fd);
-  if (spawned != 0) {
+  if (!started) {
     close(read_fd);
-    if (spawned == ENOENT) {
-      return Result<pid_t>::Error(
-          "dbus-daemon not found on PATH (Debian package dbus-daemon); the device bus cannot "
-          "start");
-    }
-    return Result<pid_t>::Error(errnoText("cannot start dbus-daemon", spawned));
+    return Result<pid_t>::Error(started.reason() +
+                                " (the program comes with the Debian package dbus-daemon); the "
+                                "device bus cannot start");
   }
+  const pid_t pid = *started;
 
   Status ready = readReadyLine(read_fd);
   close(read_fd);
@@ -280,7 +254,7 @@ Result<pid_t> startDeviceBus(const std::filesystem::path& root) {
   if (chmod(socket_path.c_str(), 0600) != 0) {
     const int err = errno;
     killAndReap(pid);
-    return Result<pid_t>::Error(errnoText("cannot restrict " + socket_path.string(), err));
+    return Result<pid_t>::FromErrno("cannot restrict " + socket_path.string(), err);
   }
   return pid;
 }
@@ -290,7 +264,7 @@ Status stopDeviceBus(pid_t pid, const std::filesystem::path& root) {
   int pidfd = pidfdOpen(pid);
   if (pidfd < 0) {
     if (errno == ESRCH) return Status::Ok();  // already gone and reaped
-    return Status::Error(errnoText("cannot watch the bus process", errno));
+    return Status::FromErrno("cannot watch the bus process", errno);
   }
   kill(pid, SIGTERM);
   if (!waitForExit(pidfd, kStopGraceMs)) {

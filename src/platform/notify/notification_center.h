@@ -47,11 +47,12 @@ class NotificationCenter {
 // The process's distributed center: the device bus of the current device
 // root (created on first use; when the bus cannot be reached the center logs
 // once and drops posts until it can). The device root is read on first use.
-// Handlers run on runloop::MainQueue::get(). Tests replace it with
-// setDistributedCenterForTesting().
+// Handlers run on runloop::MainQueue::get(). Tests replace it through an
+// env::Environment (platform/env/environment.h).
 NotificationCenter& distributedCenter();
 // Installs `center` as the process's center (nullptr restores the default);
 // returns the previous override. The center must outlive its installation.
+// Only env::ScopedEnvironment calls it.
 NotificationCenter* setDistributedCenterForTesting(NotificationCenter* center);
 
 // An in-process center for unit tests: post() delivers to this object's own

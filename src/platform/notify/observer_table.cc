@@ -2,19 +2,20 @@
 
 #include <exception>
 
+#include "platform/base/mutex.h"
 #include "platform/log/system_log.h"
 
 namespace sentrel::notify::internal {
 
 ObserverTable::Added ObserverTable::add(const std::string& name, Handler handler) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   ObserverId id = next_id_++;
   entries_.emplace(id, Entry{name, std::make_shared<const Handler>(std::move(handler))});
   return Added{id, ++name_count_[name] == 1};
 }
 
 std::optional<std::string> ObserverTable::remove(ObserverId id) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   auto it = entries_.find(id);
   if (it == entries_.end()) return std::nullopt;
   std::string name = std::move(it->second.name);
@@ -26,7 +27,7 @@ std::optional<std::string> ObserverTable::remove(ObserverId id) {
 }
 
 std::vector<ObserverId> ObserverTable::observersOf(const std::string& name) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   std::vector<ObserverId> ids;
   if (!name_count_.contains(name)) return ids;
   for (const auto& [id, entry] : entries_) {
@@ -36,7 +37,7 @@ std::vector<ObserverId> ObserverTable::observersOf(const std::string& name) cons
 }
 
 std::vector<std::string> ObserverTable::names() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   std::vector<std::string> out;
   out.reserve(name_count_.size());
   for (const auto& [name, count] : name_count_) out.push_back(name);
@@ -44,7 +45,7 @@ std::vector<std::string> ObserverTable::names() const {
 }
 
 bool ObserverTable::empty() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return entries_.empty();
 }
 
@@ -53,7 +54,7 @@ void ObserverTable::deliver(const std::vector<ObserverId>& ids, const std::strin
   for (ObserverId id : ids) {
     std::shared_ptr<const Handler> handler;
     {
-      std::lock_guard<std::mutex> lock(mutex_);
+      MutexLock lock(mutex_);
       auto it = entries_.find(id);
       if (it == entries_.end()) continue;  // removed since the notification arrived
       handler = it->second.handler;

@@ -6,11 +6,11 @@
 
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "platform/base/mutex.h"
 #include "platform/notify/notification_center.h"
 
 namespace sentrel::notify::internal {
@@ -39,18 +39,18 @@ class ObserverTable {
 
   // Held across fork() by the center that owns the table, so a child never
   // inherits it locked by a thread that does not exist there.
-  void lockForFork() const { mutex_.lock(); }
-  void unlockAfterFork() const { mutex_.unlock(); }
+  void lockForFork() const ACQUIRE(mutex_) { mutex_.lock(); }
+  void unlockAfterFork() const RELEASE(mutex_) { mutex_.unlock(); }
 
  private:
   struct Entry {
     std::string name;
     std::shared_ptr<const Handler> handler;  // shared so a call survives removal mid-call
   };
-  mutable std::mutex mutex_;
-  ObserverId next_id_ = 1;                    // guarded by mutex_
-  std::map<ObserverId, Entry> entries_;       // guarded by mutex_
-  std::map<std::string, size_t> name_count_;  // guarded by mutex_
+  mutable Mutex mutex_;
+  ObserverId next_id_ GUARDED_BY(mutex_) = 1;
+  std::map<ObserverId, Entry> entries_ GUARDED_BY(mutex_);
+  std::map<std::string, size_t> name_count_ GUARDED_BY(mutex_);
 };
 
 }  // namespace sentrel::notify::internal

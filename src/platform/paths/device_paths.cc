@@ -4,20 +4,20 @@
 #include <stdlib.h>
 #include <unistd.h>
 
-#include <mutex>
 #include <optional>
 
-#include "platform/base/fork_leaf_locks.h"
+#include "platform/base/fork_registry.h"
+#include "platform/base/mutex.h"
 
 namespace sentrel::paths {
 namespace {
 
-std::mutex g_mutex;
-std::filesystem::path g_override;  // guarded by g_mutex
+Mutex g_mutex;
+std::filesystem::path g_override GUARDED_BY(g_mutex);
 // $SENTREL_DEVICE_ROOT as it was before the first override, restored when the
 // override is cleared; unset: nothing saved yet.
-std::optional<std::string> g_saved_env;  // guarded by g_mutex
-bool g_env_saved = false;                // guarded by g_mutex
+std::optional<std::string> g_saved_env GUARDED_BY(g_mutex);
+bool g_env_saved GUARDED_BY(g_mutex) = false;
 // A leaf lock: a fork()ed child must not inherit it held by a thread that
 // does not exist there (every log line resolves the device root).
 [[maybe_unused]] const bool g_mutex_guarded = (base::holdAcrossFork(g_mutex), true);
@@ -41,7 +41,7 @@ std::filesystem::path defaultDeviceRoot() {
 
 std::filesystem::path deviceRoot() {
   {
-    std::lock_guard<std::mutex> lock(g_mutex);
+    MutexLock lock(g_mutex);
     if (!g_override.empty()) return g_override;
   }
   if (const char* env = getenv(kDeviceRootEnv); env != nullptr && env[0] == '/') {
@@ -50,8 +50,14 @@ std::filesystem::path deviceRoot() {
   return defaultDeviceRoot();
 }
 
+std::optional<std::filesystem::path> deviceRootOverride() {
+  MutexLock lock(g_mutex);
+  if (g_override.empty()) return std::nullopt;
+  return g_override;
+}
+
 void setDeviceRoot(const std::filesystem::path& root) {
-  std::lock_guard<std::mutex> lock(g_mutex);
+  MutexLock lock(g_mutex);
   if (root.empty()) {
     g_override.clear();
     if (g_env_saved) {  // undo our export, or the cleared override would live on through it

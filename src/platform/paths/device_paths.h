@@ -10,6 +10,7 @@
 #pragma once
 
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -24,10 +25,13 @@ std::filesystem::path defaultDeviceRoot();
 // The device root of this process. Thread-safe.
 std::filesystem::path deviceRoot();
 
-// Overrides the device root for the whole process (tests, the CLI's --root).
-// Also exports $SENTREL_DEVICE_ROOT so that programs started from here agree.
-// An empty path returns to the environment / default.
+// Overrides the device root for the whole process (the CLI's --root; tests
+// install an env::Environment instead). Also exports $SENTREL_DEVICE_ROOT so
+// that programs started from here agree. An empty path returns to the
+// environment / default.
 void setDeviceRoot(const std::filesystem::path& root);
+// The override setDeviceRoot() made, if any.
+std::optional<std::filesystem::path> deviceRootOverride();
 
 // Maps a device path ("/usr/bin/killall") under the device root. A relative
 // path is taken as relative to the root as well; ".." components cannot

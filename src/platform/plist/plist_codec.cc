@@ -14,6 +14,8 @@
 #include <memory>
 #include <optional>
 
+#include "platform/plist/file_syscalls.h"
+
 namespace sentrel::plist {
 namespace {
 
@@ -23,7 +25,7 @@ struct PlistDeleter {
 using PlistPtr = std::unique_ptr<void, PlistDeleter>;
 
 std::string errnoText(const char* what, const std::filesystem::path& path, int err) {
-  return std::string(what) + " " + path.string() + ": " + strerror(err);
+  return Status::errnoText(std::string(what) + " " + path.string(), err);
 }
 
 // The exact date a node holds. libplist's getter truncates to whole seconds
@@ -448,6 +450,11 @@ Result<Value> readDictionaryFile(const std::filesystem::path& path) {
   return v;
 }
 
+FileSyscalls& fileSyscalls() {
+  static FileSyscalls table{&::write, &::fsync, &::rename};
+  return table;
+}
+
 Status writeFileAtomically(const std::filesystem::path& path, const Value& value) {
   Result<std::string> xml = encodeXml(value);
   if (!xml) return xml.status();
@@ -465,19 +472,19 @@ Status writeFileAtomically(const std::filesystem::path& path, const Value& value
   const std::string& text = xml.value();
   size_t done = 0;
   while (done < text.size()) {
-    ssize_t n = write(fd, text.data() + done, text.size() - done);
+    ssize_t n = fileSyscalls().write(fd, text.data() + done, text.size() - done);
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return fail("cannot write");
     done += static_cast<size_t>(n);
   }
   if (fchmod(fd, 0644) != 0) return fail("cannot set the mode of");
-  if (fsync(fd) != 0) return fail("cannot sync");
+  if (fileSyscalls().fsync(fd) != 0) return fail("cannot sync");
   if (close(fd) != 0) {
     int err = errno;
     unlink(tmpl.c_str());
     return Status::Error(errnoText("cannot close", path, err));
   }
-  if (rename(tmpl.c_str(), path.c_str()) != 0) {
+  if (fileSyscalls().rename(tmpl.c_str(), path.c_str()) != 0) {
     int err = errno;
     unlink(tmpl.c_str());
     return Status::Error(errnoText("cannot replace", path, err));

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/base/mutex.h"
 #include "platform/paths/device_paths.h"
 #include "platform/proc/shared_process_table.h"
 
@@ -40,28 +41,28 @@ ProcessTable* setDeviceProcessTable(ProcessTable* table) {
 }
 
 void InMemoryProcessTable::add(pid_t pid, pid_t parent_pid, std::string_view command_name) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   std::erase_if(records_, [pid](const ProcessRecord& r) { return r.pid == pid; });
   records_.push_back({shortCommandName(command_name), pid, parent_pid});
 }
 
 void InMemoryProcessTable::remove(pid_t pid) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   std::erase_if(records_, [pid](const ProcessRecord& r) { return r.pid == pid; });
 }
 
 void InMemoryProcessTable::clear() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   records_.clear();
 }
 
 void InMemoryProcessTable::setUnreadable(bool unreadable) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   unreadable_ = unreadable;
 }
 
 pid_t InMemoryProcessTable::pidOfProcess(std::string_view name) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (unreadable_) return -1;
   auto it = std::find_if(records_.rbegin(), records_.rend(),
                          [name](const ProcessRecord& r) { return r.command_name == name; });
@@ -69,7 +70,7 @@ pid_t InMemoryProcessTable::pidOfProcess(std::string_view name) const {
 }
 
 pid_t InMemoryProcessTable::parentOf(pid_t pid) const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (unreadable_) return -1;
   auto it = std::find_if(records_.begin(), records_.end(),
                          [pid](const ProcessRecord& r) { return r.pid == pid; });
@@ -77,7 +78,7 @@ pid_t InMemoryProcessTable::parentOf(pid_t pid) const {
 }
 
 Result<std::vector<ProcessRecord>> InMemoryProcessTable::snapshot() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   if (unreadable_) return Result<std::vector<ProcessRecord>>::Error("process table unreadable");
   return records_;
 }

@@ -18,11 +18,11 @@
 #include <sys/types.h>
 
 #include <atomic>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/base/mutex.h"
 #include "platform/base/status.h"
 
 namespace sentrel::proc {
@@ -60,14 +60,14 @@ class ProcessTable {
 // The table of the device this process belongs to: a SharedProcessTable for
 // paths::deviceRoot() as it is at the first call (a process belongs to one
 // device; tests that switch roots build their own SharedProcessTable or
-// install a table with setDeviceProcessTable()).
+// install a table through an env::Environment).
 // Never fails; without a running launchd the table is empty. Safe from any
 // thread, in a child after fork() too; the object lives as long as the process.
 ProcessTable& deviceProcessTable();
 
 // Makes deviceProcessTable() return `table` (nullptr: the real one again) and
-// returns the previous override. For tests of callers; `table` must outlive
-// its installation.
+// returns the previous override. `table` must outlive its installation.
+// Only env::ScopedEnvironment (and the table's own tests) call it.
 ProcessTable* setDeviceProcessTable(ProcessTable* table);
 
 // Every process of the machine, from /proc, walked afresh on each call in
@@ -97,9 +97,9 @@ class InMemoryProcessTable final : public ProcessTable {
   Result<std::vector<ProcessRecord>> snapshot() const override;
 
  private:
-  mutable std::mutex mutex_;
-  std::vector<ProcessRecord> records_;  // guarded by mutex_
-  bool unreadable_ = false;             // guarded by mutex_
+  mutable Mutex mutex_;
+  std::vector<ProcessRecord> records_ GUARDED_BY(mutex_);
+  bool unreadable_ GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace sentrel::proc

@@ -25,10 +25,10 @@
 #include <cstdint>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <string_view>
 #include <vector>
 
+#include "platform/base/mutex.h"
 #include "platform/base/status.h"
 #include "platform/proc/process_table.h"
 
@@ -88,7 +88,9 @@ class SharedProcessTable final : public ProcessTable {
   mutable std::atomic<pid_t> opener_{0};  // pid of the process whose thread is opening, else 0
   // Every mapping ever made live, unmapped only by the destructor so that a
   // reader that loaded a pointer just before it was retired stays safe.
-  mutable std::vector<std::unique_ptr<internal::Mapping>> mappings_;  // guarded by opener_
+  // Changed only by the thread that set opener_ to its pid (a spin lock the
+  // analysis does not know).
+  mutable std::vector<std::unique_ptr<internal::Mapping>> mappings_;
 };
 
 // The writing side, used by the device's launchd. Thread-safe (one internal
@@ -131,7 +133,7 @@ class ProcessTablePublisher {
   ProcessTablePublisher(std::filesystem::path path, std::unique_ptr<internal::Mapping> mapping);
 
   const std::filesystem::path path_;
-  mutable std::mutex mutex_;
+  mutable Mutex mutex_;
   std::unique_ptr<internal::Mapping> mapping_;  // writes guarded by mutex_
 };
 

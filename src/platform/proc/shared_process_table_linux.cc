@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/base/mutex.h"
 #include "platform/log/system_log.h"
 #include "platform/paths/device_paths.h"
 #include "platform/proc/internal/shared_table_layout.h"
@@ -39,7 +40,7 @@ using internal::Mapping;
 using internal::ReadOutcome;
 
 std::string errnoText(const char* what, const std::filesystem::path& path) {
-  return std::string(what) + " " + path.string() + ": " + std::strerror(errno);
+  return Status::errnoText(std::string(what) + " " + path.string());
 }
 
 int64_t coarseNowNs() {
@@ -257,7 +258,7 @@ ProcessTablePublisher::ProcessTablePublisher(std::filesystem::path path,
     : path_(std::move(path)), mapping_(std::move(mapping)) {}
 
 ProcessTablePublisher::~ProcessTablePublisher() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   internal::WriteSection section(mapping_->view);
   internal::markClosed(mapping_->view);
 }
@@ -269,7 +270,7 @@ Status ProcessTablePublisher::add(pid_t pid, pid_t parent_pid, std::string_view 
   }
   const internal::NameKey key = internal::packName(shortCommandName(command_name));
   if (!key.valid) return Status::Error("command name holds a NUL byte");
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   const internal::TableView& view = mapping_->view;
   const int32_t existing = internal::slotOfPid(view, pid);
   if (existing < 0 && internal::recordCount(view) >= view.capacity) {
@@ -286,7 +287,7 @@ Status ProcessTablePublisher::add(pid_t pid, pid_t parent_pid, std::string_view 
 }
 
 bool ProcessTablePublisher::remove(pid_t pid) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   const internal::TableView& view = mapping_->view;
   const int32_t existing = pid > 0 ? internal::slotOfPid(view, pid) : -1;
   if (existing < 0) return false;
@@ -296,13 +297,13 @@ bool ProcessTablePublisher::remove(pid_t pid) {
 }
 
 void ProcessTablePublisher::clear() {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   internal::WriteSection section(mapping_->view);
   internal::clearRecords(mapping_->view);
 }
 
 size_t ProcessTablePublisher::size() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return internal::recordCount(mapping_->view);
 }
 

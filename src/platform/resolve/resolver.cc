@@ -6,10 +6,10 @@
 // holds (a lookup object, an override guard) has to outlive it. The only thing
 // it borrows is the loop the completion goes back to.
 #include <exception>
-#include <mutex>
 #include <string>
 #include <utility>
 
+#include "platform/base/mutex.h"
 #include "platform/log/system_log.h"
 #include "platform/resolve/resolver.h"
 #include "platform/runloop/run_loop.h"
@@ -17,8 +17,8 @@
 namespace sentrel::resolve {
 namespace {
 
-constinit std::mutex overrideMu;
-std::shared_ptr<Resolver>* overrideResolver = nullptr;  // guarded by overrideMu; never freed
+constinit Mutex overrideMu;
+std::shared_ptr<Resolver>* overrideResolver GUARDED_BY(overrideMu) = nullptr;  // never freed
 
 // Address texts and names come from the network; keep them to one short,
 // printable piece of a log line.
@@ -65,31 +65,31 @@ Names lookUp(Resolver& resolver, const std::string& address) {
 
 std::shared_ptr<Resolver> currentResolver() {
   {
-    std::lock_guard<std::mutex> lock(overrideMu);
+    MutexLock lock(overrideMu);
     if (overrideResolver && *overrideResolver) return *overrideResolver;
   }
   return systemResolver();
 }
 
 ScopedResolverOverride::ScopedResolverOverride(std::shared_ptr<Resolver> resolver) {
-  std::lock_guard<std::mutex> lock(overrideMu);
+  MutexLock lock(overrideMu);
   if (!overrideResolver) overrideResolver = new std::shared_ptr<Resolver>;
   previous_ = std::exchange(*overrideResolver, std::move(resolver));
 }
 
 ScopedResolverOverride::~ScopedResolverOverride() {
   std::shared_ptr<Resolver> replaced;  // released outside the lock
-  std::lock_guard<std::mutex> lock(overrideMu);
+  MutexLock lock(overrideMu);
   replaced = std::exchange(*overrideResolver, std::move(previous_));
 }
 
 void InMemoryResolver::setNames(std::string address, Names names) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   names_[std::move(address)] = std::move(names);
 }
 
 Result<Names> InMemoryResolver::namesForAddress(const std::string& address) {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   ++lookups_;
   if (!isIPAddress(address)) return Result<Names>::Error("not an IP address");
   auto it = names_.find(address);
@@ -98,7 +98,7 @@ Result<Names> InMemoryResolver::namesForAddress(const std::string& address) {
 }
 
 size_t InMemoryResolver::lookupCount() const {
-  std::lock_guard<std::mutex> lock(mu_);
+  MutexLock lock(mu_);
   return lookups_;
 }
 

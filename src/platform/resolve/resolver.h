@@ -15,17 +15,17 @@
 //    NI_NAMEREQD, for IPv4 and IPv6 alike. It reports at most one name.
 //  - InMemoryResolver: a table that a test fills in.
 // The backend that lookups use is the system one unless a test installs
-// another with ScopedResolverOverride.
+// another through an env::Environment (which holds a ScopedResolverOverride).
 #pragma once
 
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "platform/base/mutex.h"
 #include "platform/base/status.h"
 
 namespace sentrel::resolve {
@@ -83,9 +83,9 @@ class InMemoryResolver final : public Resolver {
   size_t lookupCount() const;  // calls of namesForAddress() so far
 
  private:
-  mutable std::mutex mu_;
-  std::map<std::string, Names, std::less<>> names_;  // guarded by mu_
-  size_t lookups_ = 0;                               // guarded by mu_
+  mutable Mutex mu_;
+  std::map<std::string, Names, std::less<>> names_ GUARDED_BY(mu_);
+  size_t lookups_ GUARDED_BY(mu_) = 0;
 };
 
 // Starts a reverse lookup of `address` with currentResolver() and returns at

@@ -55,7 +55,7 @@ class SystemResolver final : public Resolver {
     if (rc == 0) return Names{std::string(host)};
     if (rc == EAI_NONAME) return Names{};
     if (rc == EAI_SYSTEM) {
-      return Result<Names>::Error(std::string("getnameinfo: ") + std::strerror(errno));
+      return Result<Names>::FromErrno("getnameinfo");
     }
     return Result<Names>::Error(std::string("getnameinfo: ") + gai_strerror(rc));
   }

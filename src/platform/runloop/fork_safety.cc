@@ -1,10 +1,8 @@
 #include "platform/runloop/internal/fork_safety.h"
 
-#include <pthread.h>
-
 #include <mutex>
 
-#include "platform/base/fork_leaf_locks.h"
+#include "platform/base/fork_registry.h"
 
 namespace sentrel::runloop::internal {
 namespace {
@@ -32,8 +30,7 @@ void child() {
 void ensureForkHandlers() {
   static std::once_flag once;
   std::call_once(once, [] {
-    base::ensureLeafLockForkHandlers();  // first: its locks are taken last
-    pthread_atfork(&prepare, &parent, &child);
+    base::registerForkHandlers(base::ForkStage::kRunLoops, {&prepare, &parent, &child});
   });
 }
 

@@ -12,11 +12,11 @@
 #include <condition_variable>
 #include <deque>
 #include <exception>
-#include <mutex>
 #include <new>
 #include <string>
 #include <thread>
 
+#include "platform/base/mutex.h"
 #include "platform/log/system_log.h"
 #include "platform/runloop/internal/fork_safety.h"
 #include "platform/runloop/run_loop.h"
@@ -24,16 +24,17 @@
 namespace sentrel::runloop {
 namespace {
 
+constinit Mutex queueMu;
+
 struct GlobalQueue {
   std::condition_variable ready;  // signalled when a task is queued
-  std::deque<Task> tasks;         // guarded by queueMu
-  unsigned workers = 0;           // guarded by queueMu; threads started and alive
+  std::deque<Task> tasks GUARDED_BY(queueMu);
+  unsigned workers GUARDED_BY(queueMu) = 0;  // threads started and alive
 };
 
-constinit std::mutex queueMu;
 // Created on first use and never destroyed: detached workers wait on it
 // until the process ends.
-constinit GlobalQueue* globalQueue = nullptr;  // guarded by queueMu
+constinit GlobalQueue* globalQueue GUARDED_BY(queueMu) = nullptr;
 
 unsigned workerCount() {
   return std::clamp(std::thread::hardware_concurrency(), 2u, 4u);
@@ -48,8 +49,8 @@ void workerMain(GlobalQueue* q) {
   for (;;) {
     Task task;
     {
-      std::unique_lock<std::mutex> lock(queueMu);
-      q->ready.wait(lock, [q] { return !q->tasks.empty(); });
+      MutexLock lock(queueMu);
+      while (q->tasks.empty()) q->ready.wait(lock.native());
       task = std::move(q->tasks.front());
       q->tasks.pop_front();
     }
@@ -70,7 +71,7 @@ void asyncGlobal(Task task) {
   internal::ensureForkHandlers();
   GlobalQueue* q;
   {
-    std::lock_guard<std::mutex> lock(queueMu);
+    MutexLock lock(queueMu);
     if (!globalQueue) globalQueue = new GlobalQueue;
     q = globalQueue;
     q->tasks.push_back(std::move(task));
@@ -83,15 +84,16 @@ void asyncGlobal(Task task) {
 
 namespace internal {
 
-void globalQueuePrepareFork() {
+// The fork handlers take the lock in one handler and release it in another.
+void globalQueuePrepareFork() NO_THREAD_SAFETY_ANALYSIS {
   queueMu.lock();
 }
 
-void globalQueueParentAfterFork() {
+void globalQueueParentAfterFork() NO_THREAD_SAFETY_ANALYSIS {
   queueMu.unlock();
 }
 
-void globalQueueChildAfterFork() {
+void globalQueueChildAfterFork() NO_THREAD_SAFETY_ANALYSIS {
   if (GlobalQueue* q = globalQueue) {
     q->workers = 0;
     // Deliberately not destroyed: destroying a condition variable waits for

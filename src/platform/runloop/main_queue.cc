@@ -6,9 +6,12 @@
 // then calls restartAfterFork()) starts a fresh thread after the loop has
 // taken a fresh eventfd.
 #include <atomic>
-#include <mutex>
+#include <cstdlib>
+#include <string>
 #include <thread>
 
+#include "platform/base/mutex.h"
+#include "platform/log/system_log.h"
 #include "platform/runloop/internal/fork_safety.h"
 #include "platform/runloop/run_loop.h"
 
@@ -20,13 +23,13 @@ constinit std::atomic<RunLoop*> overrideLoop{nullptr};
 // Lock order: ownThreadMu first of all the locks of this service. It also
 // guards the creation of the process loop, so a fork() can never copy a
 // half-made one.
-constinit std::mutex ownThreadMu;
+constinit Mutex ownThreadMu;
 constinit std::atomic<RunLoop*> mainLoop{nullptr};  // written under ownThreadMu
-constinit bool ownThreadRunning = false;            // guarded by ownThreadMu
+constinit bool ownThreadRunning GUARDED_BY(ownThreadMu) = false;
 // Set in a forked child whose parent had started the own thread.
 constinit std::atomic<bool> ownThreadNeedsRestart{false};
 
-void startThreadLocked(RunLoop& loop) {
+void startThreadLocked(RunLoop& loop) REQUIRES(ownThreadMu) {
   // Detached: it runs for the rest of the process, and the loop it runs is
   // never destroyed, so exit() never waits for it or pulls the loop away.
   std::thread([&loop] {
@@ -43,7 +46,7 @@ void restartAfterFork() {
 
 RunLoop& MainQueue::processLoop() {
   if (RunLoop* loop = mainLoop.load(std::memory_order_acquire)) return *loop;
-  std::lock_guard<std::mutex> lock(ownThreadMu);
+  MutexLock lock(ownThreadMu);
   if (RunLoop* loop = mainLoop.load(std::memory_order_relaxed)) return *loop;
   // Never destroyed: the own thread and late posts during exit still use it.
   auto* loop = new RunLoop(systemClock());
@@ -60,7 +63,7 @@ RunLoop& MainQueue::get() {
 
 void MainQueue::startOwnThread() {
   RunLoop& loop = processLoop();
-  std::lock_guard<std::mutex> lock(ownThreadMu);
+  MutexLock lock(ownThreadMu);
   if (ownThreadRunning) return;
   ownThreadRunning = true;
   startThreadLocked(loop);
@@ -83,15 +86,24 @@ void afterMain(Duration delay, Task task) {
 
 namespace internal {
 
-void mainQueuePrepareFork() {
+void assertOnMainQueue(const char* file, int line) {
+  if (MainQueue::get().isRunningOnCurrentThread()) return;
+  sentrel::log::line(std::string("main queue only: called from another thread at ") + file + ":" +
+                         std::to_string(line),
+                     sentrel::log::Level::kError);
+  std::abort();
+}
+
+// The fork handlers take the lock in one handler and release it in another.
+void mainQueuePrepareFork() NO_THREAD_SAFETY_ANALYSIS {
   ownThreadMu.lock();
 }
 
-void mainQueueParentAfterFork() {
+void mainQueueParentAfterFork() NO_THREAD_SAFETY_ANALYSIS {
   ownThreadMu.unlock();
 }
 
-void mainQueueChildAfterFork() {
+void mainQueueChildAfterFork() NO_THREAD_SAFETY_ANALYSIS {
   if (ownThreadRunning) {
     ownThreadRunning = false;
     ownThreadNeedsRestart.store(true);

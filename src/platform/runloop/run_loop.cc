@@ -11,13 +11,13 @@
 #include <deque>
 #include <exception>
 #include <map>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <unordered_map>
 #include <utility>
 #include <vector>
 
+#include "platform/base/mutex.h"
 #include "platform/log/system_log.h"
 #include "platform/runloop/internal/fork_safety.h"
 #include "platform/runloop/internal/wake_fd.h"
@@ -77,9 +77,18 @@ class CurrentLoopScope {
 
 }  // namespace
 
+namespace {
+constinit std::atomic<Clock*> clockOverride{nullptr};
+}  // namespace
+
 Clock& systemClock() {
+  if (Clock* installed = clockOverride.load(std::memory_order_acquire)) return *installed;
   static SystemClock* clock = new SystemClock;  // never destroyed: loops outlive statics
   return *clock;
+}
+
+Clock* setSystemClockForTesting(Clock* clock) {
+  return clockOverride.exchange(clock, std::memory_order_acq_rel);
 }
 
 TimePoint FakeClock::now() const {
@@ -98,22 +107,28 @@ struct Watch {
   std::atomic<bool> active{true};  // false once unwatched; checked before each call
 };
 
+namespace {
+// Every live loop, so fork() can lock them all and mark them in the child.
+// Lock order: registryMu before any loop's mu.
+constinit Mutex registryMu;
+}  // namespace
+
 struct RunLoop::Impl {
   explicit Impl(Clock& c) : clock(c) {}
 
   Clock& clock;
 
-  std::mutex mu;
-  int wakeFd = -1;                // guarded by mu
-  bool wakePending = false;       // guarded by mu; wakeFd is readable iff set
-  bool needsFreshWakeFd = false;  // guarded by mu; set in a forked child
-  std::deque<Task> posted;        // guarded by mu
-  std::map<std::pair<TimePoint, TimerId>, Task> timers;   // guarded by mu
-  std::unordered_map<TimerId, TimePoint> timerDeadlines;  // guarded by mu
-  TimerId nextTimerId = 1;                                // guarded by mu
-  std::vector<std::shared_ptr<Watch>> watches;            // guarded by mu
-  WatchId nextWatchId = 1;                                // guarded by mu
-  void (*afterForkHook)() = nullptr;  // guarded by mu; called after a child's first use
+  Mutex mu;
+  int wakeFd GUARDED_BY(mu) = -1;
+  bool wakePending GUARDED_BY(mu) = false;       // wakeFd is readable iff set
+  bool needsFreshWakeFd GUARDED_BY(mu) = false;  // set in a forked child
+  std::deque<Task> posted GUARDED_BY(mu);
+  std::map<std::pair<TimePoint, TimerId>, Task> timers GUARDED_BY(mu);
+  std::unordered_map<TimerId, TimePoint> timerDeadlines GUARDED_BY(mu);
+  TimerId nextTimerId GUARDED_BY(mu) = 1;
+  std::vector<std::shared_ptr<Watch>> watches GUARDED_BY(mu);
+  WatchId nextWatchId GUARDED_BY(mu) = 1;
+  void (*afterForkHook)() GUARDED_BY(mu) = nullptr;  // called after a child's first use
 
   std::atomic<bool> quitRequested{false};
   std::atomic<std::thread::id> runner{};  // the thread inside run()/runUntil*()
@@ -123,19 +138,19 @@ struct RunLoop::Impl {
   std::vector<pollfd> pollFds;
   std::vector<std::shared_ptr<Watch>> polled;
 
-  // Registry of live loops, for the fork handlers; guarded by registryMu.
-  Impl* prev = nullptr;
-  Impl* next = nullptr;
+  // Registry of live loops, for the fork handlers.
+  Impl* prev GUARDED_BY(registryMu) = nullptr;
+  Impl* next GUARDED_BY(registryMu) = nullptr;
 
-  void signalLocked() {
+  void signalLocked() REQUIRES(mu) {
     if (!wakePending) {
       internal::signalWakeFd(wakeFd);
       wakePending = true;
     }
   }
 
-  // REQUIRES: mu held. Returns the hook to call once mu is released.
-  void (*refreshAfterForkLocked())() {
+  // Returns the hook to call once mu is released.
+  void (*refreshAfterForkLocked())() REQUIRES(mu) {
     if (!needsFreshWakeFd) return nullptr;
     needsFreshWakeFd = false;
     internal::closeWakeFd(wakeFd);  // the child's copy only; the parent keeps its own
@@ -145,12 +160,14 @@ struct RunLoop::Impl {
     return afterForkHook;
   }
 
-  void lockForUse(std::unique_lock<std::mutex>& lock) {
-    lock = std::unique_lock<std::mutex>(mu);
+  // Takes mu; in a forked child, the first use renews the wake fd and calls
+  // the after-fork hook (with mu released) before going on.
+  void lockForUse() ACQUIRE(mu) {
+    mu.lock();
     if (void (*hook)() = refreshAfterForkLocked()) {
-      lock.unlock();
+      mu.unlock();
       hook();
-      lock.lock();
+      mu.lock();
     }
   }
 
@@ -167,17 +184,26 @@ struct RunLoop::Impl {
 
 namespace {
 
-// Every live loop, so fork() can lock them all and mark them in the child.
-// Lock order: registryMu before any loop's mu.
-constinit std::mutex registryMu;
-constinit RunLoop::Impl* registryHead = nullptr;  // guarded by registryMu
+constinit RunLoop::Impl* registryHead GUARDED_BY(registryMu) = nullptr;
+
+// A loop's lock for one use (see lockForUse()), released at the end of the
+// scope.
+class SCOPED_CAPABILITY UseLock {
+ public:
+  explicit UseLock(RunLoop::Impl& impl) ACQUIRE(impl.mu) : impl_(impl) { impl_.lockForUse(); }
+  ~UseLock() RELEASE() { impl_.mu.unlock(); }
+  UseLock(const UseLock&) = delete;
+  UseLock& operator=(const UseLock&) = delete;
+
+ private:
+  RunLoop::Impl& impl_;
+};
 
 }  // namespace
 
 size_t RunLoop::Impl::runPosted(bool stopOnQuit) {
   {
-    std::unique_lock<std::mutex> lock;
-    lockForUse(lock);
+    UseLock lock(*this);
     if (wakePending) {
       internal::drainWakeFd(wakeFd);
       wakePending = false;
@@ -189,7 +215,7 @@ size_t RunLoop::Impl::runPosted(bool stopOnQuit) {
   size_t ran = 0;
   while (!batch.empty()) {
     if (stopOnQuit && quitRequested.load()) {
-      std::lock_guard<std::mutex> lock(mu);
+      MutexLock lock(mu);
       posted.insert(posted.begin(), std::make_move_iterator(batch.begin()),
                     std::make_move_iterator(batch.end()));
       batch.clear();
@@ -213,7 +239,7 @@ size_t RunLoop::Impl::runDueTimers(bool stopOnQuit) {
     if (stopOnQuit && quitRequested.load()) break;
     Task task;
     {
-      std::lock_guard<std::mutex> lock(mu);
+      MutexLock lock(mu);
       if (timers.empty() || timers.begin()->first.first > now) break;
       auto node = timers.extract(timers.begin());
       timerDeadlines.erase(node.key().second);
@@ -227,8 +253,7 @@ size_t RunLoop::Impl::runDueTimers(bool stopOnQuit) {
 
 bool RunLoop::Impl::pollAndDispatch(Duration wait) {
   {
-    std::unique_lock<std::mutex> lock;
-    lockForUse(lock);
+    UseLock lock(*this);
     if (!posted.empty()) wait = Duration::zero();
     if (!timers.empty() && !clock.isManual()) {
       wait = std::min(wait, timers.begin()->first.first - clock.now());
@@ -262,7 +287,7 @@ bool RunLoop::Impl::pollAndDispatch(Duration wait) {
       sentrel::log::line("RunLoop: fd " + std::to_string(w->fd) +
                              " was closed while watched; no longer watching it",
                          sentrel::log::Level::kError);
-      std::lock_guard<std::mutex> lock(mu);
+      MutexLock lock(mu);
       w->active.store(false);
       std::erase(watches, w);
     }
@@ -285,14 +310,18 @@ size_t RunLoop::Impl::runOnce(Duration wait, bool stopOnQuit, bool& fdsFired) {
 
 RunLoop::RunLoop(Clock& clock) : impl_(std::make_unique<Impl>(clock)) {
   internal::ensureForkHandlers();
-  impl_->wakeFd = internal::createWakeFd();
-  if (impl_->wakeFd < 0) {
+  const int wakeFd = internal::createWakeFd();
+  {
+    MutexLock lock(impl_->mu);
+    impl_->wakeFd = wakeFd;
+  }
+  if (wakeFd < 0) {
     // Without a wake fd, posts from other threads are only noticed when
     // something else wakes the loop; keep working, but say so once.
     sentrel::log::line("RunLoop: eventfd failed; cross-thread posts will be late",
                        sentrel::log::Level::kError);
   }
-  std::lock_guard<std::mutex> lock(registryMu);
+  MutexLock lock(registryMu);
   impl_->next = registryHead;
   if (registryHead) registryHead->prev = impl_.get();
   registryHead = impl_.get();
@@ -300,26 +329,25 @@ RunLoop::RunLoop(Clock& clock) : impl_(std::make_unique<Impl>(clock)) {
 
 RunLoop::~RunLoop() {
   {
-    std::lock_guard<std::mutex> lock(registryMu);
+    MutexLock lock(registryMu);
     if (impl_->prev) impl_->prev->next = impl_->next;
     if (impl_->next) impl_->next->prev = impl_->prev;
     if (registryHead == impl_.get()) registryHead = impl_->next;
   }
+  MutexLock lock(impl_->mu);
   internal::closeWakeFd(impl_->wakeFd);
 }
 
 void RunLoop::post(Task task) {
   if (!task) return;
-  std::unique_lock<std::mutex> lock;
-  impl_->lockForUse(lock);
+  UseLock lock(*impl_);
   impl_->posted.push_back(std::move(task));
   impl_->signalLocked();
 }
 
 TimerId RunLoop::postDelayed(Duration delay, Task task) {
   const TimePoint deadline = impl_->clock.now() + std::max(delay, Duration::zero());
-  std::unique_lock<std::mutex> lock;
-  impl_->lockForUse(lock);
+  UseLock lock(*impl_);
   const TimerId id = impl_->nextTimerId++;
   if (!task) return id;
   const bool first = impl_->timers.empty() || deadline < impl_->timers.begin()->first.first;
@@ -332,14 +360,12 @@ TimerId RunLoop::postDelayed(Duration delay, Task task) {
 
 void RunLoop::cancel(TimerId timer) {
   Task dropped;  // destroyed after the lock is released: its captures may post
-  std::unique_lock<std::mutex> lock;
-  impl_->lockForUse(lock);
+  UseLock lock(*impl_);
   auto it = impl_->timerDeadlines.find(timer);
   if (it == impl_->timerDeadlines.end()) return;
   auto node = impl_->timers.extract(std::make_pair(it->second, timer));
   impl_->timerDeadlines.erase(it);
   if (!node.empty()) dropped = std::move(node.mapped());
-  lock.unlock();
 }
 
 WatchId RunLoop::watchFd(int fd, short events, std::function<void(short revents)> callback) {
@@ -347,8 +373,7 @@ WatchId RunLoop::watchFd(int fd, short events, std::function<void(short revents)
   w->fd = fd;
   w->events = events;
   w->callback = std::move(callback);
-  std::unique_lock<std::mutex> lock;
-  impl_->lockForUse(lock);
+  UseLock lock(*impl_);
   w->id = impl_->nextWatchId++;
   impl_->watches.push_back(w);
   if (!impl_->onLoopThread()) impl_->signalLocked();  // a waiting poll() must see it
@@ -357,8 +382,7 @@ WatchId RunLoop::watchFd(int fd, short events, std::function<void(short revents)
 
 void RunLoop::unwatchFd(WatchId watch) {
   std::shared_ptr<Watch> removed;  // its callback dies outside the lock
-  std::unique_lock<std::mutex> lock;
-  impl_->lockForUse(lock);
+  UseLock lock(*impl_);
   auto& ws = impl_->watches;
   auto it = std::find_if(ws.begin(), ws.end(), [&](const auto& w) { return w->id == watch; });
   if (it == ws.end()) return;
@@ -366,7 +390,6 @@ void RunLoop::unwatchFd(WatchId watch) {
   removed->active.store(false);
   ws.erase(it);
   if (!impl_->onLoopThread()) impl_->signalLocked();
-  lock.unlock();
 }
 
 void RunLoop::run() {
@@ -382,8 +405,7 @@ void RunLoop::run() {
 
 void RunLoop::quit() {
   impl_->quitRequested.store(true);
-  std::unique_lock<std::mutex> lock;
-  impl_->lockForUse(lock);
+  UseLock lock(*impl_);
   impl_->signalLocked();
 }
 
@@ -408,7 +430,7 @@ size_t RunLoop::runUntilIdle() {
     if (ran == 0) {
       bool more = false;
       {
-        std::lock_guard<std::mutex> lock(impl_->mu);
+        MutexLock lock(impl_->mu);
         more = !impl_->posted.empty() ||
                (!impl_->timers.empty() && impl_->timers.begin()->first.first <= impl_->clock.now());
       }
@@ -440,23 +462,24 @@ Clock& RunLoop::clock() const {
 }
 
 void RunLoop::setAfterForkHook(void (*hook)()) {
-  std::lock_guard<std::mutex> lock(impl_->mu);
+  MutexLock lock(impl_->mu);
   impl_->afterForkHook = hook;
 }
 
 namespace internal {
 
-void loopsPrepareFork() {
+// The registry walks take every loop's lock in turn: beyond the analysis.
+void loopsPrepareFork() NO_THREAD_SAFETY_ANALYSIS {
   registryMu.lock();
   for (RunLoop::Impl* l = registryHead; l; l = l->next) l->mu.lock();
 }
 
-void loopsParentAfterFork() {
+void loopsParentAfterFork() NO_THREAD_SAFETY_ANALYSIS {
   for (RunLoop::Impl* l = registryHead; l; l = l->next) l->mu.unlock();
   registryMu.unlock();
 }
 
-void loopsChildAfterFork() {
+void loopsChildAfterFork() NO_THREAD_SAFETY_ANALYSIS {
   const std::thread::id survivor = std::this_thread::get_id();
   for (RunLoop::Impl* l = registryHead; l; l = l->next) {
     l->needsFreshWakeFd = true;

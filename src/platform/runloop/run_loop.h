@@ -34,7 +34,12 @@ class Clock {
   virtual bool isManual() const { return false; }
 };
 
-Clock& systemClock();  // steady_clock
+// steady_clock, unless a test installed another clock through an
+// env::Environment.
+Clock& systemClock();
+// Installs `clock` as systemClock() (nullptr: steady_clock again); returns the
+// previous override. Only env::ScopedEnvironment calls it.
+Clock* setSystemClockForTesting(Clock* clock);
 
 // A clock that only moves when advance() is called. Thread-safe.
 class FakeClock : public Clock {
@@ -139,6 +144,20 @@ class MainQueue {
  private:
   static RunLoop& processLoop();
 };
+
+// Code whose contract is "main queue only" says so with this line: in a
+// debug build it stops the process when called from any other thread (a
+// notification handler run off its loop, a settings page touched from a hook).
+// Release builds check nothing.
+#ifdef NDEBUG
+#define SENTREL_ASSERT_ON_MAIN_QUEUE() ((void)0)
+#else
+#define SENTREL_ASSERT_ON_MAIN_QUEUE() \
+  ::sentrel::runloop::internal::assertOnMainQueue(__FILE__, __LINE__)
+#endif
+namespace internal {
+void assertOnMainQueue(const char* file, int line);
+}  // namespace internal
 
 // dispatch_async(dispatch_get_main_queue(), ...)
 void asyncMain(Task task);

@@ -12,8 +12,8 @@
 #include <cstring>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <vector>
+#include "platform/base/mutex.h"
 
 namespace sentrel::runtime {
 
@@ -80,28 +80,27 @@ Method* findMethod(const ClassRecord* cls, SEL sel) noexcept {
 }
 
 struct Registry {
-  std::mutex mutex;  // serialises every change
+  Mutex mutex;  // serialises every change
   std::atomic<const NameIndex<ClassRecord>*> classes{nullptr};
   std::atomic<const NameIndex<SelectorRecord>*> selectors{nullptr};
 
-  // Everything ever made, kept for the life of the process. GUARDED_BY(mutex)
-  std::deque<ClassRecord> class_records;
-  std::deque<SelectorRecord> selector_records;
-  std::deque<Method> method_records;
-  std::vector<std::unique_ptr<const MethodList>> method_lists;
-  std::vector<std::unique_ptr<const NameIndex<ClassRecord>>> class_indexes;
-  std::vector<std::unique_ptr<const NameIndex<SelectorRecord>>> selector_indexes;
+  // Everything ever made, kept for the life of the process.
+  std::deque<ClassRecord> class_records GUARDED_BY(mutex);
+  std::deque<SelectorRecord> selector_records GUARDED_BY(mutex);
+  std::deque<Method> method_records GUARDED_BY(mutex);
+  std::vector<std::unique_ptr<const MethodList>> method_lists GUARDED_BY(mutex);
+  std::vector<std::unique_ptr<const NameIndex<ClassRecord>>> class_indexes GUARDED_BY(mutex);
+  std::vector<std::unique_ptr<const NameIndex<SelectorRecord>>> selector_indexes GUARDED_BY(mutex);
 
   // The program's announcement that its classes are registered, and the
-  // work that waits for it. GUARDED_BY(mutex)
-  bool classes_loaded = false;
-  std::vector<void (*)()> waiting_for_classes;
+  // work that waits for it.
+  bool classes_loaded GUARDED_BY(mutex) = false;
+  std::vector<void (*)()> waiting_for_classes GUARDED_BY(mutex);
 
-  // REQUIRES: mutex held.
   template <class Record>
   void publish(std::atomic<const NameIndex<Record>*>& index,
                std::vector<std::unique_ptr<const NameIndex<Record>>>& keep, std::string_view name,
-               Record* record) {
+               Record* record) REQUIRES(mutex) {
     auto next = std::make_unique<NameIndex<Record>>();
     if (const NameIndex<Record>* current = index.load(std::memory_order_relaxed)) {
       next->entries = current->entries;
@@ -114,8 +113,8 @@ struct Registry {
     keep.push_back(std::move(next));
   }
 
-  // REQUIRES: mutex held; `cls` has no own method `sel`.
-  void addOwnMethod(ClassRecord* cls, SEL sel, IMP imp, const char* type) {
+  // REQUIRES: `cls` has no own method `sel`.
+  void addOwnMethod(ClassRecord* cls, SEL sel, IMP imp, const char* type) REQUIRES(mutex) {
     Method* method = &method_records.emplace_back(sel, type, imp);
     auto next = std::make_unique<MethodList>();
     if (const MethodList* current = cls->methods.load(std::memory_order_relaxed)) {
@@ -160,7 +159,7 @@ internal::Registry& registry() {
 
 Result<Class> registerClass(std::string_view name, Class superclass) {
   internal::Registry& r = registry();
-  std::lock_guard lock(r.mutex);
+  MutexLock lock(r.mutex);
   const internal::NameIndex<ClassRecord>* index = r.classes.load(std::memory_order_relaxed);
   if (ClassRecord* existing = index ? index->find(name) : nullptr) {
     if (existing->superclass == superclass) return existing;
@@ -194,7 +193,7 @@ void whenClassesLoaded(void (*work)()) {
   if (work == nullptr) return;
   {
     internal::Registry& r = registry();
-    std::lock_guard lock(r.mutex);
+    MutexLock lock(r.mutex);
     if (!r.classes_loaded && programRegistersClasses()) {
       r.waiting_for_classes.push_back(work);
       return;
@@ -207,7 +206,7 @@ void classesLoaded() {
   std::vector<void (*)()> ready;
   {
     internal::Registry& r = registry();
-    std::lock_guard lock(r.mutex);
+    MutexLock lock(r.mutex);
     if (r.classes_loaded) return;
     r.classes_loaded = true;
     ready.swap(r.waiting_for_classes);
@@ -228,7 +227,7 @@ SEL sel_registerName(std::string_view name) {
   if (const auto* index = r.selectors.load(std::memory_order_acquire)) {
     if (SEL sel = index->find(name)) return sel;
   }
-  std::lock_guard lock(r.mutex);
+  MutexLock lock(r.mutex);
   const auto* index = r.selectors.load(std::memory_order_relaxed);
   if (SEL sel = index ? index->find(name) : nullptr) return sel;  // registered meanwhile
   SelectorRecord* sel = &r.selector_records.emplace_back(SelectorRecord{std::string(name)});
@@ -245,7 +244,7 @@ namespace internal {
 bool addMethod(Class cls, SEL sel, IMP imp, const char* type) {
   if (cls == nullptr || sel == nullptr || imp == nullptr) return false;
   Registry& r = registry();
-  std::lock_guard lock(r.mutex);
+  MutexLock lock(r.mutex);
   if (ownMethod(cls, sel) != nullptr) return false;
   r.addOwnMethod(cls, sel, imp, type);
   return true;
@@ -261,7 +260,7 @@ Status hookMethod(Class cls, SEL sel, IMP replacement, const char* type,
   if (cls == nullptr) return fail("no such class");
   if (sel == nullptr || replacement == nullptr) return fail("no selector or no replacement");
   Registry& r = registry();
-  std::lock_guard lock(r.mutex);
+  MutexLock lock(r.mutex);
   if (Method* own = ownMethod(cls, sel)) {
     if (!sameType(own->type, type)) return fail("the replacement has another signature");
     // The previous implementation is stored before the replacement becomes

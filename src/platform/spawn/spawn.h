@@ -43,9 +43,15 @@ struct Options {
   Stdio stderr_ = Stdio::inherit();
   bool new_session = false;        // setsid(): own session and process group
   bool new_process_group = false;  // own process group (ignored with new_session)
+  // Further descriptors for the child, {caller's fd, number in the child}:
+  // a readiness pipe, say. Numbers above 2 that the stdio options do not use.
+  std::vector<std::pair<int, int>> extra_fds;
+  // Look `program` up on PATH when it has no slash (posix_spawnp).
+  bool search_path = false;
 };
 
-// Starts `program` (a path; no PATH search) with `argv` (argv[0] included).
+// Starts `program` (a path; a bare name is looked up on PATH only with
+// options.search_path) with `argv` (argv[0] included).
 // Fails when the program cannot be executed (missing, not executable) or
 // `argv` is empty. The caller owns the child and must wait for it.
 Result<pid_t> spawnProcess(const std::filesystem::path& program,

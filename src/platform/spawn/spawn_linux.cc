@@ -16,10 +16,6 @@ extern char** environ;
 namespace sentrel::spawn {
 namespace {
 
-std::string errnoText(const std::string& what, int error) {
-  return what + ": " + std::strerror(error);
-}
-
 // posix_spawn's C objects, destroyed on every path.
 class SpawnAttributes {
  public:
@@ -87,7 +83,7 @@ ExitStatus decode(int status) {
 }  // namespace
 
 Syscalls& syscalls() {
-  static Syscalls table{&::posix_spawn, &::waitpid};
+  static Syscalls table{&::posix_spawn, &::waitpid, &::posix_spawnp};
   return table;
 }
 
@@ -98,7 +94,11 @@ Result<pid_t> spawnProcess(const std::filesystem::path& program,
   int error = addStdio(spawn.actions(), options.stdin_, STDIN_FILENO);
   if (error == 0) error = addStdio(spawn.actions(), options.stdout_, STDOUT_FILENO);
   if (error == 0) error = addStdio(spawn.actions(), options.stderr_, STDERR_FILENO);
-  if (error != 0) return Result<pid_t>::Error(errnoText("cannot redirect stdio", error));
+  for (const auto& [from, to] : options.extra_fds) {
+    if (error == 0) error = from < 0 || to <= STDERR_FILENO ? EBADF : 0;
+    if (error == 0) error = posix_spawn_file_actions_adddup2(spawn.actions(), from, to);
+  }
+  if (error != 0) return Result<pid_t>::FromErrno("cannot redirect stdio", error);
 
   short flags = POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF;
   sigset_t none;
@@ -120,9 +120,10 @@ Result<pid_t> spawnProcess(const std::filesystem::path& program,
   std::vector<char*> arg_pointers = pointers(args);
   std::vector<char*> env_pointers = pointers(env);
   pid_t pid = 0;
-  error = syscalls().posix_spawn(&pid, program.c_str(), spawn.actions(), spawn.attr(),
-                                 arg_pointers.data(), env_pointers.data());
-  if (error != 0) return Result<pid_t>::Error(errnoText("cannot start " + program.string(), error));
+  auto* start = options.search_path ? syscalls().posix_spawnp : syscalls().posix_spawn;
+  error = start(&pid, program.c_str(), spawn.actions(), spawn.attr(), arg_pointers.data(),
+                env_pointers.data());
+  if (error != 0) return Result<pid_t>::FromErrno("cannot start " + program.string(), error);
   return pid;
 }
 
@@ -132,7 +133,7 @@ Result<ExitStatus> waitForExit(pid_t pid) {
     const pid_t done = syscalls().waitpid(pid, &status, 0);
     if (done == pid) return decode(status);
     if (done < 0 && errno == EINTR) continue;
-    return Result<ExitStatus>::Error(errnoText("cannot wait for " + std::to_string(pid), errno));
+    return Result<ExitStatus>::FromErrno("cannot wait for " + std::to_string(pid), errno);
   }
 }
 
@@ -144,7 +145,7 @@ Result<std::optional<ExitStatus>> tryWait(pid_t pid) {
     if (done == 0) return R(std::optional<ExitStatus>());
     if (done == pid) return R(std::optional<ExitStatus>(decode(status)));
     if (done < 0 && errno == EINTR) continue;
-    return R::Error(errnoText("cannot wait for " + std::to_string(pid), errno));
+    return R::FromErrno("cannot wait for " + std::to_string(pid), errno);
   }
 }
 

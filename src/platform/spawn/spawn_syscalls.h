@@ -16,6 +16,8 @@ struct Syscalls {
   int (*posix_spawn)(pid_t*, const char*, const posix_spawn_file_actions_t*,
                      const posix_spawnattr_t*, char* const[], char* const[]);
   pid_t (*waitpid)(pid_t, int*, int);
+  int (*posix_spawnp)(pid_t*, const char*, const posix_spawn_file_actions_t*,
+                      const posix_spawnattr_t*, char* const[], char* const[]);
 };
 
 Syscalls& syscalls();

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "platform/base/mutex.h"
 #include "platform/log/system_log.h"
 #include "platform/resolve/resolver.h"
 
@@ -16,12 +17,12 @@ ReverseDNSLookup::ReverseDNSLookup(std::optional<std::string> address)
     : address_(std::move(address)) {}
 
 std::optional<std::string> ReverseDNSLookup::address() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return address_;
 }
 
 void ReverseDNSLookup::setAddress(std::optional<std::string> address) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   address_ = std::move(address);
 }
 

@@ -10,10 +10,10 @@
 #pragma once
 
 #include <functional>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+#include "platform/base/mutex.h"
 
 namespace sentrel {
 
@@ -47,8 +47,8 @@ class ReverseDNSLookup {
   void resolveWithCompletionHandler(CompletionHandler handler);
 
  private:
-  mutable std::mutex mutex_;
-  std::optional<std::string> address_;  // guarded by mutex_
+  mutable Mutex mutex_;
+  std::optional<std::string> address_ GUARDED_BY(mutex_);
 };
 
 }  // namespace sentrel

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "platform/base/mutex.h"
 #include "platform/bundle/main_bundle.h"
 #include "platform/foundation/foundation.h"
 #include "platform/log/system_log.h"
@@ -37,7 +38,7 @@ void SNTCallbackLLNode::addCallback(SNTAlertCallback callback) {
 }
 
 bool SNTCallbackLLNode::hasCallback() const {
-  std::lock_guard lock(mutex_);
+  MutexLock lock(mutex_);
   return static_cast<bool>(callback_);
 }
 
@@ -45,7 +46,7 @@ void SNTCallbackLLNode::invokeAll(bool allow) {
   for (SNTCallbackLLNode* node = this; node != nullptr; node = node->next_.get()) {
     SNTAlertCallback callback;
     {
-      std::lock_guard lock(node->mutex_);
+      MutexLock lock(node->mutex_);
       callback = std::exchange(node->callback_, nullptr);
     }
     if (callback) callback(allow);
@@ -139,7 +140,7 @@ void SNTAlert::blockAlways() {
 void SNTAlert::handleWithCallback(std::shared_ptr<SNTCallbackLLNode> list, bool allow) {
   state_ = kSNTAlertStateHandled;
   {
-    std::lock_guard lock(queueLock());
+    MutexLock lock(queueLock());
     std::vector<std::shared_ptr<SNTAlert>>& queue = alerts();
     std::erase_if(queue, [this](const std::shared_ptr<SNTAlert>& a) { return a.get() == this; });
     if (queue.empty() && firewall_ != nullptr) {
@@ -197,8 +198,8 @@ void SNTAlert::postToSpringBoard() {
   notify::distributedCenter().post(kNewSpringBoardAlertNotification, request.toPayload());
 }
 
-std::mutex& SNTAlert::queueLock() {
-  static std::mutex lock;
+Mutex& SNTAlert::queueLock() {
+  static Mutex lock;
   return lock;
 }
 
@@ -208,7 +209,7 @@ std::vector<std::shared_ptr<SNTAlert>>& SNTAlert::alerts() {
 }
 
 std::vector<std::shared_ptr<SNTAlert>> SNTAlert::alertsSnapshot() {
-  std::lock_guard lock(queueLock());
+  MutexLock lock(queueLock());
   return alerts();
 }
 

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/base/mutex.h"
 #include "platform/foundation/url.h"
 
 namespace sentrel {
@@ -56,7 +57,7 @@ class SNTCallbackLLNode {
   bool hasCallback() const;
 
  private:
-  mutable std::mutex mutex_;  // guards callback_
+  mutable Mutex mutex_;  // guards callback_
   SNTAlertCallback callback_;
   std::unique_ptr<SNTCallbackLLNode> next_;
   SNTCallbackLLNode* lastNode_;
@@ -112,7 +113,7 @@ class SNTAlert : public std::enable_shared_from_this<SNTAlert> {
   void postToSpringBoard();
 
   // ---- The prompt queue (SpringBoard) ----
-  static std::mutex& queueLock();
+  static Mutex& queueLock();
   // REQUIRES: queueLock() held.
   static std::vector<std::shared_ptr<SNTAlert>>& alerts();
   // A copy of the queue, taken under the lock.

@@ -167,7 +167,7 @@ class ARulesCommand : public ::testing::Test {
     if (!ended) {
       ADD_FAILURE() << "sentrel rules did not end";
       kill(*pid, SIGKILL);
-      spawn::waitForExit(*pid);
+      (void)spawn::waitForExit(*pid);
       return r;
     }
     r.code = ended->signaled ? 128 + ended->signal : ended->code;

@@ -42,7 +42,7 @@ using Outcome = ProgramOutcome;
 // A loopback TCP listener that accepts (the kernel completes connects).
 class Listener {
  public:
-  explicit Listener(int family) : family_(family) {
+  explicit Listener(int family) {
     fd_ = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_storage storage{};
     socklen_t length;
@@ -70,7 +70,6 @@ class Listener {
   int port() const { return port_; }
 
  private:
-  int family_;
   int fd_ = -1;
   bool ok_ = false;
   int port_ = 0;

@@ -36,7 +36,7 @@ class HelloServer {
   ~HelloServer() {
     if (pid_ > 0) {
       kill(pid_, SIGKILL);
-      spawn::waitForExit(pid_);
+      (void)spawn::waitForExit(pid_);
     }
   }
   std::string url() const {

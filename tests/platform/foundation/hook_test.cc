@@ -3,6 +3,7 @@
 // binary installs each once and every test arms them afresh.
 #include <gtest/gtest.h>
 
+#include "platform/base/mutex.h"
 #include "platform/foundation/foundation.h"
 #include "platform/foundation/safari_view_controller.h"
 #include "platform/foundation/signatures.h"
@@ -22,7 +23,7 @@ using testing::PageRecorder;
 enum class ResumeAction { kPass, kHold, kCancel };
 
 struct Armed {
-  std::mutex mu;
+  Mutex mu;
   ResumeAction resume = ResumeAction::kPass;
   std::vector<std::shared_ptr<runtime::Object>> held;  // kept alive by the hook, as a prompt does
   bool to_placeholder = false;
@@ -42,7 +43,7 @@ runtime::MethodFn<sig::InitWithURLEntersReader> g_init_reader = nullptr;
 void hookedResume(id self, SEL cmd) {
   ResumeAction action;
   {
-    std::lock_guard lock(g_armed.mu);
+    MutexLock lock(g_armed.mu);
     action = g_armed.resume;
     if (action == ResumeAction::kHold) g_armed.held.push_back(runtime::retain(self));
   }
@@ -55,7 +56,7 @@ void hookedResume(id self, SEL cmd) {
 std::shared_ptr<WKNavigation> hookedLoad(id self, SEL cmd, const URLRequest& request) {
   bool placeholder;
   {
-    std::lock_guard lock(g_armed.mu);
+    MutexLock lock(g_armed.mu);
     ++g_armed.loads;
     placeholder = g_armed.to_placeholder;
   }
@@ -66,14 +67,14 @@ std::shared_ptr<WKNavigation> hookedLoad(id self, SEL cmd, const URLRequest& req
 
 std::shared_ptr<WKNavigation> hookedReload(id self, SEL cmd) {
   {
-    std::lock_guard lock(g_armed.mu);
+    MutexLock lock(g_armed.mu);
     ++g_armed.reloads;
   }
   return g_reload(self, cmd);
 }
 
 URL safariURL(const URL& url) {
-  std::lock_guard lock(g_armed.mu);
+  MutexLock lock(g_armed.mu);
   return g_armed.safari_url ? *g_armed.safari_url : url;
 }
 id hookedInit(id self, SEL cmd, const URL& url) {
@@ -110,7 +111,7 @@ class HookedClasses : public ::testing::Test {
     (void)installed;
   }
   void SetUp() override {
-    std::lock_guard lock(g_armed.mu);
+    MutexLock lock(g_armed.mu);
     g_armed.resume = ResumeAction::kPass;
     g_armed.loads = g_armed.reloads = 0;
     g_armed.held.clear();
@@ -119,11 +120,11 @@ class HookedClasses : public ::testing::Test {
   }
   template <class T>
   static void arm(T Armed::*field, T value) {
-    std::lock_guard lock(g_armed.mu);
+    MutexLock lock(g_armed.mu);
     g_armed.*field = std::move(value);
   }
   static int count(int Armed::*field) {
-    std::lock_guard lock(g_armed.mu);
+    MutexLock lock(g_armed.mu);
     return g_armed.*field;
   }
 };
@@ -142,7 +143,7 @@ TEST_F(HookedClasses, AResumeHookCanHoldATaskItKeepsAliveAndResumeItLater) {
   }
   std::shared_ptr<runtime::Object> held;
   {
-    std::lock_guard lock(g_armed.mu);
+    MutexLock lock(g_armed.mu);
     ASSERT_EQ(g_armed.held.size(), 1u);
     held = g_armed.held[0];
   }

@@ -1,6 +1,7 @@
 // Application start-up and the small value services.
 #include <gtest/gtest.h>
 
+#include "platform/env/environment.h"
 #include "platform/foundation/application.h"
 #include "platform/foundation/foundation.h"
 #include "platform/foundation/signatures.h"
@@ -36,7 +37,7 @@ TEST(TheSystemVersion, Is15AndComparesTheMajorNumberFirst) {
 class UIApplicationMainTest : public ::testing::Test {
  protected:
   runloop::RunLoop loop_;
-  runloop::MainQueue::ScopedOverride main_queue_{loop_};
+  env::ScopedEnvironment installed_{{.main_queue = &loop_}};
 };
 
 // What the launched application saw. Main queue only.

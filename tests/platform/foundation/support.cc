@@ -1,4 +1,5 @@
 #include "support.h"
+#include "platform/base/mutex.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -46,7 +47,7 @@ LoopbackServer::LoopbackServer(const std::string& body, int status)
 
 LoopbackServer::~LoopbackServer() {
   {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     stopping_ = true;
   }
   wake(wake_fd_);
@@ -60,31 +61,34 @@ std::string LoopbackServer::url(const std::string& path) const {
 }
 
 void LoopbackServer::hold() {
-  std::lock_guard lock(mu_);
+  MutexLock lock(mu_);
   held_ = true;
 }
 
 void LoopbackServer::release() {
   {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     held_ = false;
   }
   wake(wake_fd_);
 }
 
 size_t LoopbackServer::requests() const {
-  std::lock_guard lock(mu_);
+  MutexLock lock(mu_);
   return lines_.size();
 }
 
 std::vector<std::string> LoopbackServer::requestLines() const {
-  std::lock_guard lock(mu_);
+  MutexLock lock(mu_);
   return lines_;
 }
 
 bool LoopbackServer::waitForRequests(size_t count) const {
-  std::unique_lock lock(mu_);
-  return changed_.wait_for(lock, kGenerousTimeout, [&] { return lines_.size() >= count; });
+  MutexLock lock(mu_);
+  return lock.waitFor(changed_, kGenerousTimeout, [&] {
+    mu_.assertHeld();
+    return lines_.size() >= count;
+  });
 }
 
 void LoopbackServer::serve() {
@@ -101,7 +105,7 @@ void LoopbackServer::serve() {
     if (fds[1].revents != 0) {
       uint64_t count = 0;
       (void)!read(wake_fd_, &count, sizeof(count));
-      std::lock_guard lock(mu_);
+      MutexLock lock(mu_);
       if (stopping_) break;
       if (!held_) {
         for (int fd : held) answer(fd);
@@ -122,7 +126,7 @@ void LoopbackServer::serve() {
       if (n > 0 && text.find("\r\n\r\n") == std::string::npos) continue;
       bool hold_it = false;
       if (n > 0) {
-        std::lock_guard lock(mu_);
+        MutexLock lock(mu_);
         lines_.push_back(text.substr(0, text.find("\r\n")));
         hold_it = held_;
       }

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/base/mutex.h"
 #include "platform/foundation/url_session.h"
 #include "platform/foundation/web_view.h"
 
@@ -40,11 +41,11 @@ class LoopbackServer {
   int listen_fd_ = -1;
   int wake_fd_ = -1;  // eventfd: release or stop
   uint16_t port_ = 0;
-  mutable std::mutex mu_;
+  mutable Mutex mu_;
   mutable std::condition_variable changed_;
-  std::vector<std::string> lines_;  // guarded by mu_
-  bool held_ = false;               // guarded by mu_
-  bool stopping_ = false;           // guarded by mu_
+  std::vector<std::string> lines_ GUARDED_BY(mu_);
+  bool held_ GUARDED_BY(mu_) = false;
+  bool stopping_ GUARDED_BY(mu_) = false;
   std::thread thread_;
 };
 
@@ -67,27 +68,30 @@ class Recorder {
   void add(T item) {
     // Notified under the lock: a waiter that sees the item may destroy the
     // recorder as soon as the lock is free.
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     items_.push_back(std::move(item));
     changed_.notify_all();
   }
   bool waitFor(size_t count) const {
-    std::unique_lock lock(mu_);
-    return changed_.wait_for(lock, kGenerousTimeout, [&] { return items_.size() >= count; });
+    MutexLock lock(mu_);
+    return lock.waitFor(changed_, kGenerousTimeout, [&] {
+      mu_.assertHeld();
+      return items_.size() >= count;
+    });
   }
   std::vector<T> items() const {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     return items_;
   }
   size_t count() const {
-    std::lock_guard lock(mu_);
+    MutexLock lock(mu_);
     return items_.size();
   }
 
  private:
-  mutable std::mutex mu_;
+  mutable Mutex mu_;
   mutable std::condition_variable changed_;
-  std::vector<T> items_;  // guarded by mu_
+  std::vector<T> items_ GUARDED_BY(mu_);
 };
 
 struct TaskOutcome {

@@ -1,5 +1,6 @@
 // URLs as the standard parser reads them.
 #include "platform/foundation/url.h"
+#include "platform/env/environment.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -68,13 +69,11 @@ TEST(AUrl, PercentEncodesForAFragment) {
 class TheDeviceOpener : public ::testing::Test {
  protected:
   TheDeviceOpener() {
-    paths::setDeviceRoot(root_.path());
     program_ = paths::resolve("/usr/bin/open");
     std::filesystem::create_directories(program_.parent_path());
     std::ofstream(program_) << "#!/bin/sh\necho \"$@\" >> \"$0.log\"\n";
     chmod(program_.c_str(), 0755);
   }
-  ~TheDeviceOpener() override { paths::setDeviceRoot(""); }
   std::string requests() const {
     std::ifstream in(program_.string() + ".log");
     std::stringstream text;
@@ -83,6 +82,7 @@ class TheDeviceOpener : public ::testing::Test {
   }
 
   testing::TempDir root_;
+  env::ScopedEnvironment installed_{{.device_root = root_.path()}};
   std::filesystem::path program_;
   runloop::RunLoop loop_;
 };

@@ -84,7 +84,7 @@ class AConnectHookOnItsWay : public ::testing::Test {
     ASSERT_EQ(counted, 1);
   }
   void TearDown() override {
-    MSHookFunction(kConnect, realConnect(), nullptr);
+    ASSERT_TRUE(MSHookFunction(kConnect, realConnect(), nullptr).ok());
   }
 };
 

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/base/mutex.h"
 #include "platform/hook/connect_hook.h"
 #include "platform/hook/loopback.h"
 
@@ -45,7 +46,7 @@ int replacementB(int socket, const sockaddr* address, socklen_t length) {
 }
 
 struct RestoreRealConnect {
-  ~RestoreRealConnect() { MSHookFunction(kConnect, realConnect(), nullptr); }
+  ~RestoreRealConnect() { EXPECT_TRUE(MSHookFunction(kConnect, realConnect(), nullptr).ok()); }
 };
 
 // UDP connect() only sets the peer, so it goes as fast as the hook allows.
@@ -94,7 +95,7 @@ TEST(AConnectHookUnderSwaps, GivesEveryCallerOneWholeReplacement) {
 }
 
 // Blocks inside the replacement until released.
-std::mutex gate_mutex;
+Mutex gate_mutex;
 std::condition_variable gate_changed;
 bool blocker_inside = false;
 bool release_blocker = false;
@@ -102,10 +103,10 @@ std::atomic<int> gated_calls{0};
 
 int gatedConnect(int socket, const sockaddr* address, socklen_t length) {
   if (gated_calls++ == 0) {
-    std::unique_lock lock(gate_mutex);
+    MutexLock lock(gate_mutex);
     blocker_inside = true;
     gate_changed.notify_all();
-    gate_changed.wait(lock, [] { return release_blocker; });
+    while (!release_blocker) gate_changed.wait(lock.native());
   }
   return realConnect()(socket, address, length);
 }
@@ -116,15 +117,17 @@ TEST(AConnectHookUnderThreads, KeepsTheReentryGuardToTheThreadThatEnteredTheRepl
   LoopbackSocket target(AF_INET, SOCK_DGRAM);
   std::thread blocked([&] { connectFresh(SOCK_DGRAM, loopback4(target.port())); });
   {
-    std::unique_lock lock(gate_mutex);
-    ASSERT_TRUE(
-        gate_changed.wait_for(lock, std::chrono::seconds(30), [] { return blocker_inside; }));
+    MutexLock lock(gate_mutex);
+    ASSERT_TRUE(lock.waitFor(gate_changed, std::chrono::seconds(30), [] {
+      gate_mutex.assertHeld();
+      return blocker_inside;
+    }));
   }
   // This thread is not inside the replacement, so its call reaches it too.
   EXPECT_EQ(connectFresh(SOCK_DGRAM, loopback4(target.port())), (Outcome{0, 0}));
   EXPECT_EQ(gated_calls, 2);
   {
-    std::lock_guard lock(gate_mutex);
+    MutexLock lock(gate_mutex);
     release_blocker = true;
   }
   gate_changed.notify_all();

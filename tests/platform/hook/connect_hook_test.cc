@@ -31,7 +31,7 @@ class ScopedHook {
     Status status = MSHookFunction(kConnect, replacement, &previous_);
     if (!status.ok()) throw std::runtime_error(status.reason());
   }
-  ~ScopedHook() { MSHookFunction(kConnect, previous_, nullptr); }
+  ~ScopedHook() { EXPECT_TRUE(MSHookFunction(kConnect, previous_, nullptr).ok()); }
   ConnectFunction previous() const { return previous_; }
 
  private:
@@ -59,7 +59,7 @@ class AConnectHook : public ::testing::Test {
     denied_port = denied_.port();
     if (!MSHookFunction(kConnect, denyingConnect, &original_connect).ok()) abort();
   }
-  ~AConnectHook() override { MSHookFunction(kConnect, realConnect(), nullptr); }
+  ~AConnectHook() override { EXPECT_TRUE(MSHookFunction(kConnect, realConnect(), nullptr).ok()); }
 
   LoopbackSocket denied_{AF_INET, SOCK_STREAM};  // listening: only the hook can refuse it
   LoopbackSocket allowed_{AF_INET, SOCK_STREAM};
@@ -75,7 +75,8 @@ TEST_F(AConnectHook, FailsADeniedPortWithENETUNREACHAndConnectsAnAllowedOne) {
   EXPECT_EQ(connectFresh(SOCK_STREAM, loopback4(allowed_.port())), (Outcome{0, 0}));
   EXPECT_EQ(replacement_calls, 2);
 
-  MSHookFunction(kConnect, realConnect(), nullptr);  // off again: the listener was reachable
+  // Off again: the listener was reachable.
+  ASSERT_TRUE(MSHookFunction(kConnect, realConnect(), nullptr).ok());
   EXPECT_EQ(connectFresh(SOCK_STREAM, loopback4(denied_.port())), (Outcome{0, 0}));
   EXPECT_EQ(replacement_calls, 2);
 }

@@ -3,6 +3,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <vector>
 
 #include "platform/notify/bus_connection_linux.h"
@@ -171,6 +172,25 @@ TEST_F(ABusCenter, DropsAndLogsMalformedNotificationsAndKeepsDelivering) {
   EXPECT_EQ(log.count("Dropped notification SNT_NEW_SPRINGBOARD_ALERT"), 2u);
   EXPECT_TRUE(log.contains("not a dictionary"));
   EXPECT_TRUE(log.contains("signature"));
+}
+
+// A send the bus refuses while the connection stays up: the post is logged
+// as not sent (never reported as delivered), and the center keeps working.
+TEST_F(ABusCenter, LogsAFailingSendAndKeepsPostingAfterIt) {
+  testing::LogCapture log;
+  record("SNT_NEW_SETTINGS");
+  {
+    const internal::BusCalls saved = internal::busCalls();
+    internal::busCalls().send = [](sd_bus*, sd_bus_message*, uint64_t*) { return -ENOBUFS; };
+    center_->post("SNT_NEW_SETTINGS", Value::dictOf({{"lost", Value::boolean(true)}}));
+    internal::busCalls() = saved;
+  }
+  EXPECT_TRUE(log.contains("Not posting notification SNT_NEW_SETTINGS: cannot send: " +
+                           std::string(strerror(ENOBUFS))));
+  center_->post("SNT_NEW_SETTINGS", Value::dictOf({{"sent", Value::boolean(true)}}));
+  ASSERT_TRUE(waitFor([&] { return !received_.empty(); }));
+  ASSERT_EQ(received_.size(), 1u);
+  EXPECT_TRUE(received_[0].user_info.get("sent").isBool());
 }
 
 TEST_F(ABusCenter, DeliversNamesThatNoMatchRuleCanSpellExactlyOnce) {

@@ -16,6 +16,7 @@
 #include <random>
 #include <sstream>
 
+#include "platform/plist/file_syscalls.h"
 #include "support/temp_dir.h"
 
 namespace sentrel::plist {
@@ -242,6 +243,66 @@ TEST_F(APlistFile, KeepsTheOldDocumentWhenAWriteFails) {
   EXPECT_EQ(entries, 1) << "a temporary file was left behind";
 }
 
+// Each step of the write path failing in turn: a full disk midway through
+// the write, a failing fsync (the data may never reach the disk), a refused
+// rename. Every one is reported, names the file, and leaves the old document
+// whole with no temporary file beside it.
+TEST_F(APlistFile, ReportsEachFailingStepOfTheWriteAndKeepsTheOldDocument) {
+  const Value old_doc = Value::dictOf({{"old", Value::boolean(true)}});
+  const Value new_doc = Value::dictOf({{"new", Value::boolean(true)}});
+  ASSERT_TRUE(writeFileAtomically(file(), old_doc));
+
+  struct Case {
+    const char* step;
+    void (*patch)(FileSyscalls&);
+    const char* reason;
+  };
+  const Case cases[] = {
+      {"write",
+       [](FileSyscalls& t) {
+         t.write = [](int, const void*, size_t) -> ssize_t {
+           errno = ENOSPC;
+           return -1;
+         };
+       },
+       "cannot write"},
+      {"fsync",
+       [](FileSyscalls& t) {
+         t.fsync = [](int) {
+           errno = EIO;
+           return -1;
+         };
+       },
+       "cannot sync"},
+      {"rename",
+       [](FileSyscalls& t) {
+         t.rename = [](const char*, const char*) {
+           errno = EXDEV;
+           return -1;
+         };
+       },
+       "cannot replace"},
+  };
+  for (const Case& c : cases) {
+    Status written = Status::Ok();
+    {
+      ScopedFileSyscalls restore;
+      c.patch(fileSyscalls());
+      written = writeFileAtomically(file(), new_doc);
+    }
+    ASSERT_FALSE(written) << c.step;
+    EXPECT_THAT(written.reason(), HasSubstr(c.reason)) << c.step;
+    EXPECT_THAT(written.reason(), HasSubstr(file().string())) << c.step;
+    EXPECT_EQ(readDictionaryFile(file()).value(), old_doc) << c.step;
+    int entries = 0;
+    for ([[maybe_unused]] const auto& e : fs::directory_iterator(dir_.path())) ++entries;
+    EXPECT_EQ(entries, 1) << c.step << ": a temporary file was left behind";
+  }
+  // The table is restored: the next write goes through.
+  ASSERT_TRUE(writeFileAtomically(file(), new_doc));
+  EXPECT_EQ(readDictionaryFile(file()).value(), new_doc);
+}
+
 // A writer that rewrites the file in a loop is killed at a random point while
 // the test reads: every read sees one whole document, old or new.
 TEST_F(APlistFile, NeverShowsAHalfWrittenDocumentEvenWhenTheWriterIsKilled) {
@@ -256,7 +317,7 @@ TEST_F(APlistFile, NeverShowsAHalfWrittenDocumentEvenWhenTheWriterIsKilled) {
     pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
-      for (bool flip = true;; flip = !flip) writeFileAtomically(file(), flip ? b : a);
+      for (bool flip = true;; flip = !flip) (void)writeFileAtomically(file(), flip ? b : a);
     }
     // Read until both documents were seen, then some more, then kill.
     int extra_reads = std::uniform_int_distribution<int>(0, 30)(rng);

@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/env/environment.h"
 #include "platform/paths/device_paths.h"
 #include "platform/proc/internal/shared_table_layout.h"
 #include "platform/proc/process_table.h"
@@ -36,10 +37,7 @@ class InMemoryBackend {
 
 class SharedBackend {
  public:
-  SharedBackend() {
-    paths::setDeviceRoot(root_.path());
-    publisher_ = std::move(ProcessTablePublisher::create(root_.path())).value();
-  }
+  SharedBackend() { publisher_ = std::move(ProcessTablePublisher::create(root_.path())).value(); }
   void add(pid_t pid, pid_t ppid, std::string_view name) {
     ASSERT_TRUE(publisher_->add(pid, ppid, name).ok());
   }
@@ -48,6 +46,7 @@ class SharedBackend {
 
  private:
   testing::TempDir root_;
+  env::ScopedEnvironment installed_{{.device_root = root_.path()}};
   std::unique_ptr<ProcessTablePublisher> publisher_;
   SharedProcessTable reader_{root_.path()};
 };
@@ -144,8 +143,6 @@ TEST(AProcFsProcessTable, FindsThisProcessAndItsParent) {
 
 class ASharedProcessTable : public ::testing::Test {
  protected:
-  ASharedProcessTable() { paths::setDeviceRoot(root_.path()); }
-
   std::unique_ptr<ProcessTablePublisher> publish(size_t capacity = kDefaultProcessTableCapacity) {
     Result<std::unique_ptr<ProcessTablePublisher>> publisher =
         ProcessTablePublisher::create(root_.path(), capacity);
@@ -154,6 +151,7 @@ class ASharedProcessTable : public ::testing::Test {
   }
 
   testing::TempDir root_;
+  env::ScopedEnvironment installed_{{.device_root = root_.path()}};
   SharedProcessTable::Options eager_{std::chrono::nanoseconds(0)};  // reopen on every query
 };
 

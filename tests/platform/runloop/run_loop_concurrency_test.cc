@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "platform/base/mutex.h"
 #include "platform/runloop/run_loop.h"
 #include "support/log_capture.h"
 
@@ -224,25 +225,32 @@ TEST(TheGlobalQueue, RunsTasksConcurrently) {
   // Each task waits until the other has started: only concurrent workers
   // get both through. Shared so that a failed wait leaves nothing dangling.
   struct Meeting {
-    std::mutex mu;
+    Mutex mu;
     std::condition_variable cv;
-    int arrived = 0;     // guarded by mu
-    int metPartner = 0;  // guarded by mu
-    int finished = 0;    // guarded by mu
+    int arrived GUARDED_BY(mu) = 0;
+    int metPartner GUARDED_BY(mu) = 0;
+    int finished GUARDED_BY(mu) = 0;
   };
   auto m = std::make_shared<Meeting>();
   for (int i = 0; i < 2; ++i) {
     asyncGlobal([m] {
-      std::unique_lock<std::mutex> lock(m->mu);
+      MutexLock lock(m->mu);
       ++m->arrived;
       m->cv.notify_all();
-      if (m->cv.wait_for(lock, kPatience, [&] { return m->arrived == 2; })) ++m->metPartner;
+      const auto deadline = std::chrono::steady_clock::now() + kPatience;
+      while (m->arrived != 2 &&
+             m->cv.wait_until(lock.native(), deadline) != std::cv_status::timeout) {
+      }
+      if (m->arrived == 2) ++m->metPartner;
       ++m->finished;
       m->cv.notify_all();
     });
   }
-  std::unique_lock<std::mutex> lock(m->mu);
-  ASSERT_TRUE(m->cv.wait_for(lock, kPatience * 2, [&] { return m->finished == 2; }));
+  MutexLock lock(m->mu);
+  const auto deadline = std::chrono::steady_clock::now() + kPatience * 2;
+  while (m->finished != 2 && m->cv.wait_until(lock.native(), deadline) != std::cv_status::timeout) {
+  }
+  ASSERT_EQ(m->finished, 2);
   EXPECT_EQ(m->metPartner, 2);
 }
 

@@ -13,6 +13,7 @@
 
 #include "device/tools/device_tools.h"
 #include "device/tools/open_request.h"
+#include "platform/env/environment.h"
 #include "platform/paths/device_paths.h"
 #include "platform/proc/shared_process_table.h"
 #include "platform/spawn/spawn.h"
@@ -31,7 +32,6 @@ struct ToolRun {
 class TheDeviceTools : public ::testing::Test {
  protected:
   TheDeviceTools() {
-    paths::setDeviceRoot(root_.path());
     publisher_ = std::move(proc::ProcessTablePublisher::create(root_.path())).value();
   }
   ~TheDeviceTools() override {
@@ -81,6 +81,7 @@ class TheDeviceTools : public ::testing::Test {
   }
 
   testing::TempDir root_;
+  env::ScopedEnvironment installed_{{.device_root = root_.path()}};
   std::unique_ptr<proc::ProcessTablePublisher> publisher_;
   std::vector<pid_t> children_;
 };

@@ -102,6 +102,29 @@ TEST(ASpawnedProcess, WritesItsOutputWhereItIsRedirected) {
   EXPECT_EQ(text.str(), "out\n");
 }
 
+// The device bus's start: a program found on PATH by name, with a readiness
+// pipe handed to it as fd 3.
+TEST(ASpawnedProcess, IsFoundOnPathWhenAskedAndGetsExtraDescriptors) {
+  int pipe_fds[2];
+  ASSERT_EQ(pipe2(pipe_fds, O_CLOEXEC), 0);
+  Options options;
+  options.search_path = true;
+  options.extra_fds = {{pipe_fds[1], 3}};
+  Result<ExitStatus> status = run("sh", {"sh", "-c", "echo ready >&3"}, options);
+  ::close(pipe_fds[1]);
+  char buffer[16] = {};
+  const ssize_t n = read(pipe_fds[0], buffer, sizeof buffer - 1);
+  ::close(pipe_fds[0]);
+  ASSERT_TRUE(status.ok()) << status.reason();
+  EXPECT_TRUE(status->success());
+  EXPECT_EQ(std::string(buffer, n > 0 ? n : 0), "ready\n");
+
+  EXPECT_FALSE(spawnProcess("sh", {"sh", "-c", "exit 0"}).ok()) << "no PATH search unless asked";
+  Options stdio_clash;
+  stdio_clash.extra_fds = {{pipe_fds[0], 1}};
+  EXPECT_FALSE(spawnProcess(kSh, {"sh", "-c", "exit 0"}, stdio_clash).ok());
+}
+
 TEST(ASpawnedProcess, StartsInItsOwnSessionOrProcessGroupWhenAsked) {
   Options session;
   session.new_session = true;

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "platform/env/environment.h"
 #include "platform/paths/device_paths.h"
 #include "platform/proc/process_table.h"
 #include "support/log_capture.h"
@@ -21,15 +22,6 @@ using testing::TempDir;
 
 class ProcessUtilities : public ::testing::Test {
  protected:
-  ProcessUtilities() {
-    paths::setDeviceRoot(root_.path());
-    previous_ = proc::setDeviceProcessTable(&table_);
-  }
-  ~ProcessUtilities() override {
-    proc::setDeviceProcessTable(previous_);
-    paths::setDeviceRoot("");
-  }
-
   // A device program that appends its arguments to "<program>.log".
   std::filesystem::path installRecordingProgram(const char* device_path) {
     std::filesystem::path program = paths::resolve(device_path);
@@ -47,7 +39,7 @@ class ProcessUtilities : public ::testing::Test {
 
   TempDir root_;
   proc::InMemoryProcessTable table_;
-  proc::ProcessTable* previous_ = nullptr;
+  env::ScopedEnvironment installed_{{.device_root = root_.path(), .process_table = &table_}};
 };
 
 TEST_F(ProcessUtilities, FindsTheLatestProcessOfAName) {

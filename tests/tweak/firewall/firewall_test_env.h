@@ -8,11 +8,14 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "platform/apps/application_workspace.h"
 #include "platform/bundle/main_bundle.h"
+#include "platform/env/environment.h"
 #include "platform/notify/notification_center.h"
 #include "platform/paths/device_paths.h"
 #include "platform/plist/plist_codec.h"
@@ -22,7 +25,6 @@
 #include "support/log_capture.h"
 #include "support/temp_dir.h"
 #include "tweak/SNTFirewall.h"
-#include "tweak/firewall_workspace.h"
 #include "tweak/preftools.h"
 
 namespace sentrel::testing {
@@ -74,30 +76,31 @@ class FirewallTestEnv {
   }
 
   explicit FirewallTestEnv(bundle::MainBundle identity = appIdentity())
-      : main_queue_(loop_),
-        center_(notify::makeInProcessCenter(loop_)),
-        identity_(std::make_unique<bundle::ScopedMainBundleOverride>(std::move(identity))) {
-    paths::setDeviceRoot(dir_.path());
-    previous_center_ = notify::setDistributedCenterForTesting(center_.get());
+      : center_(notify::makeInProcessCenter(loop_)) {
     processes_.add(1, 0, "launchd");
     processes_.add(50, 1, "SpringBoard");
-    previous_table_ = proc::setDeviceProcessTable(&processes_);
-    previous_workspace_ = ApplicationWorkspace::setDefaultWorkspaceForTesting(&workspace_);
+    env::Environment environment;
+    environment.device_root = dir_.path();
+    environment.main_queue = &loop_;
+    environment.notification_center = center_.get();
+    environment.process_table = &processes_;
+    environment.app_workspace = &workspace_;
+    installed_.emplace(std::move(environment));
+    setIdentity(std::move(identity));
   }
 
   ~FirewallTestEnv() {
     SNTFirewall::resetProcessFirewallForTesting();
     SNTFirewall::pool().removeAllObjects();
     loop_.runUntilIdle();
-    ApplicationWorkspace::setDefaultWorkspaceForTesting(previous_workspace_);
-    proc::setDeviceProcessTable(previous_table_);
-    notify::setDistributedCenterForTesting(previous_center_);
-    paths::setDeviceRoot({});
+    identity_.reset();
   }
 
   void setIdentity(bundle::MainBundle identity) {
     identity_.reset();
-    identity_ = std::make_unique<bundle::ScopedMainBundleOverride>(std::move(identity));
+    env::Environment as;
+    as.main_bundle = std::move(identity);
+    identity_.emplace(std::move(as));
   }
 
   // The settings file of this device.
@@ -134,14 +137,11 @@ class FirewallTestEnv {
  private:
   TempDir dir_;
   runloop::RunLoop loop_;
-  runloop::MainQueue::ScopedOverride main_queue_;
   std::unique_ptr<notify::NotificationCenter> center_;
-  notify::NotificationCenter* previous_center_ = nullptr;
   proc::InMemoryProcessTable processes_;
-  proc::ProcessTable* previous_table_ = nullptr;
   InMemoryApplicationWorkspace workspace_;
-  ApplicationWorkspace* previous_workspace_ = nullptr;
-  std::unique_ptr<bundle::ScopedMainBundleOverride> identity_;
+  std::optional<env::ScopedEnvironment> installed_;  // the device above
+  std::optional<env::ScopedEnvironment> identity_;   // the process's identity, inside it
   LogCapture logs_;
 };
 

@@ -16,6 +16,7 @@
 
 #include "peer_protocol.h"
 #include "platform/bundle/main_bundle.h"
+#include "platform/env/environment.h"
 #include "platform/notify/notification_center.h"
 #include "platform/paths/device_paths.h"
 #include "platform/plist/plist_codec.h"
@@ -60,7 +61,7 @@ class Peer {
       Result<std::optional<spawn::ExitStatus>> ended = spawn::tryWait(pid_);
       if (ended.ok() && !ended.value()) {
         kill(pid_, SIGKILL);
-        spawn::waitForExit(pid_);
+        (void)spawn::waitForExit(pid_);
       }
     }
     if (out_ >= 0) close(out_);
@@ -110,23 +111,25 @@ class Peer {
 
 class BusMessaging : public ::testing::Test {
  protected:
-  BusMessaging() : bus_(root_.path()), main_queue_(loop_) {
-    paths::setDeviceRoot(root_.path());
-    if (!bus_.ok()) return;
-    Result<std::unique_ptr<notify::NotificationCenter>> center =
-        notify::makeBusCenter(bus_.address(), loop_);
-    if (center.ok()) {
-      center_ = std::move(center).value();
-      previous_ = notify::setDistributedCenterForTesting(center_.get());
-    } else {
-      center_error_ = center.reason();
+  BusMessaging() : bus_(root_.path()) {
+    env::Environment environment;
+    environment.device_root = root_.path();
+    environment.main_queue = &loop_;
+    if (bus_.ok()) {
+      Result<std::unique_ptr<notify::NotificationCenter>> center =
+          notify::makeBusCenter(bus_.address(), loop_);
+      if (center.ok()) {
+        center_ = std::move(center).value();
+        environment.notification_center = center_.get();
+      } else {
+        center_error_ = center.reason();
+      }
     }
+    installed_.emplace(std::move(environment));
   }
   ~BusMessaging() override {
     peers_.clear();
-    if (center_) notify::setDistributedCenterForTesting(previous_);
     identity_.reset();
-    paths::setDeviceRoot("");
   }
 
   void SetUp() override {
@@ -141,7 +144,9 @@ class BusMessaging : public ::testing::Test {
     identity.bundle_path = "/Applications/Test.app";
     identity.executable_path = "/Applications/Test.app/Test";
     identity.process_name = "Test";
-    identity_.emplace(identity);
+    env::Environment as;
+    as.main_bundle = std::move(identity);
+    identity_.emplace(std::move(as));
   }
 
   Peer& startPeer(const std::string& bundle_id) {
@@ -168,11 +173,10 @@ class BusMessaging : public ::testing::Test {
   TempDir root_;
   TestBus bus_;
   runloop::RunLoop loop_;
-  runloop::MainQueue::ScopedOverride main_queue_;
   std::unique_ptr<notify::NotificationCenter> center_;
   std::string center_error_;
-  notify::NotificationCenter* previous_ = nullptr;
-  std::optional<bundle::ScopedMainBundleOverride> identity_;
+  std::optional<env::ScopedEnvironment> installed_;  // the device above
+  std::optional<env::ScopedEnvironment> identity_;   // the process's identity, inside it
   std::vector<std::unique_ptr<Peer>> peers_;
 };
 

@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "platform/bundle/main_bundle.h"
+#include "platform/env/environment.h"
 #include "platform/notify/notification_center.h"
 #include "platform/paths/device_paths.h"
 #include "platform/runloop/run_loop.h"
@@ -82,35 +83,36 @@ class AMessagingCenter : public ::testing::Test {
  protected:
   AMessagingCenter()
       : firewall_center_(notify::makeInProcessCenter(loop_)),
-        center_(notify::makeInProcessCenter(loop_)),
-        main_queue_(loop_) {
-    paths::setDeviceRoot(root_.path());
+        center_(notify::makeInProcessCenter(loop_)) {
+    env::Environment environment;
+    environment.device_root = root_.path();
+    environment.main_queue = &loop_;
+    environment.notification_center = firewall_center_.get();
     bundle::MainBundle identity;
     identity.bundle_identifier = "com.example.app";
     identity.bundle_path = "/var/containers/Bundle/Application/X/Example.app";
     identity.executable_path = identity.bundle_path + "/Example";
     identity.process_name = "Example";
-    identity_.emplace(identity);
+    environment.main_bundle = std::move(identity);
+    installed_.emplace(std::move(environment));
     SNTFirewall::resetProcessFirewallForTesting();
-    previous_ = notify::setDistributedCenterForTesting(firewall_center_.get());
     firewall_ = SNTFirewall::current();
-    notify::setDistributedCenterForTesting(center_.get());
+    env::Environment under_test;
+    under_test.notification_center = center_.get();
+    center_under_test_.emplace(std::move(under_test));
   }
   ~AMessagingCenter() override {
     firewall_.reset();
+    center_under_test_.reset();
     SNTFirewall::resetProcessFirewallForTesting();
-    notify::setDistributedCenterForTesting(previous_);
-    identity_.reset();
-    paths::setDeviceRoot("");
   }
 
   TempDir root_;
   runloop::RunLoop loop_;
   std::unique_ptr<notify::NotificationCenter> firewall_center_;
   std::unique_ptr<notify::NotificationCenter> center_;
-  runloop::MainQueue::ScopedOverride main_queue_;
-  std::optional<bundle::ScopedMainBundleOverride> identity_;
-  notify::NotificationCenter* previous_ = nullptr;
+  std::optional<env::ScopedEnvironment> installed_;          // the device, firewall_center_
+  std::optional<env::ScopedEnvironment> center_under_test_;  // center_, inside it
   std::shared_ptr<SNTFirewall> firewall_;
 };
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "gtest/gtest.h"
+#include "platform/env/environment.h"
 #include "platform/resolve/resolver.h"
 #include "platform/runloop/run_loop.h"
 #include "tweak/Network/ReverseDNSLookup.h"
@@ -20,7 +21,7 @@ TEST(ASharedReverseDNSLookup, KeepsItsAddressWholeWhileThreadsSetItAndResolve) {
   auto names = std::make_shared<resolve::InMemoryResolver>();
   names->setNames("192.0.2.1", {"a.example"});
   names->setNames("2001:db8::2", {"b.example"});
-  resolve::ScopedResolverOverride useNames(names);
+  env::ScopedEnvironment installed({.resolver = names});
   ReverseDNSLookup shared("192.0.2.1");
 
   constexpr int kThreads = 3;

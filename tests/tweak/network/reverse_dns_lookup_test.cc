@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "gtest/gtest.h"
+#include "platform/env/environment.h"
 #include "platform/resolve/resolver.h"
 #include "platform/runloop/run_loop.h"
 #include "support/log_capture.h"
@@ -70,7 +71,7 @@ class AReverseDNSLookup : public ::testing::Test {
   }
 
   std::shared_ptr<resolve::InMemoryResolver> names = std::make_shared<resolve::InMemoryResolver>();
-  resolve::ScopedResolverOverride useNames{names};
+  env::ScopedEnvironment installed_{{.resolver = names}};
   runloop::RunLoop loop;
 };
 

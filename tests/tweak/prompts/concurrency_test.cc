@@ -108,7 +108,7 @@ TEST(TheConnectHookUnderThreads, DecidesEveryCallWhileTheRulesChange) {
   for (int i = 0; i < 200; ++i) firewall->setAppSettings(i % 2 == 0 ? allowed : blocked);
   stop = true;
   for (std::thread& thread : threads) thread.join();
-  hook::MSHookFunction(hook::kConnect, hook::realConnect(), nullptr);
+  EXPECT_TRUE(hook::MSHookFunction(hook::kConnect, hook::realConnect(), nullptr).ok());
   EXPECT_EQ(wrong, 0);
 }
 

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include "firewall_test_env.h"
+#include "platform/base/mutex.h"
 #include "tweak/CHooks.h"
 #include "tweak/SNTMessagingCenter.h"
 #include "tweak/Tweak.h"
@@ -203,7 +204,7 @@ TEST_F(ARecord, AllowedAlwaysStoresTheRuleForHostAndAddressAndAnswersOnTheMainQu
   alert->setIp(std::string("93.184.216.34"));
   alert->setFirewall(firewall);
   {
-    std::lock_guard lock(SNTAlert::queueLock());
+    MutexLock lock(SNTAlert::queueLock());
     SNTAlert::alerts().push_back(alert);
   }
   alert->allowAlways();

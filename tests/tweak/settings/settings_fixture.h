@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/bundle/main_bundle.h"
+#include "platform/env/environment.h"
 #include "platform/notify/notification_center.h"
 #include "platform/paths/device_paths.h"
 #include "platform/plist/plist_codec.h"
@@ -32,9 +33,12 @@ struct Posted {
 
 class SettingsTest : public ::testing::Test {
  protected:
-  SettingsTest() : loop_(clock_), main_queue_(loop_), center_(notify::makeInProcessCenter(loop_)) {
-    paths::setDeviceRoot(root_.path());
-    previous_center_ = notify::setDistributedCenterForTesting(center_.get());
+  SettingsTest() : loop_(clock_), center_(notify::makeInProcessCenter(loop_)) {
+    env::Environment environment;
+    environment.device_root = root_.path();
+    environment.main_queue = &loop_;
+    environment.notification_center = center_.get();
+    installed_.emplace(std::move(environment));
     for (const char* name :
          {kNewSettingsNotification, kSaveSettingsNotification, kSaveSettingsAndNotifyNotification,
           kLaunchTweakSettingsNotification}) {
@@ -43,11 +47,7 @@ class SettingsTest : public ::testing::Test {
       });
     }
   }
-  ~SettingsTest() override {
-    identity_.reset();
-    notify::setDistributedCenterForTesting(previous_center_);
-    paths::setDeviceRoot("");
-  }
+  ~SettingsTest() override { identity_.reset(); }
 
   void playProcess(std::optional<std::string> bundle_identifier) {
     identity_.reset();
@@ -56,7 +56,9 @@ class SettingsTest : public ::testing::Test {
     identity.bundle_path = "/Applications/Test.app";
     identity.executable_path = "/Applications/Test.app/Test";
     identity.process_name = "Test";
-    identity_.emplace(identity);
+    env::Environment as;
+    as.main_bundle = std::move(identity);
+    identity_.emplace(std::move(as));
   }
   void playSpringBoard() { playProcess(kSpringBoardBundleIdentifier); }
   void playApp() { playProcess("com.example.app"); }
@@ -89,10 +91,9 @@ class SettingsTest : public ::testing::Test {
   TempDir root_;
   runloop::FakeClock clock_;
   runloop::RunLoop loop_;
-  runloop::MainQueue::ScopedOverride main_queue_;
   std::unique_ptr<notify::NotificationCenter> center_;
-  notify::NotificationCenter* previous_center_ = nullptr;
-  std::optional<bundle::ScopedMainBundleOverride> identity_;
+  std::optional<env::ScopedEnvironment> installed_;  // the device above
+  std::optional<env::ScopedEnvironment> identity_;   // the process's identity, inside it
   std::vector<Posted> posted_;
 };
 

@@ -5,9 +5,10 @@
 
 #include <chrono>
 #include <fstream>
-#include <mutex>
 #include <sstream>
 
+#include "platform/base/mutex.h"
+#include "platform/env/environment.h"
 #include "settings_fixture.h"
 #include "tweak/SNTFirewall.h"
 
@@ -19,21 +20,19 @@ using std::chrono::milliseconds;
 
 class RecordingOpener final : public URLOpener {
  public:
-  RecordingOpener() { previous_ = setURLOpenerForTesting(this); }
-  ~RecordingOpener() override { setURLOpenerForTesting(previous_); }
   void openURL(const std::optional<URL>& url) override {
-    std::lock_guard<std::mutex> guard(mutex_);
+    MutexLock guard(mutex_);
     opened_.push_back(url ? url->absoluteString() : "(nil)");
   }
   std::vector<std::string> opened() const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    MutexLock guard(mutex_);
     return opened_;
   }
 
  private:
-  mutable std::mutex mutex_;
-  std::vector<std::string> opened_;
-  URLOpener* previous_;
+  mutable Mutex mutex_;
+  std::vector<std::string> opened_ GUARDED_BY(mutex_);
+  env::ScopedEnvironment installed_{{.url_opener = this}};  // last: the rest is ready first
 };
 
 // A device program that appends its arguments to "<program>.log".

@@ -3,6 +3,7 @@
 // curl_multi_wakeup(). A finished transfer's callback is taken out of the
 // live table under the lock before it runs, which is what makes "exactly once
 // unless cancelled" hold when cancel() races the end of a transfer.
+#include "platform/base/mutex.h"
 #include "platform/foundation/internal/http_transfer.h"
 
 #include <curl/curl.h>
@@ -103,11 +104,11 @@ struct HttpTransfers::State {
 
   CURLM* multi = nullptr;  // created before the thread; never freed
 
-  std::mutex mu;
-  TransferId next_id = 1;                                           // guarded by mu
-  std::map<TransferId, std::function<void(HttpResult)>> callbacks;  // guarded by mu; live ones
-  std::vector<Start> starts;                                        // guarded by mu
-  std::vector<TransferId> cancels;                                  // guarded by mu
+  Mutex mu;
+  TransferId next_id GUARDED_BY(mu) = 1;
+  std::map<TransferId, std::function<void(HttpResult)>> callbacks GUARDED_BY(mu);  // live ones
+  std::vector<Start> starts GUARDED_BY(mu);
+  std::vector<TransferId> cancels GUARDED_BY(mu);
 
   // Transfer thread only.
   std::map<TransferId, std::unique_ptr<Easy>> running;
@@ -130,7 +131,7 @@ void HttpTransfers::State::run() {
     std::vector<Start> new_starts;
     std::vector<TransferId> new_cancels;
     {
-      std::lock_guard lock(mu);
+      MutexLock lock(mu);
       new_starts.swap(starts);
       new_cancels.swap(cancels);
     }
@@ -160,7 +161,7 @@ void HttpTransfers::State::run() {
 
 void HttpTransfers::State::begin(Start start) {
   {
-    std::lock_guard lock(mu);
+    MutexLock lock(mu);
     if (!callbacks.contains(start.id)) return;  // cancelled before it began
   }
   if (start.refused) {
@@ -231,7 +232,7 @@ void HttpTransfers::State::finish(Easy& easy, CURLcode result) {
 void HttpTransfers::State::deliver(TransferId id, HttpResult result) {
   std::function<void(HttpResult)> done;
   {
-    std::lock_guard lock(mu);
+    MutexLock lock(mu);
     auto it = callbacks.find(id);
     if (it == callbacks.end()) return;  // cancelled meanwhile
     done = std::move(it->second);
@@ -260,10 +261,10 @@ bool isBlockedHost(const URL& url) {
 HttpTransfers& HttpTransfers::shared() {
   // Keyed by process: a forked child has no transfer thread, so it makes its
   // own set and leaves the parent's one (and its handles) alone.
-  static std::mutex mu;
+  static Mutex mu;
   static HttpTransfers* current = nullptr;
   static pid_t owner = 0;
-  std::lock_guard lock(mu);
+  MutexLock lock(mu);
   if (current == nullptr || owner != getpid()) {
     current = new HttpTransfers();  // lives as long as the process, as its thread does
     owner = getpid();
@@ -289,7 +290,7 @@ TransferId HttpTransfers::start(const URLRequest& request, std::function<void(Ht
     refused = HttpError{kErrorUnknown, "no HTTP transfers in this process"};
   TransferId id = 0;
   {
-    std::lock_guard lock(state_->mu);
+    MutexLock lock(state_->mu);
     id = state_->next_id++;
     state_->callbacks.emplace(id, std::move(done));
     if (threaded) state_->starts.push_back(State::Start{id, request, std::move(refused)});
@@ -305,7 +306,7 @@ TransferId HttpTransfers::start(const URLRequest& request, std::function<void(Ht
 bool HttpTransfers::cancel(TransferId id) {
   std::function<void(HttpResult)> dropped;  // destroyed outside the lock
   {
-    std::lock_guard lock(state_->mu);
+    MutexLock lock(state_->mu);
     auto it = state_->callbacks.find(id);
     if (it == state_->callbacks.end()) return false;
     dropped = std::move(it->second);

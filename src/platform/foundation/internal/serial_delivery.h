@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "platform/base/mutex.h"
 #include "platform/log/system_log.h"
 #include "platform/runloop/run_loop.h"
 
@@ -21,7 +22,7 @@ class SerialDelivery {
   void post(runloop::Task task) {
     bool start = false;
     {
-      std::lock_guard lock(shared_->mu);
+      MutexLock lock(shared_->mu);
       shared_->tasks.push_back(std::move(task));
       start = !shared_->draining;
       shared_->draining = true;
@@ -31,16 +32,16 @@ class SerialDelivery {
 
  private:
   struct Shared {
-    std::mutex mu;
-    std::deque<runloop::Task> tasks;  // guarded by mu
-    bool draining = false;            // guarded by mu; a drain task is queued or running
+    Mutex mu;
+    std::deque<runloop::Task> tasks GUARDED_BY(mu);
+    bool draining GUARDED_BY(mu) = false;  // a drain task is queued or running
   };
 
   static void drain(Shared& shared) {
     for (;;) {
       runloop::Task task;
       {
-        std::lock_guard lock(shared.mu);
+        MutexLock lock(shared.mu);
         if (shared.tasks.empty()) {
           shared.draining = false;
           return;

@@ -6,7 +6,8 @@
 // eventfds are shared with the parent: a child writing to one would wake the
 // parent's loop, and the parent would swallow the child's wake-ups.
 //
-// One set of pthread_atfork handlers covers all of it:
+// One set of handlers, run at the run loops' stage of the fork registry
+// (base/fork_registry.h), covers all of it:
 // - prepare takes every lock of this service, in the one order the rest of
 //   the code also follows (own-thread lock, global queue lock, loop
 //   registry, each loop), so no other thread is in the middle of changing a
@@ -22,8 +23,8 @@
 // child, outside the handler. Tasks that a vanished thread had already taken
 // off a queue are lost with it; everything still queued survives.
 //
-// Other services' locks are theirs to guard; the leaf locks (the system
-// log's, the device paths') are taken after these (base/fork_leaf_locks.h).
+// Other services' locks are theirs to guard: the registry takes the
+// notification centers' before these and the leaf locks after them.
 #pragma once
 
 namespace sentrel::runloop::internal {

@@ -1,8 +1,9 @@
-#include "tweak/firewall_workspace.h"
+#include "platform/apps/application_workspace.h"
 
 #include <atomic>
 
 #include "platform/apps/installed_apps.h"
+#include "platform/base/mutex.h"
 #include "platform/paths/device_paths.h"
 
 namespace sentrel {
@@ -40,12 +41,12 @@ ApplicationWorkspace* ApplicationWorkspace::setDefaultWorkspaceForTesting(
 
 void InMemoryApplicationWorkspace::add(std::string identifier, std::string type,
                                        std::vector<std::string> tags) {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   applications_.push_back({std::move(identifier), std::move(type), std::move(tags)});
 }
 
 std::vector<LSApplicationProxy> InMemoryApplicationWorkspace::allApplications() const {
-  std::lock_guard<std::mutex> lock(mutex_);
+  MutexLock lock(mutex_);
   return applications_;
 }
 

@@ -4,14 +4,15 @@
 //
 // The process-wide workspace reads the device's installed-app catalogue
 // (platform/apps/installed_apps.h) of the current device root afresh on
-// every call. Tests install an InMemoryApplicationWorkspace.
+// every call. Tests install an InMemoryApplicationWorkspace through an
+// env::Environment.
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
+#include "platform/base/mutex.h"
 
 namespace sentrel {
 
@@ -36,7 +37,7 @@ class ApplicationWorkspace {
   static ApplicationWorkspace& defaultWorkspace();
   // Installs `workspace` as defaultWorkspace() (nullptr restores the device
   // catalogue) and returns the previous override. `workspace` must outlive
-  // its installation.
+  // its installation. Only env::ScopedEnvironment calls it.
   static ApplicationWorkspace* setDefaultWorkspaceForTesting(ApplicationWorkspace* workspace);
 };
 
@@ -47,8 +48,8 @@ class InMemoryApplicationWorkspace final : public ApplicationWorkspace {
   std::vector<LSApplicationProxy> allApplications() const override;
 
  private:
-  mutable std::mutex mutex_;
-  std::vector<LSApplicationProxy> applications_;  // guarded by mutex_
+  mutable Mutex mutex_;
+  std::vector<LSApplicationProxy> applications_ GUARDED_BY(mutex_);
 };
 
 }  // namespace sentrel
