@@ -608,8 +608,8 @@ int listGlobal(const fs::path& root) {
       printRow(info.key, switchRow(document, info.key, info.fallback));
     } else {
       const Value stored = document.get(info.key);
-      printRow(info.key,
-               stored.isNull() ? policyText(policy::kPrompt) + " (default)" : storedPolicyText(stored));
+      printRow(info.key, stored.isNull() ? policyText(policy::kPrompt) + " (default)"
+                                         : storedPolicyText(stored));
     }
   }
   printf("global ");

@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
 #include <system_error>
 
@@ -45,7 +44,7 @@ Status prepareDeviceRoot(const std::filesystem::path& root) {
   if (fd < 0 || fchmod(fd, 0600) != 0) {
     const int err = errno;
     if (fd >= 0) close(fd);
-    return Status::Error("cannot restrict " + log.string() + ": " + std::strerror(err));
+    return Status::FromErrno("cannot restrict " + log.string(), err);
   }
   close(fd);
   return Status::Ok();

@@ -194,7 +194,7 @@ Result<pid_t> startDeviceBus(const std::filesystem::path& root) {
   // Only the device's user may reach the bus: the folder is closed to
   // everyone else, and the socket too once the daemon made it.
   if (chmod(socket_path.parent_path().c_str(), 0700) != 0) {
-    return Result<pid_t>::FromErrno("cannot restrict " + socket_path.parent_path().string());
+    return Result<pid_t>::FromErrno("cannot restrict " + socket_path.parent_path().string(), errno);
   }
   // dbus-daemon silently replaces an existing socket file; never steal the
   // socket of a bus that is still serving this device.
