@@ -586,7 +586,10 @@ void SNTFirewall::loadFromMainBundle() {
   const bundle::MainBundle& main = bundle::mainBundle();
   const std::optional<std::string>& id = main.bundle_identifier;
   const bool is_app_bundle = hasAppExtension(main.bundle_path);
-  const auto [document, entry] = ownSettings(id);
+  // Not a structured binding: clang 14 cannot capture one in a lambda.
+  const std::pair<plist::Value, plist::Value> own = ownSettings(id);
+  const plist::Value& document = own.first;
+  const plist::Value& entry = own.second;
   update([&](SNTFirewallState& s) {
     s.bundleId = id;
     s.isDaemon = !is_app_bundle;
@@ -682,7 +685,9 @@ void SNTFirewall::addSettingsListeners(const std::string& app_name) {
 }
 
 void SNTFirewall::refreshOwnSettings() {
-  const auto [document, entry] = ownSettings(bundleId());
+  const std::pair<plist::Value, plist::Value> own = ownSettings(bundleId());
+  const plist::Value& document = own.first;
+  const plist::Value& entry = own.second;
   update([&](SNTFirewallState& st) {
     st.globalSettings = document;
     st.appSettings = entry;
