@@ -84,17 +84,19 @@ struct Device {
     const fs::path settings =
         root / "var/mobile/Library/Preferences/ca.kelmora.sentrel_preferences.plist";
     fs::create_directories(settings.parent_path());
-    const bool written = plist::writeFileAtomically(
-        settings,
-        Value::dictOf(
-            {{"apps",
-              Value::dictOf(
-                  {{kApp, Value::dictOf(
-                              {{"domains",
-                                Value::dictOf(
-                                    {{"127.0.0.1",
-                                      Value::dictOf({{"allowed", Value::integer(1)}})}})}})}})}}))
-                             .ok();
+    const bool written =
+        plist::writeFileAtomically(
+            settings,
+            Value::dictOf(
+                {{"apps",
+                  Value::dictOf(
+                      {{kApp,
+                        Value::dictOf(
+                            {{"domains",
+                              Value::dictOf(
+                                  {{"127.0.0.1",
+                                    Value::dictOf({{"allowed", Value::integer(1)}})}})}})}})}}))
+            .ok();
     ready = written && cli({"device", "start"}).code == 0 &&
             cli({"app", "install", "--id", kApp, SENTREL_CONNECT_LOOP}).code == 0;
   }

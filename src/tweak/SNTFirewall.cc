@@ -877,9 +877,11 @@ bool decideAllow(const FirewallEvaluation& ev, std::optional<std::string_view> h
     return true;
   }
   if (ev.allowAllOutbound(kLenient) ||
-      (ev.ruleForHost(host, kLenient) != rule::kBlocked && ev.allowNewOutbound(kLenient) && !ev.denyAllOutbound(kLenient))) {
+      (ev.ruleForHost(host, kLenient) != rule::kBlocked && ev.allowNewOutbound(kLenient) &&
+       !ev.denyAllOutbound(kLenient))) {
     fx.say({"appId set to allow all!"});
-    if (host && !ev.isExplicitRuleForHostSet(host, kLenient)) fx.learn(*host, url, rule::kAllowed, true);
+    if (host && !ev.isExplicitRuleForHostSet(host, kLenient))
+      fx.learn(*host, url, rule::kAllowed, true);
     return true;
   }
   if (s.isDaemon || (s.bundleId && *s.bundleId == kSpringBoardBundleIdentifier)) {
@@ -940,9 +942,9 @@ bool decideDeny(const FirewallEvaluation& ev, std::optional<std::string_view> ho
     fx.guardedStepFailed(failure);
     return true;
   };
-  const bool block_all =
-      ev.denyAllOutbound(kStrict) ||
-      (ev.ruleForHost(host, kStrict) != rule::kAllowed && ev.blockNewOutbound(kStrict) && !ev.allowAllOutbound(kStrict));
+  const bool block_all = ev.denyAllOutbound(kStrict) ||
+                         (ev.ruleForHost(host, kStrict) != rule::kAllowed &&
+                          ev.blockNewOutbound(kStrict) && !ev.allowAllOutbound(kStrict));
   if (failed()) return true;
   if (block_all) {
     fx.say({"appId set to block all!"});

@@ -20,10 +20,10 @@
 // log's libc lock, the interceptor's table, the hook's wake pipe) are taken
 // last of all, with no other lock of ours under them. The connect hook's
 // hand-off takes no lock at all (its queue is lock-free); its child step
-// starts the queue and its wake pipe afresh once the leaf locks are free. Prepare must take them in the same order,
-// or it could wait for a lock that a thread holds while that thread waits
-// for one prepare already took. The log's child step runs first in the child
-// (the reverse order) because every other child step may log.
+// starts the queue and its wake pipe afresh once the leaf locks are free. Prepare must take them in
+// the same order, or it could wait for a lock that a thread holds while that thread waits for one
+// prepare already took. The log's child step runs first in the child (the reverse order) because
+// every other child step may log.
 //
 // A service's handlers must not allocate (a child of a multithreaded process
 // may only make async-signal-safe calls until it execs) and must not fork.
