@@ -5,7 +5,9 @@
 // firewall and the pool included.
 #pragma once
 
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 
 #include <memory>
 #include <optional>
@@ -30,6 +32,15 @@
 namespace sentrel::testing {
 
 inline constexpr const char* kAppId = "com.example.app";
+
+// An IPv4 peer for a connect hook.
+inline sockaddr_in ipv4Peer(const char* address, uint16_t port) {
+  sockaddr_in peer{};
+  peer.sin_family = AF_INET;
+  peer.sin_port = htons(port);
+  inet_pton(AF_INET, address, &peer.sin_addr);
+  return peer;
+}
 
 inline plist::Value rule(int64_t allowed) {
   return plist::Value::dictOf({{"allowed", plist::Value::integer(allowed)}});

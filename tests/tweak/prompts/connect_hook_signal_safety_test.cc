@@ -24,16 +24,9 @@ namespace {
 using plist::Value;
 using testing::allocationsDuring;
 using testing::FirewallTestEnv;
+using testing::ipv4Peer;
 using testing::PostRecorder;
 using testing::rule;
-
-sockaddr_in v4(const char* address, uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  inet_pton(AF_INET, address, &a.sin_addr);
-  return a;
-}
 
 // Every way through the decision: allowed, denied by rule, asked (a prompt
 // request queued), learned (a rule queued), and a guarded step that fails on
@@ -55,7 +48,7 @@ class TheConnectHookInAHandler : public ::testing::Test {
     long allocated;
   };
   Run connectTo(const char* address) {
-    sockaddr_in target = v4(address, 1);  // port 1 on loopback: refused
+    sockaddr_in target = ipv4Peer(address, 1);  // port 1 on loopback: refused
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     Run run{};
     log::Sink* capture = log::setSink(nullptr);

@@ -20,15 +20,8 @@ namespace {
 
 using plist::Value;
 using testing::FirewallTestEnv;
+using testing::ipv4Peer;
 using testing::PostRecorder;
-
-sockaddr_in v4(const char* address, uint16_t port) {
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_port = htons(port);
-  inet_pton(AF_INET, address, &a.sin_addr);
-  return a;
-}
 
 sockaddr_in6 v6(const char* address, uint16_t port) {
   sockaddr_in6 a{};
@@ -39,7 +32,7 @@ sockaddr_in6 v6(const char* address, uint16_t port) {
 }
 
 TEST(ThePeerHelpers, ReadBothFamiliesAndNothingElse) {
-  sockaddr_in a = v4("192.0.2.7", 443);
+  sockaddr_in a = ipv4Peer("192.0.2.7", 443);
   sockaddr_in6 b = v6("2001:db8::1", 8080);
   EXPECT_EQ(getSockaddrPeer(reinterpret_cast<sockaddr*>(&a)), "192.0.2.7");
   EXPECT_EQ(getSockaddrPort(reinterpret_cast<sockaddr*>(&a)), 443);
@@ -128,7 +121,7 @@ class TheConnectHook : public ::testing::Test {
 
 TEST_F(TheConnectHook, PassesAnAllowedAddressOnWithThePreviousResultAndErrno) {
   // Port 1 on loopback: nobody listens, so the real connect is refused.
-  sockaddr_in allowed = v4("127.0.0.1", 1);
+  sockaddr_in allowed = ipv4Peer("127.0.0.1", 1);
   errno = 0;
   EXPECT_EQ(replaced_connect(fd_, reinterpret_cast<sockaddr*>(&allowed), sizeof allowed), -1);
   EXPECT_EQ(errno, ECONNREFUSED);
@@ -146,7 +139,7 @@ TEST_F(TheConnectHook, RefusesADeniedIPv6AddressWithoutAsking) {
 }
 
 TEST_F(TheConnectHook, RefusesAnUndecidedAddressAndAsksOnceWithItsPort) {
-  sockaddr_in unknown = v4("192.0.2.44", 443);
+  sockaddr_in unknown = ipv4Peer("192.0.2.44", 443);
   EXPECT_EQ(replaced_connect(fd_, reinterpret_cast<sockaddr*>(&unknown), sizeof unknown), -1);
   EXPECT_EQ(errno, ENETUNREACH);
   env_.runUntilIdle();
@@ -166,7 +159,7 @@ TEST_F(TheConnectHook, PassesNullAndShortAddressesOnUnread) {
   errno = 0;
   EXPECT_EQ(replaced_connect(fd_, nullptr, 0), -1);
   EXPECT_NE(errno, ENETUNREACH);
-  sockaddr_in allowed = v4("192.0.2.44", 80);
+  sockaddr_in allowed = ipv4Peer("192.0.2.44", 80);
   EXPECT_EQ(replaced_connect(fd_, reinterpret_cast<sockaddr*>(&allowed), 1), -1);
   EXPECT_NE(errno, ENETUNREACH);
 }
