@@ -35,6 +35,33 @@ void check(bool condition) {
   if (!condition) std::abort();
 }
 
+// Equality, except that a date may move by the microsecond the binary
+// property-list codec loses when it splits seconds and microseconds.
+bool same(const Value& a, const Value& b) {
+  if (a.type() != b.type()) return false;
+  if (a.type() == plist::Type::kDate) {
+    const double d = a.asDate()->seconds_since_2001 - b.asDate()->seconds_since_2001;
+    return d < 1.5e-6 && d > -1.5e-6;
+  }
+  if (const auto* items = a.asArray()) {
+    const auto& other = *b.asArray();
+    if (items->size() != other.size()) return false;
+    for (size_t i = 0; i < items->size(); ++i) {
+      if (!same((*items)[i], other[i])) return false;
+    }
+    return true;
+  }
+  if (const plist::Dict* entries = a.asDict()) {
+    if (entries->size() != b.asDict()->size()) return false;
+    for (const auto& [key, value] : *entries) {
+      const Value* other = b.asDict()->find(key);
+      if (other == nullptr || !same(value, *other)) return false;
+    }
+    return true;
+  }
+  return a == b;
+}
+
 // Every app of `document`, and an id that is none of them, reads back as
 // its part; every shorter image is refused.
 void roundTrip(const Value& document) {
@@ -53,14 +80,14 @@ void roundTrip(const Value& document) {
     sentrel::Result<Value> part = sentrel::decodeSettingsImage(bytesOf(*image), id, &source);
     check(part.ok());
     if (!all_dictionaries) {
-      check(*part == document);
+      check(same(*part, document));
       continue;
     }
     plist::MutableDict expected(document);
     plist::MutableDict own;
     if (const Value* entry = apps->find(id)) own.set(id, *entry);
     expected.set("apps", std::move(own).build());
-    check(*part == std::move(expected).build());
+    check(same(*part, std::move(expected).build()));
   }
   for (size_t cut : {size_t{0}, image->size() / 2, image->size() - 1}) {
     check(!sentrel::decodeSettingsImage(bytesOf(image->substr(0, cut)), "x", nullptr).ok());
