@@ -28,6 +28,7 @@
 #include <fstream>
 #include <map>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -103,7 +104,8 @@ class Device {
         {{"snt_enabled", Value::boolean(true)}, {"apps", std::move(entries).build()}});
     fs::create_directories((root_ / kSettingsFile).parent_path());
     ok_ = plist::writeFileAtomically(root_ / kSettingsFile, settings).ok() &&
-          cli({"device", "start"}) && cli({"app", "install", "--id", kShellApp, "/bin/sh"}) &&
+          cli({"device", "start"}) && springBoardLaunched() &&
+          cli({"app", "install", "--id", kShellApp, "/bin/sh"}) &&
           cli({"app", "install", "--id", kProbeApp, SENTREL_RULE_CHANGE_PROBE}) &&
           // A save through SpringBoard: the command returns once it is written.
           cli({"rules", "set", "snt_animations", "on"});
@@ -119,6 +121,19 @@ class Device {
 
   bool ok() const { return ok_; }
   const fs::path& root() const { return root_; }
+
+  // `device start` returns once launchd is up; SpringBoard takes saves only
+  // once it has finished launching. Up to 10 s.
+  bool springBoardLaunched() const {
+    for (int i = 0; i < 200; ++i) {
+      std::ifstream log(root_ / "var/log/system.log");
+      std::stringstream text;
+      text << log.rdbuf();
+      if (text.str().find("SpringBoard finished launching") != std::string::npos) return true;
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return false;
+  }
 
   std::vector<std::string> cliArgs(std::vector<std::string> args) const {
     std::vector<std::string> argv{"sentrel", "--root", root_.string()};
