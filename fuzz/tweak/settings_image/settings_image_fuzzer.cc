@@ -4,6 +4,7 @@
 // then read back (first byte odd). Reading must never crash; an image that
 // reads must give a dictionary; a made image must give back, for each app,
 // exactly its part of the document, and refuse every truncation.
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -35,12 +36,17 @@ void check(bool condition) {
   if (!condition) std::abort();
 }
 
-// Equality, except that a date may move by the microsecond the binary
-// property-list codec loses when it splits seconds and microseconds.
+// Equality, except that a NaN equals a NaN (it travels as one) and a date
+// may move by the microsecond the binary property-list codec loses when it
+// splits seconds and microseconds.
 bool same(const Value& a, const Value& b) {
   if (a.type() != b.type()) return false;
+  if (a.type() == plist::Type::kReal && std::isnan(*a.asReal())) return std::isnan(*b.asReal());
   if (a.type() == plist::Type::kDate) {
-    const double d = a.asDate()->seconds_since_2001 - b.asDate()->seconds_since_2001;
+    const double x = a.asDate()->seconds_since_2001;
+    const double y = b.asDate()->seconds_since_2001;
+    if (std::isnan(x) || std::isnan(y)) return std::isnan(x) && std::isnan(y);
+    const double d = x - y;
     return d < 1.5e-6 && d > -1.5e-6;
   }
   if (const auto* items = a.asArray()) {
