@@ -65,6 +65,22 @@ TEST(ASolver, LetsTheHigherPriorityWinAConflict) {
   EXPECT_NEAR(h.value(), 44, kTolerance);
 }
 
+// Optional priorities are weights: two at 300 outweigh one at 500.
+TEST(ASolver, ViolatesOptionalConstraintsByWeight) {
+  Solver solver;
+  Variable x("x");
+  ASSERT_TRUE(solver.addConstraint(eq(x, 0, 300)).ok());
+  ASSERT_TRUE(solver.addConstraint(le(x, 0, 300)).ok());
+  Constraint ten = eq(x, 10, 500);
+  ASSERT_TRUE(solver.addConstraint(ten).ok());
+  solver.updateVariables();
+  EXPECT_NEAR(x.value(), 0, kTolerance);
+  ASSERT_TRUE(solver.removeConstraint(ten).ok());
+  ASSERT_TRUE(solver.addConstraint(eq(x, 10, 700)).ok());
+  solver.updateVariables();
+  EXPECT_NEAR(x.value(), 10, kTolerance);
+}
+
 TEST(ASolver, RefusesAConflictingRequiredEqualityAndStaysAsItWas) {
   Solver solver;
   Variable x("x"), y("y");
