@@ -214,6 +214,8 @@ class LayoutEngine {
   // Solves and writes every item's frame.
   void layout();
 
+  // The solver underneath, for edit variables of the toolkit's own (a value
+  // followed by a finger). Constraints the engine added must be left alone.
   Solver& solver() { return solver_; }
 
  private:

@@ -61,7 +61,7 @@ class AnAlertCard : public ::testing::Test {
     buttons = child("buttons", card);
   }
 
-  // The card's own formats, with the design's exact strings.
+  // The card's own formats, exactly as the alert view writes them.
   std::vector<LayoutConstraint> cardFormats() {
     std::vector<LayoutConstraint> all;
     for (const char* format :
@@ -116,7 +116,7 @@ class AnAlertCard : public ::testing::Test {
   Views views, stackViews;
 };
 
-TEST_F(AnAlertCard, TurnsEveryFormatOfTheDesignIntoThePlatformsConstraints) {
+TEST_F(AnAlertCard, TurnsEveryFormatOfTheAlertViewIntoThePlatformsConstraints) {
   EXPECT_THAT(describe(parse("H:|-[_titleLabel]-|", views)),
               ElementsAre("_titleLabel.leading == card.leadingMargin",
                           "card.trailingMargin == _titleLabel.trailing"));
