@@ -144,6 +144,8 @@ TextLayout layoutText(const AttributedText& input, const LayoutOptions& options,
       for (++g; g != graphemes.end() && *g <= word_end && widthOf(start, *g) <= limit; ++g) {
         end = *g;
       }
+      // Space after the last character that fit stays on this line.
+      if (internal::trimTrailingSpace(text, start, word_end) <= end) end = word_end;
     }
 
     LayoutLine line{.begin = start, .end = end, .width = widthOf(start, end), .top = top};
