@@ -9,10 +9,25 @@
 
 #include <cassert>
 #include <climits>
+#include <cstdint>
+#include <functional>
+#include <unordered_map>
 
 #include "platform/log/system_log.h"
 
 namespace sentrel::uikit {
+
+namespace {
+
+constexpr size_t kMaxCachedWordBytes = 64;
+constexpr size_t kMaxCachedWords = 4096;  // per face; the cache starts over when full
+
+struct WordHash {
+  using is_transparent = void;
+  size_t operator()(std::string_view word) const { return std::hash<std::string_view>{}(word); }
+};
+
+}  // namespace
 
 struct FontLibrary::Face {
   FT_Face ft = nullptr;
@@ -25,6 +40,8 @@ struct FontLibrary::Face {
   double line_gap = 0;
   double cap_height = 0;
   double x_height = 0;
+  // Shaped words: each byte's advance in font units (so good for every size).
+  mutable std::unordered_map<std::string, std::vector<int32_t>, WordHash, std::equal_to<>> words;
 
   ~Face() {
     if (buffer != nullptr) hb_buffer_destroy(buffer);
@@ -166,6 +183,31 @@ double FontLibrary::width(std::string_view text, const Font& font) const {
   return total;
 }
 
+namespace {
+
+// Shapes text[begin, end) with the rest of `text` as context and adds each
+// cluster's advance, in font units times `scale`, to out[cluster - begin].
+template <typename Number>
+void shape(hb_font_t* font, hb_buffer_t* buffer, std::string_view text, size_t begin, size_t end,
+           double scale, Number* out) {
+  hb_buffer_clear_contents(buffer);
+  hb_buffer_add_utf8(buffer, text.data(), static_cast<int>(text.size()),
+                     static_cast<unsigned>(begin), static_cast<int>(end - begin));
+  hb_buffer_guess_segment_properties(buffer);
+  hb_shape(font, buffer, nullptr, 0);
+  unsigned count = 0;
+  const hb_glyph_info_t* infos = hb_buffer_get_glyph_infos(buffer, &count);
+  const hb_glyph_position_t* positions = hb_buffer_get_glyph_positions(buffer, &count);
+  for (unsigned i = 0; i < count; ++i) {
+    size_t cluster = infos[i].cluster;
+    if (cluster >= begin && cluster < end) {
+      out[cluster - begin] += static_cast<Number>(positions[i].x_advance * scale);
+    }
+  }
+}
+
+}  // namespace
+
 void FontLibrary::addAdvances(std::string_view text, size_t begin, size_t end, const Font& font,
                               std::vector<double>& advances) const {
   const Face* f = face(font.weight());
@@ -174,19 +216,31 @@ void FontLibrary::addAdvances(std::string_view text, size_t begin, size_t end, c
     log::line("UI text: text too long to measure", log::Level::kError);
     return;
   }
-  hb_buffer_t* buffer = f->buffer;
-  hb_buffer_clear_contents(buffer);
-  hb_buffer_add_utf8(buffer, text.data(), static_cast<int>(text.size()),
-                     static_cast<unsigned>(begin), static_cast<int>(end - begin));
-  hb_buffer_guess_segment_properties(buffer);
-  hb_shape(f->hb, buffer, nullptr, 0);
-  unsigned count = 0;
-  const hb_glyph_info_t* infos = hb_buffer_get_glyph_infos(buffer, &count);
-  const hb_glyph_position_t* positions = hb_buffer_get_glyph_positions(buffer, &count);
-  double scale = font.pointSize() / f->units_per_em;
-  for (unsigned i = 0; i < count; ++i) {
-    size_t cluster = infos[i].cluster;
-    if (cluster < advances.size()) advances[cluster] += positions[i].x_advance * scale;
+  const double scale = font.pointSize() / f->units_per_em;
+  // Word by word, each space its own word, as the page's browser shapes
+  // (and caches) text: a word measures the same wherever it stands, and a
+  // label measured again costs look-ups, not shaping.
+  for (size_t word = begin; word < end;) {
+    size_t word_end = word + 1;
+    if (text[word] != ' ') {
+      while (word_end < end && text[word_end] != ' ') ++word_end;
+    }
+    const size_t length = word_end - word;
+    if (length > kMaxCachedWordBytes) {
+      shape(f->hb, f->buffer, text, word, word_end, scale, advances.data() + word);
+    } else {
+      std::string_view key = text.substr(word, length);
+      auto found = f->words.find(key);
+      if (found == f->words.end()) {
+        if (f->words.size() >= kMaxCachedWords) f->words.clear();
+        std::vector<int32_t> units(length, 0);
+        shape(f->hb, f->buffer, key, 0, length, 1.0, units.data());
+        found = f->words.emplace(std::string(key), std::move(units)).first;
+      }
+      const std::vector<int32_t>& units = found->second;
+      for (size_t k = 0; k < length; ++k) advances[word + k] += units[k] * scale;
+    }
+    word = word_end;
   }
 }
 

@@ -5,9 +5,9 @@
 // to the thread that first uses it; debug builds assert on any other thread.
 //
 // Faces are opened once, when the library is made, and kept for its life;
-// nothing is loaded per measurement. If a font file cannot be opened the
-// library still works: ok() is false, error() says which file and why (also
-// logged once), and every metric and width of that weight is 0.
+// nothing is loaded per measurement, and shaped words are cached. If a font file cannot be opened
+// the library still works: ok() is false, error() says which file and why (also logged once), and
+// every metric and width of that weight is 0.
 #pragma once
 
 #include <array>
@@ -65,9 +65,11 @@ class FontLibrary {
   // character).
   double width(std::string_view text, const Font& font) const;
 
-  // Shapes text[begin, end) in `font`, with the rest of `text` as context,
-  // and adds each cluster's advance (points) to advances[cluster's first
-  // byte]. REQUIRES: advances.size() >= text.size(); begin <= end <= size.
+  // Shapes text[begin, end) in `font` and adds each cluster's advance
+  // (points) to advances[cluster's first byte]. Text is shaped word by word
+  // (a space is a word of its own), as the page's browser shapes it, and
+  // shaped words are cached per face, so measuring a label again only looks
+  // words up. REQUIRES: advances.size() >= text.size(); begin <= end <= size.
   void addAdvances(std::string_view text, size_t begin, size_t end, const Font& font,
                    std::vector<double>& advances) const;
 

@@ -96,6 +96,21 @@ TEST_F(AFontLibrary, MeasuresWiderTextWithHeavierWeightsAndLargerSizes) {
   EXPECT_EQ(fonts.width("", Font::systemFont(17)), 0);
 }
 
+TEST_F(AFontLibrary, MeasuresTheSameFromItsWordCacheAsAfresh) {
+  FontLibrary fonts(paths_);
+  const std::string text = "Allow Weather to connect";
+  const double first = fonts.width(text, Font::systemFont(17));
+  EXPECT_DOUBLE_EQ(fonts.width(text, Font::systemFont(17)), first);
+  // Cached words are per weight, and good for any size.
+  EXPECT_GT(fonts.width(text, Font::boldSystemFont(17)), first);
+  EXPECT_NEAR(fonts.width(text, Font::systemFont(8.5)), first / 2, 1e-9);
+  // Past the cache's capacity it starts over and still measures right.
+  for (int i = 0; i < 5000; ++i) fonts.width("w" + std::to_string(i), Font::systemFont(17));
+  EXPECT_DOUBLE_EQ(fonts.width(text, Font::systemFont(17)), first);
+  FontLibrary fresh(paths_);
+  EXPECT_DOUBLE_EQ(fresh.width(text, Font::systemFont(17)), first);
+}
+
 TEST_F(AFontLibrary, SaysWhichFileIsMissingAndMeasuresNothing) {
   testing::LogCapture log;
   FontFilePaths paths = paths_;
