@@ -5,9 +5,10 @@
 // to the thread that first uses it; debug builds assert on any other thread.
 //
 // Faces are opened once, when the library is made, and kept for its life;
-// nothing is loaded per measurement, and shaped words are cached. If a font file cannot be opened
-// the library still works: ok() is false, error() says which file and why (also logged once), and
-// every metric and width of that weight is 0.
+// nothing is loaded per measurement, and shaped words are cached. If a font
+// file cannot be opened the library still works: ok() is false, error() says
+// which file and why (also logged once), and every metric and width of that
+// weight is 0.
 #pragma once
 
 #include <array>
