@@ -12,6 +12,8 @@ packages=(
   uuid-dev                                       # UUIDs
   zlib1g-dev                                     # CRC-32 of the settings image
   libcurl4-openssl-dev liburiparser-dev          # URL parsing and HTTP
+  libfreetype-dev libharfbuzz-dev                # UI text: font files and shaping
+  libfontconfig-dev fonts-inter libicu-dev       # UI text: the system font, line breaking
   procps psmisc curl netbase                     # ps/kill/killall, curl for the demo, /etc/services
 )
 
