@@ -46,8 +46,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < at + 3 * ranges) return 0;
   AttributedText text(std::string(), Font::systemFont(17));
   for (size_t i = 0; i < ranges; ++i, at += 3) {
-    const uint8_t spec = data[at + 2];
-    Font font = Font::systemFont(8 + (spec >> 2), static_cast<FontWeight>(spec % 3));
+    const uint8_t style = data[at + 2];
+    Font font = Font::systemFont(8 + (style >> 2), static_cast<FontWeight>(style % 3));
     // Lengths near SIZE_MAX test the overflow guard.
     size_t length = data[at + 1] == 255 ? SIZE_MAX : data[at + 1];
     text.setFont(font, data[at], length);
