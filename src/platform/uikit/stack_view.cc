@@ -89,7 +89,11 @@ void UIStackView::rebuild() {
   const Attribute crossTrailing = horizontal ? Attribute::kBottom : Attribute::kTrailing;
   const Attribute crossCenter = horizontal ? Attribute::kCenterY : Attribute::kCenterX;
   const Attribute crossLength = horizontal ? Attribute::kHeight : Attribute::kWidth;
-  UIViewRef self = shared_from_this();
+  UIViewRef self = weak_from_this().lock();
+  if (!self) {
+    log::line("stack view: not made with std::make_shared, cannot lay out", log::Level::kError);
+    return;
+  }
   auto add = [&](const UIViewRef& a, Attribute aa, NSLayoutRelation relation, const UIViewRef& b,
                  Attribute ba, double constant) {
     auto made = NSLayoutConstraint::constraintWithItem(a, aa, relation, b, ba, 1, constant);
