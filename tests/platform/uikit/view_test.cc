@@ -2,7 +2,9 @@
 
 #include <cmath>
 #include <memory>
+#include <thread>
 
+#include "platform/uikit/main_thread.h"
 #include "platform/uikit/view.h"
 
 namespace sentrel::uikit {
@@ -251,6 +253,18 @@ TEST(UIViewRenderTest, IdsAreStableAndDirtyViewsAreCollectedOnce) {
   dirty = root->collectDirtyViews();
   ASSERT_EQ(dirty.size(), 1u);
   EXPECT_TRUE(dirty[0].second & kDirtyHierarchy);
+}
+
+TEST(MainThreadDeathTest, AnotherThreadStopsTheProcess) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");
+  assertMainThread(__FILE__, __LINE__);  // this thread is the toolkit's
+  EXPECT_DEATH(
+      {
+        std::thread other([] { assertMainThread(__FILE__, __LINE__); });
+        other.join();
+      },
+      "");
+  assertMainThread(__FILE__, __LINE__);  // and stays so
 }
 
 }  // namespace
