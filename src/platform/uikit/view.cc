@@ -560,17 +560,21 @@ void UIView::layoutIfNeeded() {
     root->treeLayoutDirty_ = false;
   }
   // Top down: a view's layoutSubviews may size its subviews, whose own
-  // layout then follows.
-  std::vector<UIView*> pending{this};
+  // layout then follows. Shared pointers keep views alive while a
+  // layoutSubviews rearranges the tree.
+  if (needsLayout_) {
+    needsLayout_ = false;
+    layoutSubviews();
+  }
+  std::vector<UIViewRef> pending(subviews_.rbegin(), subviews_.rend());
   while (!pending.empty()) {
-    UIView* v = pending.back();
+    UIViewRef v = std::move(pending.back());
     pending.pop_back();
     if (v->needsLayout_) {
       v->needsLayout_ = false;
       v->layoutSubviews();
     }
-    for (auto it = v->subviews_.rbegin(); it != v->subviews_.rend(); ++it)
-      pending.push_back(it->get());
+    pending.insert(pending.end(), v->subviews_.rbegin(), v->subviews_.rend());
   }
 }
 
