@@ -1,0 +1,69 @@
+// Windows and the application's list of them. Main thread only.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "platform/uikit/view.h"
+
+namespace sentrel::uikit {
+
+using UIWindowLevel = double;
+inline constexpr UIWindowLevel UIWindowLevelNormal = 0;
+inline constexpr UIWindowLevel UIWindowLevelStatusBar = 1000;
+inline constexpr UIWindowLevel UIWindowLevelAlert = 2000;
+
+// A window is the root of a view tree and owns its layout engine. Windows
+// start hidden, with the main screen's bounds as frame.
+class UIWindow : public UIView {
+ public:
+  UIWindow();
+  explicit UIWindow(const CGRect& frame);
+  ~UIWindow() override;
+
+  UIWindowLevel windowLevel() const { return windowLevel_; }
+  void setWindowLevel(UIWindowLevel level);  // non-finite levels are ignored
+
+  // Shows the window and makes it the key window.
+  void makeKeyAndVisible();
+  void makeKeyWindow();  // only a visible window can become key
+  bool isKeyWindow() const;
+  // Showing a window puts it in front of the visible windows of its level.
+  void setHidden(bool hidden) override;
+
+  // The root view controller, an opaque pointer until controllers exist.
+  // The window does not own it.
+  void* rootViewController() const { return rootViewController_; }
+  void setRootViewController(void* controller) { rootViewController_ = controller; }
+
+ private:
+  friend class UIApplication;
+  UIWindowLevel windowLevel_ = UIWindowLevelNormal;
+  void* rootViewController_ = nullptr;
+  std::uint64_t shownOrder_ = 0;  // when it was last made visible
+};
+
+class UIApplication {
+ public:
+  static UIApplication& sharedApplication();
+
+  // Visible windows, back to front: by level, then in the order they were
+  // made visible. The application keeps visible windows alive.
+  std::vector<std::shared_ptr<UIWindow>> windows() const;
+  // Null when no window is key. When the key window is hidden, the frontmost
+  // visible window of the highest level becomes key.
+  UIWindow* keyWindow() const { return keyWindow_; }
+
+ private:
+  friend class UIWindow;
+  void windowShown(UIWindow* window);
+  void windowHidden(UIWindow* window);
+  void sort();
+
+  std::vector<std::shared_ptr<UIWindow>> windows_;
+  UIWindow* keyWindow_ = nullptr;
+  std::uint64_t nextOrder_ = 1;
+};
+
+}  // namespace sentrel::uikit
