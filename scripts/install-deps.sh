@@ -13,6 +13,8 @@ packages=(
   zlib1g-dev                                     # CRC-32 of the settings image
   libcurl4-openssl-dev liburiparser-dev          # URL parsing and HTTP
   procps psmisc curl netbase                     # ps/kill/killall, curl for the demo, /etc/services
+  libboost1.81-dev nlohmann-json3-dev            # the screen page's HTTP/WebSocket server, JSON
+  chromium                                       # the browser the screen tests drive headless
 )
 
 missing=()
