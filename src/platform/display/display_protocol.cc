@@ -390,7 +390,11 @@ Result<std::string> encodeClientMessage(const ClientMessage& message) {
     if (commit->windows.size() > kMaxWindowsPerCommit)
       return Result<std::string>::Error("too many windows in one commit");
     Array windows;
+    std::unordered_set<int64_t> ids;
     for (const WindowTree& window : commit->windows) {
+      if (!ids.insert(window.window_id).second)
+        return Result<std::string>::Error("a commit names window " +
+                                          std::to_string(window.window_id) + " twice");
       Status valid = validateWindowTree(window);
       if (!valid.ok()) return Result<std::string>(valid);
       windows.push_back(windowValue(window));
@@ -442,6 +446,11 @@ Result<ClientMessage> decodeClientMessage(std::span<const uint8_t> payload) {
         commit.windows.push_back(
             decodeWindow((*windows)[i], "windows[" + std::to_string(i) + "]", &error));
       }
+    }
+    std::unordered_set<int64_t> ids;
+    for (const WindowTree& window : commit.windows) {
+      if (error.ok() && !ids.insert(window.window_id).second)
+        r.fail("windows", "name window " + std::to_string(window.window_id) + " twice");
     }
     return finish<ClientMessage>(std::move(commit), error);
   }

@@ -120,7 +120,8 @@ struct Hello {
   bool operator==(const Hello&) const = default;
 };
 
-// Replaces the trees of the listed windows in one step.
+// Replaces the trees of the listed windows in one step. A window is listed
+// at most once.
 struct Commit {
   std::vector<WindowTree> windows{};
   bool operator==(const Commit&) const = default;

@@ -41,7 +41,12 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
   WebSocketSession(tcp::socket socket, Shared& shared) : ws_(std::move(socket)), shared_(shared) {}
 
   void accept(http::request<http::string_body> request) {
-    ws_.set_option(websocket::stream_base::timeout::suggested(beast::role_type::server));
+    // A screen may sit idle for hours: ping the page rather than drop it
+    // (the suggested server settings close a socket after 300 s of silence).
+    websocket::stream_base::timeout timeout =
+        websocket::stream_base::timeout::suggested(beast::role_type::server);
+    timeout.keep_alive_pings = true;
+    ws_.set_option(timeout);
     ws_.read_message_max(shared_.config.max_message_bytes);
     ws_.text(true);
     ws_.async_accept(request, [self = shared_from_this()](beast::error_code error) {

@@ -158,6 +158,13 @@ TEST(ADisplayMessageDecoder, RefusesWhatAComposerCouldNotUseAndSaysWhere) {
                                {"color", Value::array({Value::real(0), Value::real(0),
                                                        Value::real(0), Value::real(1)})}})})),
        "size"},
+      {"one window twice",
+       MutableDict(commitWith("alpha", Value::real(1)))
+           .set("windows",
+                Value::array({(*commitWith("alpha", Value::real(1)).get("windows").asArray())[0],
+                              (*commitWith("alpha", Value::real(1)).get("windows").asArray())[0]}))
+           .build(),
+       "twice"},
       {"no type", Value::dictOf({{"window", Value::integer(1)}}), "type is missing"},
       {"root not a dictionary", Value::array({Value::integer(1)}), "not a property list"},
   };
@@ -186,6 +193,8 @@ TEST(ADisplayMessageEncoder, RefusesATreeThePeerWouldRefuse) {
   window.nodes[0].frame.width = std::nan("");
   EXPECT_FALSE(encodeClientMessage(Commit{{window}}).ok());
   EXPECT_FALSE(encodeServerMessage(Touch{1, TouchPhase::kBegan, Point{INFINITY, 0}}).ok());
+  EXPECT_FALSE(encodeClientMessage(Commit{{alertWindow(), alertWindow()}}).ok())
+      << "one window twice in a commit";
 }
 
 TEST(AFrameReader, GivesThePayloadsWhateverPiecesTheStreamArrivesIn) {
