@@ -105,8 +105,9 @@ TEST_F(TheScreenPage, DrawsTheWindowsAndSendsARealClickBackAsATouchInTheWindow) 
   ASSERT_TRUE(loop.runUntil([&] { return typed == "ok!"; })) << "typed: " << typed;
 
   // A new commit reaches the open page.
+  const int drawn = eval(page, "sentrelScreen.frames").get<int>();
   server->showWindows(alertScreen("Blocked"));
-  eval(page, "sentrelScreen.waitForFrames(sentrelScreen.frames + 1)");
+  eval(page, "sentrelScreen.waitForFrames(" + std::to_string(drawn + 1) + ")");
   EXPECT_EQ(eval(page, label + ".textContent"), "Blocked");
 
   testing::TempDir dir;
