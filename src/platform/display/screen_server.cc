@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdlib>
 #include <nlohmann/json.hpp>
 
 #include "platform/display/internal/web_transport.h"
@@ -187,6 +188,7 @@ Result<std::unique_ptr<ScreenServer>> ScreenServer::start(runloop::RunLoop& loop
           "screen token must be letters and digits");
   }
   std::unique_ptr<ScreenServer> server(new ScreenServer());
+  server->loop_ = &loop;
   server->token_ = options.token.empty() ? randomToken() : options.token;
   server->screen_ = options.screen;
   server->state_ = std::make_shared<State>();
@@ -235,6 +237,12 @@ std::string ScreenServer::pageUrl() const {
 }
 
 void ScreenServer::showWindows(std::vector<WindowTree> windows) {
+#ifndef NDEBUG
+  if (loop_->isRunningOnAnotherThread()) {
+    log::line("backboardd: showWindows() called off the screen's loop thread", log::Level::kError);
+    abort();
+  }
+#endif
   std::vector<WindowTree> ordered = orderForScreen(std::move(windows));
   transport_->broadcast(encodeScreenJson(ordered, screen_));
   state_->router.setWindows(std::move(ordered));

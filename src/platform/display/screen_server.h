@@ -123,7 +123,8 @@ class ScreenServer {
   std::string pageUrl() const;
 
   // Shows `windows` (any order; see orderForScreen()) on every open page and
-  // on pages opened later. Loop thread only.
+  // on pages opened later. Loop thread only (debug builds stop the process
+  // when another thread calls while the loop runs).
   void showWindows(std::vector<WindowTree> windows);
 
   struct State;
@@ -131,6 +132,7 @@ class ScreenServer {
  private:
   ScreenServer() = default;
 
+  runloop::RunLoop* loop_ = nullptr;
   std::string token_;
   ScreenSize screen_{};
   std::shared_ptr<State> state_;  // shared with tasks posted to the loop
