@@ -57,6 +57,15 @@ constexpr std::string_view kPage = R"PAGE(<!DOCTYPE html>
     if (node.cornerRadius > 0) el.style.borderRadius = node.cornerRadius + "px";
     if (node.borderWidth > 0) el.style.border = `${node.borderWidth}px solid ${rgba(node.borderColor)}`;
     if (node.clips) el.style.overflow = "hidden";
+    if (node.image) {
+      const img = document.createElement("img");
+      img.src = node.image;
+      img.draggable = false;
+      img.alt = "";
+      img.style.cssText = "position: absolute; left: 0; top: 0; width: 100%; height: 100%; " +
+                          "object-fit: contain; pointer-events: none;";
+      el.appendChild(img);
+    }
     if (node.text.length > 0) {
       const text = document.createElement("p");
       text.className = "text";

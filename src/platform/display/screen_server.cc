@@ -6,8 +6,11 @@
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
+#include <fstream>
 #include <nlohmann/json.hpp>
+#include <unordered_map>
 
+#include "platform/base/mutex.h"
 #include "platform/display/internal/web_transport.h"
 #include "platform/log/system_log.h"
 
@@ -48,7 +51,7 @@ json nodeJson(const Node& node) {
           {"text", std::move(runs)},
           {"alignment", textAlignmentName(node.alignment)},
           {"lines", node.lines},
-          {"image", !node.image_path.empty()}};
+          {"image", std::string()}};
 }
 
 bool contains(const Rect& r, Point p) {
@@ -122,7 +125,13 @@ std::string encodeScreenJson(const std::vector<WindowTree>& windows, ScreenSize 
   json list = json::array();
   for (const WindowTree& window : windows) {
     json nodes = json::array();
-    for (const Node& node : window.nodes) nodes.push_back(nodeJson(node));
+    for (const Node& node : window.nodes) {
+      nodes.push_back(nodeJson(node));
+      if (!node.image_path.empty()) {
+        nodes.back()["image"] =
+            "img/" + std::to_string(window.window_id) + "/" + std::to_string(node.id);
+      }
+    }
     list.push_back({{"id", window.window_id},
                     {"level", window.level},
                     {"hidden", window.hidden},
@@ -173,6 +182,55 @@ std::optional<Touch> TouchRouter::route(const PagePointer& pointer) {
   return touch;
 }
 
+Result<ImageFile> readImageUnderRoot(const std::filesystem::path& root,
+                                     std::string_view device_path) {
+  namespace fs = std::filesystem;
+  using R = Result<ImageFile>;
+  static constexpr std::pair<const char*, const char*> kTypes[] = {{".png", "image/png"},
+                                                                   {".jpg", "image/jpeg"},
+                                                                   {".jpeg", "image/jpeg"},
+                                                                   {".gif", "image/gif"},
+                                                                   {".webp", "image/webp"}};
+  const std::string name(device_path);
+  if (root.empty()) return R::Error("no images are served");
+  std::string relative = name;
+  while (!relative.empty() && relative.front() == '/') relative.erase(0, 1);
+  if (relative.empty()) return R::Error("empty image path");
+  std::error_code error;
+  fs::path real_root = fs::canonical(root, error);
+  if (error) return R::Error("no device root: " + error.message());
+  // Links are followed before the check, so a link inside the root cannot
+  // hand out a file outside it.
+  fs::path real = fs::canonical(real_root / relative, error);
+  if (error) return R::Error("no image at " + name);
+  auto [left, right] = std::mismatch(real_root.begin(), real_root.end(), real.begin(), real.end());
+  (void)right;
+  if (left != real_root.end()) return R::Error("image path leaves the device root: " + name);
+  std::string extension = real.extension().string();
+  for (char& c : extension) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  const char* type = nullptr;
+  for (const auto& entry : kTypes) {
+    if (extension == entry.first) type = entry.second;
+  }
+  if (type == nullptr) return R::Error("not an image file: " + name);
+  if (!fs::is_regular_file(real, error)) return R::Error("not a file: " + name);
+  uintmax_t size = fs::file_size(real, error);
+  if (error || size > kMaxImageBytes) return R::Error("image too large or unreadable: " + name);
+  std::ifstream in(real, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (in.bad()) return R::Error("cannot read " + name);
+  if (bytes.size() > kMaxImageBytes) return R::Error("image too large: " + name);
+  return R(ImageFile{type, std::move(bytes)});
+}
+
+// The images the shown windows name, by "<window>/<node>". Written on the
+// loop thread, read on the Asio thread.
+struct ScreenServer::Images {
+  std::filesystem::path root;
+  Mutex mutex;
+  std::unordered_map<std::string, std::string> paths GUARDED_BY(mutex);
+};
+
 // What tasks posted to the loop share with the server. Loop thread only.
 struct ScreenServer::State {
   bool alive = true;
@@ -194,7 +252,26 @@ Result<std::unique_ptr<ScreenServer>> ScreenServer::start(runloop::RunLoop& loop
   server->state_ = std::make_shared<State>();
   server->state_->handlers = std::move(handlers);
 
+  server->images_ = std::make_shared<Images>();
+  server->images_->root = options.image_root;
+
   WebTransport::Config config;
+  config.read_image = [images = server->images_](
+                          std::string_view name) -> Result<std::pair<std::string, std::string>> {
+    std::string path;
+    {
+      MutexLock lock(images->mutex);
+      auto it = images->paths.find(std::string(name));
+      if (it == images->paths.end()) return Status::Error("no such image");
+      path = it->second;
+    }
+    Result<ImageFile> file = readImageUnderRoot(images->root, path);
+    if (!file) {
+      log::line("backboardd: not serving an image: " + file.reason(), log::Level::kWarning);
+      return file.status();
+    }
+    return std::make_pair(std::move(file->content_type), std::move(file->bytes));
+  };
   config.token = server->token_;
   config.page_html = std::string(screenPageHtml());
   config.max_message_bytes = kMaxPageMessageBytes;
@@ -244,6 +321,17 @@ void ScreenServer::showWindows(std::vector<WindowTree> windows) {
   }
 #endif
   std::vector<WindowTree> ordered = orderForScreen(std::move(windows));
+  std::unordered_map<std::string, std::string> paths;
+  for (const WindowTree& window : ordered) {
+    for (const Node& node : window.nodes) {
+      if (!node.image_path.empty())
+        paths[std::to_string(window.window_id) + "/" + std::to_string(node.id)] = node.image_path;
+    }
+  }
+  {
+    MutexLock lock(images_->mutex);
+    images_->paths = std::move(paths);
+  }
   transport_->broadcast(encodeScreenJson(ordered, screen_));
   state_->router.setWindows(std::move(ordered));
 }

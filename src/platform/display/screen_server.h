@@ -4,6 +4,8 @@
 // only two URLs, both under a random token:
 //   GET /<token>/     the page (HTML, script and style in one document)
 //   GET /<token>/ws   the WebSocket the page opens back to the server
+//   GET /<token>/img/<window>/<node>   the image that node of the shown
+//                                      windows names (ScreenOptions::image_root)
 // Anything else is a 404. A request whose Host is not 127.0.0.1:<port> (DNS
 // rebinding) and a WebSocket upgrade whose Origin is not the page's own get a
 // 403. Nothing else is served.
@@ -23,6 +25,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -63,7 +66,8 @@ inline constexpr size_t kMaxPageMessageBytes = 64 * 1024;
 Result<PageInput> decodePageInput(std::string_view json);
 
 // The JSON message that makes the page draw `windows` (in the order given:
-// later ones in front).
+// later ones in front). A node's image appears as the page-relative URL
+// "img/<window>/<node>", never as its path.
 std::string encodeScreenJson(const std::vector<WindowTree>& windows, ScreenSize size);
 
 // The windows in the order they are drawn: by level, the later of two equal
@@ -103,7 +107,23 @@ struct ScreenHandlers {
 struct ScreenOptions {
   ScreenSize screen{};
   std::string token{};  // letters and digits; empty: 32 random hex digits
+  // The device root. A node's image_path is a path under it; empty: no
+  // images are served.
+  std::filesystem::path image_root{};
 };
+
+// An image file a page may load.
+struct ImageFile {
+  std::string content_type;
+  std::string bytes;
+};
+inline constexpr size_t kMaxImageBytes = 16 * 1024 * 1024;
+
+// Reads the image `device_path` names under `root`: only PNG, JPEG, GIF and
+// WebP files (by extension) of at most kMaxImageBytes whose real path, links
+// followed, stays inside `root`.
+Result<ImageFile> readImageUnderRoot(const std::filesystem::path& root,
+                                     std::string_view device_path);
 
 class ScreenServer {
  public:
@@ -136,6 +156,8 @@ class ScreenServer {
   std::string token_;
   ScreenSize screen_{};
   std::shared_ptr<State> state_;  // shared with tasks posted to the loop
+  struct Images;
+  std::shared_ptr<Images> images_;  // read on the Asio thread
   std::unique_ptr<WebTransport> transport_;
 };
 

@@ -138,6 +138,13 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
           ->accept(std::move(request));
       return;
     }
+    const std::string images = page + "img/";
+    if (target.starts_with(images) && request.method() == http::verb::get &&
+        shared_.config.read_image) {
+      auto file = shared_.config.read_image(target.substr(images.size()));
+      if (file) return respond(http::status::ok, file->first.c_str(), file->second);
+      return respond(http::status::not_found, "text/plain", "Not found\n");
+    }
     if (target == page &&
         (request.method() == http::verb::get || request.method() == http::verb::head)) {
       return respond(http::status::ok, "text/html; charset=utf-8", shared_.config.page_html,

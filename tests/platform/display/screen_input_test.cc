@@ -114,6 +114,7 @@ TEST(TheScreenJson, CarriesTextAndGeometryButNoImagePaths) {
   EXPECT_NE(json.find(R"("text":"Allow \"x\" <b>")"), std::string::npos) << json;
   EXPECT_NE(json.find(R"("frame":[1.0,2.0,3.0,4.0])"), std::string::npos) << json;
   EXPECT_EQ(json.find("secret"), std::string::npos) << json;
+  EXPECT_NE(json.find(R"("image":"img/7/1")"), std::string::npos) << json;
   // Bad UTF-8 from a process is replaced, never a failure.
   label.text[0].text = "\xff\xfe";
   w.nodes = {label};

@@ -43,7 +43,12 @@ std::vector<WindowTree> alertScreen(const std::string& label_text) {
   label.frame = Rect{10, 20, 200, 40};
   label.text = {TextRun{label_text, "", 600, 17, Color{0, 0, 0, 1}}};
   label.alignment = TextAlignment::kCenter;
-  alert.nodes = {panel, label};
+  Node icon;
+  icon.id = 3;
+  icon.parent = 1;
+  icon.frame = Rect{300, 10, 40, 40};
+  icon.image_path = "/Applications/Preferences.app/icon.png";
+  alert.nodes = {panel, label, icon};
   // Committed out of order: the level puts the alert in front.
   return {alert, wallpaper};
 }
@@ -54,7 +59,18 @@ class TheScreenPage : public ::testing::Test {
     ScreenHandlers handlers;
     handlers.on_touch = [this](const Touch& touch) { touches.push_back(touch); };
     handlers.on_key_text = [this](const KeyText& key) { typed += key.text; };
-    Result<std::unique_ptr<ScreenServer>> started = ScreenServer::start(loop, handlers);
+    ScreenOptions options;
+    options.image_root = root.path();
+    std::filesystem::create_directories(root.path() / "Applications/Preferences.app");
+    // The smallest PNG: one transparent pixel.
+    std::ofstream(root.path() / "Applications/Preferences.app/icon.png", std::ios::binary)
+        << std::string_view(
+               "\x89\x50\x4e\x47\x0d\x0a\x1a\x0a\x00\x00\x00\x0d\x49\x48\x44\x52\x00\x00"
+               "\x00\x01\x00\x00\x00\x01\x08\x04\x00\x00\x00\xb5\x1c\x0c\x02\x00\x00\x00"
+               "\x0b\x49\x44\x41\x54\x78\xda\x63\x64\x60\x00\x00\x00\x06\x00\x02\x30\x81"
+               "\xd0\x2f\x00\x00\x00\x00\x49\x45\x4e\x44\xae\x42\x60\x82",
+               68);
+    Result<std::unique_ptr<ScreenServer>> started = ScreenServer::start(loop, handlers, options);
     ASSERT_TRUE(started.ok()) << started.reason();
     server = std::move(*started);
 
@@ -69,6 +85,7 @@ class TheScreenPage : public ::testing::Test {
     return value.ok() ? *value : json();
   }
 
+  testing::TempDir root;  // the device root images are served from
   runloop::RunLoop loop;
   std::unique_ptr<ScreenServer> server;
   std::unique_ptr<HeadlessBrowser> browser;
@@ -93,6 +110,12 @@ TEST_F(TheScreenPage, DrawsTheWindowsAndSendsARealClickBackAsATouchInTheWindow) 
   EXPECT_EQ(box, json::array({30, 320, 200, 40}));
   EXPECT_EQ(eval(page, "document.elementFromPoint(130, 340).closest('[data-node]').dataset.node"),
             "2");
+
+  // The icon the tree names is loaded from the device root.
+  EXPECT_EQ(eval(page,
+                 "(() => { const img = document.querySelector('[data-node=\"3\"] img'); "
+                 "return img.decode().then(() => img.naturalWidth); })()"),
+            1);
 
   ASSERT_TRUE(page.click(130, 340).ok());
   ASSERT_TRUE(loop.runUntil([&] { return touches.size() >= 2; }));

@@ -8,7 +8,11 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+
 #include "platform/display/screen_server.h"
+#include "support/temp_dir.h"
 
 namespace sentrel::display {
 namespace {
@@ -98,6 +102,76 @@ TEST_F(AScreenServer, RefusesWebSocketsFromOtherOriginsAndUnderWrongTokens) {
   EXPECT_EQ(statusLine(upgrade(ws, "http://127.0.0.1:1")), "HTTP/1.1 403 Forbidden");
   EXPECT_EQ(statusLine(upgrade("/nottoken/ws", "http://" + host)), "HTTP/1.1 404 Not Found");
   EXPECT_EQ(statusLine(get(ws)), "HTTP/1.1 400 Bad Request") << "no upgrade";
+}
+
+// The smallest PNG: one transparent pixel.
+constexpr char kPixelPng[] =
+    "\x89\x50\x4e\x47\x0d\x0a\x1a\x0a\x00\x00\x00\x0d\x49\x48\x44\x52\x00\x00\x00\x01"
+    "\x00\x00\x00\x01\x08\x04\x00\x00\x00\xb5\x1c\x0c\x02\x00\x00\x00\x0b\x49\x44\x41"
+    "\x54\x78\xda\x63\x64\x60\x00\x00\x00\x06\x00\x02\x30\x81\xd0\x2f\x00\x00\x00\x00"
+    "\x49\x45\x4e\x44\xae\x42\x60\x82";
+
+void writeFile(const std::filesystem::path& path, std::string_view bytes) {
+  std::filesystem::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary)
+      .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+TEST_F(AScreenServer, ServesNoImagesWithoutADeviceRoot) {
+  WindowTree window{1, 0, false, Rect{0, 0, 10, 10}, {}};
+  Node icon;
+  icon.id = 1;
+  icon.image_path = "/etc/hostname.png";
+  window.nodes = {icon};
+  server->showWindows({window});
+  EXPECT_EQ(statusLine(get("/" + server->token() + "/img/1/1")), "HTTP/1.1 404 Not Found");
+}
+
+TEST(AScreenServerWithADeviceRoot, ServesOnlyImagesTheShownTreeNamesInsideTheRoot) {
+  testing::TempDir dir;
+  const std::filesystem::path root = dir.path() / "device";
+  const std::string png(kPixelPng, sizeof kPixelPng - 1);
+  writeFile(root / "Applications/Preferences.app/icon.png", png);
+  writeFile(root / "notes.txt", "not an image");
+  writeFile(root / "unnamed.png", png);
+  writeFile(dir.path() / "outside.png", png);
+  std::filesystem::create_symlink(dir.path() / "outside.png", root / "link.png");
+
+  runloop::RunLoop loop;
+  ScreenOptions options;
+  options.image_root = root;
+  Result<std::unique_ptr<ScreenServer>> started = ScreenServer::start(loop, {}, options);
+  ASSERT_TRUE(started.ok()) << started.reason();
+  ScreenServer& server = **started;
+  WindowTree window{4, 0, false, Rect{0, 0, 100, 100}, {}};
+  for (auto [id, path] :
+       {std::pair<int64_t, const char*>{1, "/Applications/Preferences.app/icon.png"},
+        {2, "/../outside.png"},
+        {3, "/link.png"},
+        {4, "/notes.txt"},
+        {5, "/missing.png"}}) {
+    Node node;
+    node.id = id;
+    node.image_path = path;
+    window.nodes.push_back(node);
+  }
+  server.showWindows({window});
+
+  auto fetch = [&](const std::string& image) {
+    return exchange(server.port(), "GET /" + server.token() + "/img/" + image +
+                                       " HTTP/1.1\r\nHost: 127.0.0.1:" +
+                                       std::to_string(server.port()) + "\r\n\r\n");
+  };
+  std::string icon = fetch("4/1");
+  EXPECT_EQ(statusLine(icon), "HTTP/1.1 200 OK");
+  EXPECT_NE(icon.find("Content-Type: image/png"), std::string::npos);
+  EXPECT_EQ(icon.substr(icon.size() - png.size()), png);
+  for (const char* refused : {"4/2", "4/3", "4/4", "4/5", "4/9", "9/1", "4/1/x", "../4/1"}) {
+    EXPECT_EQ(statusLine(fetch(refused)), "HTTP/1.1 404 Not Found") << refused;
+  }
+  // An image the screen no longer shows is no longer served.
+  server.showWindows({});
+  EXPECT_EQ(statusLine(fetch("4/1")), "HTTP/1.1 404 Not Found");
 }
 
 TEST(AScreenServerToken, IsRandomPerServerAndOnlyLettersAndDigitsWhenChosen) {

@@ -10,6 +10,8 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <utility>
 
 #include "platform/base/status.h"
 
@@ -22,6 +24,9 @@ class WebTransport {
     std::string page_html;
     size_t max_message_bytes = 64 * 1024;  // larger WebSocket messages close the socket
     std::function<void(std::string message)> on_message;  // a text message from a page
+    // GET /<token>/img/<name>: the file to answer with, or an error (a 404).
+    // Runs on the Asio thread.
+    std::function<Result<std::pair<std::string, std::string>>(std::string_view name)> read_image;
   };
 
   static Result<std::unique_ptr<WebTransport>> start(Config config);
