@@ -21,7 +21,9 @@
 // (started by start(), joined by the destructor). Everything else belongs to
 // the RunLoop given to start(): call showWindows() and the destructor on that
 // loop's thread; the handlers run there too, never on the Asio thread, and
-// never after the server is gone. Bad input from a page is logged and dropped.
+// never after the server is gone. Image files are read on the Asio thread,
+// from the paths the last shown windows name (a table under a lock). Bad
+// input from a page is logged and dropped.
 #pragma once
 
 #include <cstdint>
