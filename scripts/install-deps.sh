@@ -15,6 +15,8 @@ packages=(
   libfreetype-dev libharfbuzz-dev                # UI text: font files and shaping
   libfontconfig-dev fonts-inter libicu-dev       # UI text: the system font, line breaking
   procps psmisc curl netbase                     # ps/kill/killall, curl for the demo, /etc/services
+  libboost1.81-dev nlohmann-json3-dev            # the screen page's HTTP/WebSocket server, JSON
+  chromium                                       # the browser the screen tests drive headless
 )
 
 missing=()

@@ -1,0 +1,166 @@
+// The screen page in a real headless chromium: it draws what the server
+// pushes, and a real click and real typing come back as a touch and text.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "platform/display/screen_server.h"
+#include "support/browser/headless_browser.h"
+#include "support/temp_dir.h"
+
+namespace sentrel::display {
+namespace {
+
+using nlohmann::json;
+using testing::BrowserPage;
+using testing::HeadlessBrowser;
+
+// A full-screen wallpaper window and, in front, an alert panel whose label
+// sits at (10, 20) in the panel, itself at (20, 300) on the screen.
+std::vector<WindowTree> alertScreen(const std::string& label_text) {
+  WindowTree wallpaper;
+  wallpaper.window_id = 1;
+  wallpaper.level = 0;
+  wallpaper.frame = Rect{0, 0, 390, 844};
+  Node background;
+  background.id = 1;
+  background.frame = wallpaper.frame;
+  background.background = Color{0.1, 0.2, 0.4, 1};
+  wallpaper.nodes = {background};
+
+  WindowTree alert;
+  alert.window_id = 2;
+  alert.level = 25;
+  alert.frame = Rect{20, 300, 350, 200};
+  Node panel;
+  panel.id = 1;
+  panel.frame = Rect{0, 0, 350, 200};
+  panel.background = Color{1, 1, 1, 1};
+  panel.corner_radius = 13;
+  Node label;
+  label.id = 2;
+  label.parent = 1;
+  label.frame = Rect{10, 20, 200, 40};
+  label.text = {TextRun{label_text, "", 600, 17, Color{0, 0, 0, 1}}};
+  label.alignment = TextAlignment::kCenter;
+  Node icon;
+  icon.id = 3;
+  icon.parent = 1;
+  icon.frame = Rect{300, 10, 40, 40};
+  icon.image_path = "/Applications/Preferences.app/icon.png";
+  alert.nodes = {panel, label, icon};
+  // Committed out of order: the level puts the alert in front.
+  return {alert, wallpaper};
+}
+
+class TheScreenPage : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ScreenHandlers handlers;
+    handlers.on_touch = [this](const Touch& touch) { touches.push_back(touch); };
+    handlers.on_key_text = [this](const KeyText& key) { typed += key.text; };
+    ScreenOptions options;
+    options.image_root = root.path();
+    std::filesystem::create_directories(root.path() / "Applications/Preferences.app");
+    // The smallest PNG: one transparent pixel.
+    std::ofstream(root.path() / "Applications/Preferences.app/icon.png", std::ios::binary)
+        << std::string_view(
+               "\x89\x50\x4e\x47\x0d\x0a\x1a\x0a\x00\x00\x00\x0d\x49\x48\x44\x52\x00\x00"
+               "\x00\x01\x00\x00\x00\x01\x08\x04\x00\x00\x00\xb5\x1c\x0c\x02\x00\x00\x00"
+               "\x0b\x49\x44\x41\x54\x78\xda\x63\x64\x60\x00\x00\x00\x06\x00\x02\x30\x81"
+               "\xd0\x2f\x00\x00\x00\x00\x49\x45\x4e\x44\xae\x42\x60\x82",
+               68);
+    Result<std::unique_ptr<ScreenServer>> started = ScreenServer::start(loop, handlers, options);
+    ASSERT_TRUE(started.ok()) << started.reason();
+    server = std::move(*started);
+
+    Result<std::unique_ptr<HeadlessBrowser>> launched = HeadlessBrowser::launch();
+    ASSERT_TRUE(launched.ok()) << launched.reason();
+    browser = std::move(*launched);
+  }
+
+  json eval(BrowserPage& page, const std::string& expression) {
+    Result<json> value = page.evaluate(expression);
+    EXPECT_TRUE(value.ok()) << value.reason();
+    return value.ok() ? *value : json();
+  }
+
+  testing::TempDir root;  // the device root images are served from
+  runloop::RunLoop loop;
+  std::unique_ptr<ScreenServer> server;
+  std::unique_ptr<HeadlessBrowser> browser;
+  std::vector<Touch> touches;
+  std::string typed;
+};
+
+TEST_F(TheScreenPage, DrawsTheWindowsAndSendsARealClickBackAsATouchInTheWindow) {
+  server->showWindows(alertScreen("Allow connection"));
+  Result<std::unique_ptr<BrowserPage>> opened = browser->openPage(server->pageUrl());
+  ASSERT_TRUE(opened.ok()) << opened.reason();
+  BrowserPage& page = **opened;
+  eval(page, "sentrelScreen.waitForFrames(1)");
+
+  const std::string label = R"(document.querySelector('[data-window="2"] [data-node="2"]'))";
+  EXPECT_EQ(eval(page, label + ".textContent"), "Allow connection");
+  // The alert is drawn in front of the wallpaper, at its place on the screen.
+  EXPECT_EQ(eval(page, "[...document.querySelectorAll('.window')].map(w => w.dataset.window)"),
+            json::array({"1", "2"}));
+  json box = eval(page, "(() => { const r = " + label +
+                            ".getBoundingClientRect(); return [r.x, r.y, r.width, r.height]; })()");
+  EXPECT_EQ(box, json::array({30, 320, 200, 40}));
+  EXPECT_EQ(eval(page, "document.elementFromPoint(130, 340).closest('[data-node]').dataset.node"),
+            "2");
+
+  // The icon the tree names is loaded from the device root.
+  EXPECT_EQ(eval(page,
+                 "(() => { const img = document.querySelector('[data-node=\"3\"] img'); "
+                 "return img.decode().then(() => img.naturalWidth); })()"),
+            1);
+
+  ASSERT_TRUE(page.click(130, 340).ok());
+  ASSERT_TRUE(loop.runUntil([&] { return touches.size() >= 2; }));
+  EXPECT_EQ(touches[0], (Touch{2, TouchPhase::kBegan, Point{110, 40}}));
+  EXPECT_EQ(touches[1], (Touch{2, TouchPhase::kEnded, Point{110, 40}}));
+
+  // After the tap, typing goes to the device.
+  ASSERT_TRUE(page.insertText("ok").ok());
+  ASSERT_TRUE(page.pressKey("!", "!").ok());
+  ASSERT_TRUE(loop.runUntil([&] { return typed == "ok!"; })) << "typed: " << typed;
+
+  // A new commit reaches the open page.
+  const int drawn = eval(page, "sentrelScreen.frames").get<int>();
+  server->showWindows(alertScreen("Blocked"));
+  eval(page, "sentrelScreen.waitForFrames(" + std::to_string(drawn + 1) + ")");
+  EXPECT_EQ(eval(page, label + ".textContent"), "Blocked");
+
+  testing::TempDir dir;
+  ASSERT_TRUE(page.screenshot(dir.path() / "screen.png").ok());
+  EXPECT_GT(std::filesystem::file_size(dir.path() / "screen.png"), 1000u);
+}
+
+TEST_F(TheScreenPage, IsRefusedUnderAWrongTokenAndItsSocketToOtherOrigins) {
+  server->showWindows(alertScreen("Allow connection"));
+  std::string wrong = server->pageUrl();
+  wrong.replace(wrong.rfind('/', wrong.size() - 2) + 1, server->token().size(),
+                std::string(server->token().size(), 'f'));
+  Result<std::unique_ptr<BrowserPage>> opened = browser->openPage(wrong);
+  ASSERT_TRUE(opened.ok()) << opened.reason();
+  BrowserPage& page = **opened;
+  EXPECT_EQ(eval(page, "document.body.innerText.trim()"), "Not found");
+  EXPECT_EQ(eval(page, "typeof sentrelScreen"), "undefined");
+  EXPECT_EQ(eval(page, "fetch(location.href).then(r => r.status)"), 404);
+
+  // Another site's page (here an opaque origin) cannot open the socket even
+  // with the right token.
+  std::string ws =
+      "ws://127.0.0.1:" + std::to_string(server->port()) + "/" + server->token() + "/ws";
+  ASSERT_TRUE(page.navigate("data:text/html,<title>elsewhere</title>").ok());
+  EXPECT_EQ(eval(page, "new Promise(done => { const s = new WebSocket('" + ws +
+                           "'); s.onopen = () => done('open'); s.onerror = () => done('refused'); "
+                           "})"),
+            "refused");
+  EXPECT_TRUE(touches.empty());
+}
+
+}  // namespace
+}  // namespace sentrel::display

@@ -1,0 +1,191 @@
+// The screen server over real sockets: only the page and its WebSocket,
+// only under the token, only for the page's own host and origin.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "platform/display/screen_server.h"
+#include "support/temp_dir.h"
+
+namespace sentrel::display {
+namespace {
+
+// Sends `request` to 127.0.0.1:port and reads the answer until the server
+// closes (each read waits at most ten seconds).
+std::string exchange(uint16_t port, const std::string& request) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  timeval timeout{10, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  std::string answer;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+      write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0) answer.append(buffer, n);
+  }
+  close(fd);
+  return answer;
+}
+
+std::string statusLine(const std::string& answer) {
+  return answer.substr(0, answer.find("\r\n"));
+}
+
+class AScreenServer : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    Result<std::unique_ptr<ScreenServer>> started = ScreenServer::start(loop, {});
+    ASSERT_TRUE(started.ok()) << started.reason();
+    server = std::move(*started);
+    host = "127.0.0.1:" + std::to_string(server->port());
+  }
+
+  std::string get(const std::string& path, const std::string& extra_headers = {},
+                  std::string host_header = {}) {
+    if (host_header.empty()) host_header = host;
+    return exchange(server->port(), "GET " + path + " HTTP/1.1\r\nHost: " + host_header + "\r\n" +
+                                        extra_headers + "Connection: close\r\n\r\n");
+  }
+
+  std::string upgrade(const std::string& path, const std::string& origin) {
+    return get(path,
+               "Upgrade: websocket\r\nConnection: Upgrade\r\nSec-WebSocket-Version: 13\r\n"
+               "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nOrigin: " +
+                   origin + "\r\n");
+  }
+
+  runloop::RunLoop loop;
+  std::unique_ptr<ScreenServer> server;
+  std::string host;
+};
+
+TEST_F(AScreenServer, ServesThePageUnderItsTokenOnly) {
+  std::string page = get("/" + server->token() + "/");
+  EXPECT_EQ(statusLine(page), "HTTP/1.1 200 OK");
+  EXPECT_NE(page.find("<title>Sentrel device</title>"), std::string::npos);
+  EXPECT_NE(page.find("Referrer-Policy: no-referrer"), std::string::npos);
+  EXPECT_EQ(server->pageUrl(), "http://" + host + "/" + server->token() + "/");
+
+  std::string wrong_token = server->token();
+  wrong_token.back() = wrong_token.back() == '0' ? '1' : '0';
+  for (const std::string& path :
+       {std::string("/"), "/" + wrong_token + "/", "/" + server->token(),
+        "/" + server->token() + "/x", "/" + server->token() + "//", "/" + server->token() + "/?"}) {
+    std::string answer = get(path);
+    EXPECT_EQ(statusLine(answer), "HTTP/1.1 404 Not Found") << path;
+    EXPECT_EQ(answer.find("<html"), std::string::npos) << path;
+  }
+}
+
+TEST_F(AScreenServer, RefusesAnotherHostName) {
+  // A page of another site that resolves its own name to 127.0.0.1.
+  EXPECT_EQ(statusLine(get("/" + server->token() + "/", {},
+                           "evil.example:" + std::to_string(server->port()))),
+            "HTTP/1.1 403 Forbidden");
+}
+
+TEST_F(AScreenServer, RefusesWebSocketsFromOtherOriginsAndUnderWrongTokens) {
+  const std::string ws = "/" + server->token() + "/ws";
+  EXPECT_EQ(statusLine(upgrade(ws, "http://evil.example")), "HTTP/1.1 403 Forbidden");
+  EXPECT_EQ(statusLine(upgrade(ws, "null")), "HTTP/1.1 403 Forbidden");
+  EXPECT_EQ(statusLine(upgrade(ws, "http://127.0.0.1:1")), "HTTP/1.1 403 Forbidden");
+  EXPECT_EQ(statusLine(upgrade("/nottoken/ws", "http://" + host)), "HTTP/1.1 404 Not Found");
+  EXPECT_EQ(statusLine(get(ws)), "HTTP/1.1 400 Bad Request") << "no upgrade";
+}
+
+// The smallest PNG: one transparent pixel.
+constexpr char kPixelPng[] =
+    "\x89\x50\x4e\x47\x0d\x0a\x1a\x0a\x00\x00\x00\x0d\x49\x48\x44\x52\x00\x00\x00\x01"
+    "\x00\x00\x00\x01\x08\x04\x00\x00\x00\xb5\x1c\x0c\x02\x00\x00\x00\x0b\x49\x44\x41"
+    "\x54\x78\xda\x63\x64\x60\x00\x00\x00\x06\x00\x02\x30\x81\xd0\x2f\x00\x00\x00\x00"
+    "\x49\x45\x4e\x44\xae\x42\x60\x82";
+
+void writeFile(const std::filesystem::path& path, std::string_view bytes) {
+  std::filesystem::create_directories(path.parent_path());
+  std::ofstream(path, std::ios::binary)
+      .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+TEST_F(AScreenServer, ServesNoImagesWithoutADeviceRoot) {
+  WindowTree window{1, 0, false, Rect{0, 0, 10, 10}, {}};
+  Node icon;
+  icon.id = 1;
+  icon.image_path = "/etc/hostname.png";
+  window.nodes = {icon};
+  server->showWindows({window});
+  EXPECT_EQ(statusLine(get("/" + server->token() + "/img/1/1")), "HTTP/1.1 404 Not Found");
+}
+
+TEST(AScreenServerWithADeviceRoot, ServesOnlyImagesTheShownTreeNamesInsideTheRoot) {
+  testing::TempDir dir;
+  const std::filesystem::path root = dir.path() / "device";
+  const std::string png(kPixelPng, sizeof kPixelPng - 1);
+  writeFile(root / "Applications/Preferences.app/icon.png", png);
+  writeFile(root / "notes.txt", "not an image");
+  writeFile(root / "unnamed.png", png);
+  writeFile(dir.path() / "outside.png", png);
+  std::filesystem::create_symlink(dir.path() / "outside.png", root / "link.png");
+
+  runloop::RunLoop loop;
+  ScreenOptions options;
+  options.image_root = root;
+  Result<std::unique_ptr<ScreenServer>> started = ScreenServer::start(loop, {}, options);
+  ASSERT_TRUE(started.ok()) << started.reason();
+  ScreenServer& server = **started;
+  WindowTree window{4, 0, false, Rect{0, 0, 100, 100}, {}};
+  for (auto [id, path] :
+       {std::pair<int64_t, const char*>{1, "/Applications/Preferences.app/icon.png"},
+        {2, "/../outside.png"},
+        {3, "/link.png"},
+        {4, "/notes.txt"},
+        {5, "/missing.png"}}) {
+    Node node;
+    node.id = id;
+    node.image_path = path;
+    window.nodes.push_back(node);
+  }
+  server.showWindows({window});
+
+  auto fetch = [&](const std::string& image) {
+    return exchange(server.port(), "GET /" + server.token() + "/img/" + image +
+                                       " HTTP/1.1\r\nHost: 127.0.0.1:" +
+                                       std::to_string(server.port()) + "\r\n\r\n");
+  };
+  std::string icon = fetch("4/1");
+  EXPECT_EQ(statusLine(icon), "HTTP/1.1 200 OK");
+  EXPECT_NE(icon.find("Content-Type: image/png"), std::string::npos);
+  EXPECT_EQ(icon.substr(icon.size() - png.size()), png);
+  for (const char* refused : {"4/2", "4/3", "4/4", "4/5", "4/9", "9/1", "4/1/x", "../4/1"}) {
+    EXPECT_EQ(statusLine(fetch(refused)), "HTTP/1.1 404 Not Found") << refused;
+  }
+  // An image the screen no longer shows is no longer served.
+  server.showWindows({});
+  EXPECT_EQ(statusLine(fetch("4/1")), "HTTP/1.1 404 Not Found");
+}
+
+TEST(AScreenServerToken, IsRandomPerServerAndOnlyLettersAndDigitsWhenChosen) {
+  runloop::RunLoop loop;
+  Result<std::unique_ptr<ScreenServer>> a = ScreenServer::start(loop, {});
+  Result<std::unique_ptr<ScreenServer>> b = ScreenServer::start(loop, {});
+  ASSERT_TRUE(a.ok() && b.ok());
+  EXPECT_EQ((*a)->token().size(), 32u);
+  EXPECT_NE((*a)->token(), (*b)->token());
+  EXPECT_NE((*a)->port(), (*b)->port());
+  ScreenOptions options;
+  options.token = "../x";
+  EXPECT_FALSE(ScreenServer::start(loop, {}, options).ok());
+}
+
+}  // namespace
+}  // namespace sentrel::display
