@@ -93,3 +93,13 @@ void UIApplication::windowHidden(UIWindow* window) {
 }
 
 }  // namespace sentrel::uikit
+
+namespace sentrel::uikit {
+
+UIView* UIWindow::firstResponder() const {
+  const std::shared_ptr<UIView> view = firstResponder_.lock();
+  if (!view || view->window() != this) return nullptr;
+  return view.get();
+}
+
+}  // namespace sentrel::uikit

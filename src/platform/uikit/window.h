@@ -37,11 +37,17 @@ class UIWindow : public UIView {
   void* rootViewController() const { return rootViewController_; }
   void setRootViewController(void* controller) { rootViewController_ = controller; }
 
+  // The view that receives typed text: null when none, or when it has left
+  // this window or been destroyed since it became first responder.
+  UIView* firstResponder() const;
+
  private:
   friend class UIApplication;
+  friend class UITextField;
   UIWindowLevel windowLevel_ = UIWindowLevelNormal;
   void* rootViewController_ = nullptr;
   std::uint64_t shownOrder_ = 0;  // when it was last made visible
+  std::weak_ptr<UIView> firstResponder_;
 };
 
 class UIApplication {
