@@ -123,7 +123,6 @@ TEST(ALabel, DrivesItsFrameThroughAutoLayout) {
                    body->topAnchor().constraintEqualToAnchor(title->bottomAnchor(), 8)})
                   .ok());
   root->layoutIfNeeded();
-  root->layoutIfNeeded();
   expectSize(body->frame().size, {150, body->sizeThatFits({150, 1e6}).height});
   EXPECT_GT(body->frame().size.height, title->frame().size.height * 3);
 }
