@@ -15,7 +15,7 @@ namespace sentrel::uikit {
 
 class UISwitch : public UIControl {
  public:
-  static constexpr CGSize kSize{51, 31};  // fixed, whatever frame it is given
+  static constexpr CGSize kSize{51, 31};  // its intrinsic size, whatever the content
 
   UISwitch();
 
