@@ -190,6 +190,11 @@ void UITextField::deleteBackward() {
   replace({start, text_.size() - start}, "");
 }
 
+void UITextField::endTrackingWithTouch(const UITouch& touch) {
+  UIControl::endTrackingWithTouch(touch);
+  if (isTouchInside()) becomeFirstResponder();
+}
+
 UIEdgeInsets UITextField::padding() const {
   switch (borderStyle_) {
     case UITextBorderStyle::kNone:

@@ -93,6 +93,9 @@ class UITextField : public UIControl {
   void insertText(const std::string& text);
   void deleteBackward();
 
+  // A tap that ends inside makes the field first responder.
+  void endTrackingWithTouch(const UITouch& touch) override;
+
   // The text (or placeholder) on one line plus the border style's padding.
   CGSize intrinsicContentSize() const override;
 

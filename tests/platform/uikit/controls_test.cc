@@ -261,6 +261,49 @@ TEST_F(AControl, SegmentedControlSelectsTheTappedSegment) {
   EXPECT_EQ(r.events.size(), 2u);
 }
 
+TEST(AWindow, RoutesATouchSequenceToTheControlItBeganOn) {
+  auto window = std::make_shared<UIWindow>(CGRectMake(0, 0, 320, 480));
+  EXPECT_FALSE(window->sendTouch(touch(10, 10, UITouchPhase::kBegan))) << "hidden";
+  window->setHidden(false);
+  auto row = std::make_shared<UIView>(CGRectMake(0, 100, 320, 44));
+  window->addSubview(row);
+  auto sw = std::make_shared<UISwitch>();
+  sw->setFrame(CGRectMake(250, 6, 51, 31));
+  row->addSubview(sw);
+  auto icon = std::make_shared<UIView>(CGRectMake(10, 5, 20, 20));  // a plain subview
+  auto button = UIButton::buttonWithType(UIButtonType::kSystem);
+  button->setFrame(CGRectMake(10, 200, 100, 40));
+  button->addSubview(icon);
+  window->addSubview(button);
+  Recorder switchEvents, buttonEvents;
+  switchEvents.attach(*sw, UIControlEventValueChanged);
+  buttonEvents.attach(*button, UIControlEventTouchUpInside | UIControlEventTouchUpOutside);
+
+  EXPECT_TRUE(window->sendTouch(touch(270, 120, UITouchPhase::kBegan)));
+  EXPECT_TRUE(window->sendTouch(touch(272, 121, UITouchPhase::kEnded)));
+  EXPECT_TRUE(sw->isOn());
+  EXPECT_EQ(switchEvents.events.size(), 1u);
+
+  // On the button's plain subview: the button takes it, and keeps it when
+  // the finger moves off.
+  EXPECT_TRUE(window->sendTouch(touch(25, 215, UITouchPhase::kBegan)));
+  EXPECT_TRUE(window->sendTouch(touch(25, 400, UITouchPhase::kMoved)));
+  EXPECT_TRUE(window->sendTouch(touch(25, 400, UITouchPhase::kEnded)));
+  EXPECT_EQ(buttonEvents.events, (std::vector<UIControlEvents>{UIControlEventTouchUpOutside}));
+
+  EXPECT_FALSE(window->sendTouch(touch(100, 400, UITouchPhase::kBegan))) << "no control there";
+  EXPECT_FALSE(window->sendTouch(touch(100, 400, UITouchPhase::kEnded)));
+
+  // A text field tapped becomes first responder.
+  auto field = std::make_shared<UITextField>();
+  field->setFrame(CGRectMake(0, 300, 200, 34));
+  window->addSubview(field);
+  window->sendTouch(touch(20, 310, UITouchPhase::kBegan));
+  window->sendTouch(touch(20, 310, UITouchPhase::kEnded));
+  EXPECT_EQ(window->firstResponder(), field.get());
+  window->setHidden(true);
+}
+
 class ATextField : public ::testing::Test {
  protected:
   void SetUp() override {
