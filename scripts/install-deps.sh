@@ -14,6 +14,7 @@ packages=(
   libcurl4-openssl-dev liburiparser-dev          # URL parsing and HTTP
   libfreetype-dev libharfbuzz-dev                # UI text: font files and shaping
   libfontconfig-dev fonts-inter libicu-dev       # UI text: the system font, line breaking
+  libpng-dev                                     # UI images: PNG sizes
   procps psmisc curl netbase                     # ps/kill/killall, curl for the demo, /etc/services
   libboost1.81-dev nlohmann-json3-dev            # the screen page's HTTP/WebSocket server, JSON
   chromium                                       # the browser the screen tests drive headless

@@ -549,8 +549,24 @@ void UIView::setNeedsLayout() {
   needsLayout_ = true;
 }
 
+namespace {
+// Intrinsic sizes invalidated so far (main thread only). A layout pass that
+// changes one (a multi-line label learning its width) is followed by another,
+// so one layoutIfNeeded settles the frames, as on the platform.
+std::uint64_t intrinsicInvalidations = 0;
+constexpr int kMaxLayoutPasses = 4;
+}  // namespace
+
 void UIView::layoutIfNeeded() {
   SENTREL_UIKIT_ASSERT_MAIN_THREAD();
+  for (int pass = 0; pass < kMaxLayoutPasses; ++pass) {
+    const std::uint64_t invalidations = intrinsicInvalidations;
+    layoutPass();
+    if (invalidations == intrinsicInvalidations) return;
+  }
+}
+
+void UIView::layoutPass() {
   UIView* root = rootView();
   root->ensureEngine().layout();
   if (root->treeLayoutDirty_) {
@@ -597,6 +613,7 @@ CGSize UIView::intrinsicContentSize() const {
 }
 
 void UIView::invalidateIntrinsicContentSize() {
+  ++intrinsicInvalidations;
   if (LayoutEngine* engine = liveEngine()) {
     const CGSize size = intrinsicContentSize();
     if (Status s = engine->setIntrinsicContentSize(item_, {size.width, size.height}); !s.ok())

@@ -409,6 +409,7 @@ class UIView : public std::enable_shared_from_this<UIView> {
   friend class UILayoutGuide;
 
   bool isAncestorOf(const UIView* view) const;
+  void layoutPass();  // one solve and one top-down layoutSubviews pass
   void collect(std::vector<UIView*>& out);
   void detachFromSuperview();
   // Root only: the engine, built from the tree when missing.

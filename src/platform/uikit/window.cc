@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "platform/log/system_log.h"
+#include "platform/uikit/control.h"
 #include "platform/uikit/main_thread.h"
 #include "platform/uikit/screen.h"
 
@@ -90,6 +91,42 @@ void UIApplication::windowHidden(UIWindow* window) {
     return true;
   });
   if (keyWindow_ == window) keyWindow_ = windows_.empty() ? nullptr : windows_.back().get();
+}
+
+}  // namespace sentrel::uikit
+
+namespace sentrel::uikit {
+
+UIView* UIWindow::firstResponder() const {
+  const std::shared_ptr<UIView> view = firstResponder_.lock();
+  if (!view || view->window() != this) return nullptr;
+  return view.get();
+}
+
+bool UIWindow::sendTouch(const UITouch& touch) {
+  SENTREL_UIKIT_ASSERT_MAIN_THREAD();
+  std::shared_ptr<UIView> target;
+  if (touch.phase == UITouchPhase::kBegan) {
+    touchTarget_.reset();
+    for (UIView* v = hitTest(touch.locationInWindow); v; v = v->superview()) {
+      if (dynamic_cast<UIControl*>(v)) {
+        target = v->shared_from_this();
+        break;
+      }
+    }
+    if (!target) return false;
+    touchTarget_ = target;
+  } else {
+    target = touchTarget_.lock();
+    if (!target || target->window() != this) {
+      touchTarget_.reset();
+      return false;
+    }
+    if (touch.phase == UITouchPhase::kEnded || touch.phase == UITouchPhase::kCancelled)
+      touchTarget_.reset();
+  }
+  static_cast<UIControl*>(target.get())->handleTouch(touch);
+  return true;
 }
 
 }  // namespace sentrel::uikit

@@ -9,6 +9,8 @@
 
 namespace sentrel::uikit {
 
+struct UITouch;
+
 using UIWindowLevel = double;
 inline constexpr UIWindowLevel UIWindowLevelNormal = 0;
 inline constexpr UIWindowLevel UIWindowLevelStatusBar = 1000;
@@ -37,11 +39,25 @@ class UIWindow : public UIView {
   void* rootViewController() const { return rootViewController_; }
   void setRootViewController(void* controller) { rootViewController_ = controller; }
 
+  // The view that receives typed text: null when none, or when it has left
+  // this window or been destroyed since it became first responder.
+  UIView* firstResponder() const;
+
+  // A touch routed to this window, location in window coordinates. A touch
+  // that begins is hit-tested and belongs to the nearest control at or above
+  // the view hit for the rest of its sequence (even when it moves off it);
+  // a touch that begins on no control, or on a hidden window, is dropped. Returns whether a control
+  // took it.
+  bool sendTouch(const UITouch& touch);
+
  private:
   friend class UIApplication;
+  friend class UITextField;
   UIWindowLevel windowLevel_ = UIWindowLevelNormal;
   void* rootViewController_ = nullptr;
   std::uint64_t shownOrder_ = 0;  // when it was last made visible
+  std::weak_ptr<UIView> firstResponder_;
+  std::weak_ptr<UIView> touchTarget_;  // the control of the touch in progress
 };
 
 class UIApplication {
