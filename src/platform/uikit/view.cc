@@ -252,7 +252,10 @@ void CALayer::setBorderColor(std::optional<UIColor> color) {
 }
 void CALayer::setOpacity(double opacity) {
   if (std::isnan(opacity)) return;
+  const double from = opacity_;
   opacity_ = std::clamp(opacity, 0.0, 1.0);
+  if (animation_internal::currentTiming())
+    view_->noteAnimatable(UIViewAnimatedProperty::kAlpha, from, opacity_);
   view_->markDirty(kDirtyAppearance);
 }
 void CALayer::setZPosition(double z) {
@@ -265,6 +268,8 @@ void CALayer::setTransform(const CATransform3D& t) {
   for (int i = 0; i < 16; ++i) {
     if (!std::isfinite(values[i])) return;
   }
+  if (animation_internal::currentTiming())
+    view_->noteAnimatable(UIViewAnimatedProperty::kTransform, transform_, t);
   transform_ = t;
   changed();
 }
@@ -304,6 +309,8 @@ CGRect UIView::frame() const {
 void UIView::setFrame(const CGRect& frame) {
   SENTREL_UIKIT_ASSERT_MAIN_THREAD();
   if (!finite(frame)) return;
+  if (animation_internal::currentTiming())
+    noteAnimatable(UIViewAnimatedProperty::kFrame, this->frame(), frame);
   const CGSize oldSize = bounds_.size;
   bounds_.size = frame.size;
   center_ = CGPoint{frame.origin.x + frame.size.width / 2, frame.origin.y + frame.size.height / 2};
@@ -315,6 +322,8 @@ void UIView::setFrame(const CGRect& frame) {
 void UIView::setBounds(const CGRect& bounds) {
   SENTREL_UIKIT_ASSERT_MAIN_THREAD();
   if (!finite(bounds)) return;
+  if (animation_internal::currentTiming())
+    noteAnimatable(UIViewAnimatedProperty::kBounds, bounds_, bounds);
   const bool originMoved = bounds.origin != bounds_.origin;
   const bool resized = bounds.size != bounds_.size;
   bounds_ = bounds;
@@ -329,6 +338,8 @@ void UIView::setBounds(const CGRect& bounds) {
 
 void UIView::setCenter(CGPoint center) {
   if (!std::isfinite(center.x) || !std::isfinite(center.y)) return;
+  if (animation_internal::currentTiming())
+    noteAnimatable(UIViewAnimatedProperty::kCenter, center_, center);
   center_ = center;
   markDirty(kDirtyGeometry);
   updateAutoresizingConstants();
@@ -499,6 +510,8 @@ void UIView::setHidden(bool hidden) {
 }
 
 void UIView::setBackgroundColor(std::optional<UIColor> color) {
+  if (animation_internal::currentTiming())
+    noteAnimatable(UIViewAnimatedProperty::kBackgroundColor, backgroundColor_, color);
   backgroundColor_ = std::move(color);
   markDirty(kDirtyAppearance);
 }
@@ -564,7 +577,7 @@ void UIView::layoutIfNeeded() {
   // layoutSubviews rearranges the tree.
   if (needsLayout_) {
     needsLayout_ = false;
-    layoutSubviews();
+    runLayoutSubviews();
   }
   std::vector<UIViewRef> pending(subviews_.rbegin(), subviews_.rend());
   while (!pending.empty()) {
@@ -572,7 +585,7 @@ void UIView::layoutIfNeeded() {
     pending.pop_back();
     if (v->needsLayout_) {
       v->needsLayout_ = false;
-      v->layoutSubviews();
+      v->runLayoutSubviews();
     }
     pending.insert(pending.end(), v->subviews_.rbegin(), v->subviews_.rend());
   }

@@ -51,6 +51,7 @@ void UIWindow::setHidden(bool hidden) {
   } else {
     app.windowShown(this);
   }
+  rootAppearanceChanged(!hidden);
 }
 
 UIApplication& UIApplication::sharedApplication() {
