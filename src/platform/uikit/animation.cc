@@ -120,6 +120,17 @@ std::vector<UIViewPropertyAnimation> UIView::takePendingAnimations() {
   return out;
 }
 
+std::vector<std::pair<UIView*, std::vector<UIViewPropertyAnimation>>>
+UIView::collectPendingAnimations() {
+  std::vector<UIView*> all;
+  collect(all);
+  std::vector<std::pair<UIView*, std::vector<UIViewPropertyAnimation>>> out;
+  for (UIView* v : all) {
+    if (!v->animations_.empty()) out.emplace_back(v, v->takePendingAnimations());
+  }
+  return out;
+}
+
 void UIView::noteAnimatable(UIViewAnimatedProperty property, UIViewAnimationValue from,
                             UIViewAnimationValue to) {
   const UIViewAnimationTiming* timing = animation_internal::currentTiming();

@@ -7,6 +7,7 @@
 #include <unordered_set>
 
 #include "platform/log/system_log.h"
+#include "platform/uikit/gesture_recognizer.h"
 #include "platform/uikit/main_thread.h"
 #include "platform/uikit/window.h"
 
@@ -294,6 +295,7 @@ UIView::UIView(const CGRect& frame)
 }
 
 UIView::~UIView() {
+  for (const auto& r : gestureRecognizers_) r->view_ = nullptr;
   for (const UIViewRef& sub : subviews_) {
     sub->superview_ = nullptr;
     sub->item_->setSuperitem(nullptr);

@@ -421,6 +421,9 @@ class UIView : public std::enable_shared_from_this<UIView> {
   // The animations recorded on this view since the last take, in order.
   const std::vector<UIViewPropertyAnimation>& pendingAnimations() const { return animations_; }
   std::vector<UIViewPropertyAnimation> takePendingAnimations();
+  // Every view of this subtree with animations recorded, depth first, with
+  // its animations, which are taken (what a window hands the display link).
+  std::vector<std::pair<UIView*, std::vector<UIViewPropertyAnimation>>> collectPendingAnimations();
 
   // Gesture recognisers (gesture_recognizer.cc). A recogniser belongs to one
   // view at a time; adding it here removes it from its old view.

@@ -1,5 +1,6 @@
 #include "platform/uikit/view_controller.h"
 
+#include <cmath>
 #include <utility>
 
 #include "platform/log/system_log.h"
@@ -132,6 +133,49 @@ class TransitionContext : public UIViewControllerContextTransitioning {
   bool cancelled_ = false;
 };
 
+// ---- UIViewControllerTransitionCoordinator ----
+
+bool UIViewControllerTransitionCoordinator::animateAlongsideTransition(Block animation,
+                                                                       Block completion) {
+  if (finished_ || !context_) return false;
+  if (completion) completions_.push_back(std::move(completion));
+  if (!animation) return true;
+  if (started_) {
+    UIViewControllerContextTransitioning* context = context_;
+    UIView::animateWithDuration(duration_, [&] { animation(*context); });
+  } else {
+    animations_.push_back(std::move(animation));
+  }
+  return true;
+}
+
+bool UIViewControllerTransitionCoordinator::isAnimated() const {
+  return context_ && context_->isAnimated();
+}
+
+void UIViewControllerTransitionCoordinator::start(double duration) {
+  duration_ = std::isfinite(duration) && duration > 0 ? duration : 0;
+  started_ = true;
+  auto animations = std::move(animations_);
+  animations_.clear();
+  if (animations.empty() || !context_) return;
+  UIViewControllerContextTransitioning* context = context_;
+  UIView::animateWithDuration(duration_, [&] {
+    for (auto& a : animations) a(*context);
+  });
+}
+
+void UIViewControllerTransitionCoordinator::finish() {
+  if (finished_) return;
+  finished_ = true;
+  auto completions = std::move(completions_);
+  completions_.clear();
+  if (context_) {
+    for (auto& c : completions) c(*context_);
+  }
+  context_ = nullptr;
+}
+
 // ---- UIPresentationController ----
 
 UIPresentationController::UIPresentationController(const UIViewControllerRef& presented,
@@ -256,10 +300,6 @@ void UIViewController::presentViewController(const UIViewControllerRef& controll
   controller->removedPresenterView_ = removes;
   controller->view();  // loaded before its appearance
 
-  if (removes) beginAppearance(false, animated);
-  controller->beginAppearance(true, animated);
-  pc->presentationTransitionWillBegin();
-
   std::shared_ptr<UIViewControllerAnimatedTransitioning> animator;
   if (delegate)
     animator = delegate->animationControllerForPresentedController(controller.get(), this, this);
@@ -273,10 +313,22 @@ void UIViewController::presentViewController(const UIViewControllerRef& controll
   context->presenting = true;
   context->removesPresenter = removes;
   context->self = context;
-  context->onComplete = [controller, animator](bool did) {
+  auto coordinator = std::make_shared<UIViewControllerTransitionCoordinator>();
+  coordinator->context_ = context.get();
+  coordinator_ = coordinator;
+  controller->coordinator_ = coordinator;
+  context->onComplete = [self, controller, animator, coordinator](bool did) {
+    coordinator->finish();
+    self->coordinator_.reset();
+    controller->coordinator_.reset();
     controller->finishPresentation(did, animator);
   };
+
+  if (removes) beginAppearance(false, animated);
+  controller->beginAppearance(true, animated);
+  pc->presentationTransitionWillBegin();
   animator->animateTransition(*context);
+  if (!coordinator->finished_) coordinator->start(animator->transitionDuration(context.get()));
   window->layoutIfNeeded();
 }
 
@@ -360,9 +412,6 @@ void UIViewController::dismissViewControllerAnimated(bool animated,
       view_->setFrame(host->bounds());
     }
   }
-  target->beginAppearance(false, animated);
-  if (removes) beginAppearance(true, animated);
-  if (target->presentation_) target->presentation_->dismissalTransitionWillBegin();
 
   std::shared_ptr<UIViewControllerAnimatedTransitioning> animator;
   if (auto delegate = target->transitioningDelegate())
@@ -377,8 +426,22 @@ void UIViewController::dismissViewControllerAnimated(bool animated,
   context->presenting = false;
   context->removesPresenter = removes;
   context->self = context;
-  context->onComplete = [target, animator](bool did) { target->finishDismissal(did, animator); };
+  auto coordinator = std::make_shared<UIViewControllerTransitionCoordinator>();
+  coordinator->context_ = context.get();
+  coordinator_ = coordinator;
+  target->coordinator_ = coordinator;
+  context->onComplete = [self, target, animator, coordinator](bool did) {
+    coordinator->finish();
+    self->coordinator_.reset();
+    target->coordinator_.reset();
+    target->finishDismissal(did, animator);
+  };
+
+  target->beginAppearance(false, animated);
+  if (removes) beginAppearance(true, animated);
+  if (target->presentation_) target->presentation_->dismissalTransitionWillBegin();
   animator->animateTransition(*context);
+  if (!coordinator->finished_) coordinator->start(animator->transitionDuration(context.get()));
 }
 
 void UIViewController::finishDismissal(bool completed, const std::shared_ptr<void>&) {

@@ -18,6 +18,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "platform/uikit/view.h"
 
@@ -62,6 +63,32 @@ class UIViewControllerAnimatedTransitioning {
   virtual ~UIViewControllerAnimatedTransitioning() = default;
   virtual double transitionDuration(UIViewControllerContextTransitioning* context) = 0;
   virtual void animateTransition(UIViewControllerContextTransitioning& context) = 0;
+};
+
+// Lets code run its own animations alongside a running transition (a
+// presentation controller dimming its backdrop, say).
+class UIViewControllerTransitionCoordinator {
+ public:
+  using Block = std::function<void(UIViewControllerContextTransitioning&)>;
+  // `animation` runs inside an animation block with the transition's
+  // duration once the animator has started (at once if it already has);
+  // `completion` runs when the animator completes the transition, before
+  // the appearance callbacks and the caller's completion. False, and nothing
+  // runs, once the transition has completed.
+  bool animateAlongsideTransition(Block animation, Block completion = {});
+  bool isAnimated() const;
+  double transitionDuration() const { return duration_; }
+
+ private:
+  friend class UIViewController;
+  void start(double duration);
+  void finish();
+  UIViewControllerContextTransitioning* context_ = nullptr;
+  std::vector<Block> animations_;
+  std::vector<Block> completions_;
+  double duration_ = 0;
+  bool started_ = false;
+  bool finished_ = false;
 };
 
 // Owns the chrome around a presented controller and says where it goes.
@@ -156,6 +183,10 @@ class UIViewController : public std::enable_shared_from_this<UIViewController> {
   void setTransitioningDelegate(std::weak_ptr<UIViewControllerTransitioningDelegate> delegate) {
     transitioningDelegate_ = std::move(delegate);
   }
+  // During a presentation or dismissal, for both controllers; else null.
+  UIViewControllerTransitionCoordinator* transitionCoordinator() const {
+    return coordinator_.get();
+  }
   // While presented (or being presented).
   UIPresentationController* presentationController() const { return presentation_.get(); }
 
@@ -201,6 +232,7 @@ class UIViewController : public std::enable_shared_from_this<UIViewController> {
   UIViewRef container_;  // the transition's container, while presented
   bool removedPresenterView_ = false;
   std::function<void()> transitionCompletion_;
+  std::shared_ptr<UIViewControllerTransitionCoordinator> coordinator_;
 };
 
 }  // namespace sentrel::uikit

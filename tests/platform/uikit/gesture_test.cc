@@ -192,6 +192,8 @@ TEST_F(GestureTest, TheFirstRecogniserToBeginWinsAndCancellationEndsAPan) {
   other->addGestureRecognizer(pan);
   EXPECT_TRUE(card_->gestureRecognizers().size() == 1);
   EXPECT_EQ(pan->view(), other.get());
+  other.reset();  // a dying view lets go of its recognisers
+  EXPECT_EQ(pan->view(), nullptr);
 }
 
 }  // namespace

@@ -191,7 +191,20 @@ class HalfHeightPresentation : public UIPresentationController {
     r.origin.y = r.size.height;
     return r;
   }
-  void presentationTransitionWillBegin() override { events_->push_back("pc.willBegin"); }
+  void presentationTransitionWillBegin() override {
+    events_->push_back("pc.willBegin");
+    // A dimming view fades in alongside the animator's own animation.
+    dimming = std::make_shared<UIView>(containerView()->bounds());
+    dimming->setAlpha(0);
+    containerView()->addSubview(dimming);
+    auto* coordinator = presentedViewController()->transitionCoordinator();
+    ASSERT_NE(coordinator, nullptr);
+    EXPECT_EQ(presentingViewController()->transitionCoordinator(), coordinator);
+    coordinator->animateAlongsideTransition(
+        [this](UIViewControllerContextTransitioning&) { dimming->setAlpha(0.4); },
+        [this](UIViewControllerContextTransitioning&) { events_->push_back("pc.alongsideDone"); });
+  }
+  UIViewRef dimming;
   void presentationTransitionDidEnd(bool done) override {
     events_->push_back(done ? "pc.didEnd" : "pc.didEnd(cancelled)");
   }
@@ -274,18 +287,30 @@ TEST_F(ViewControllerTest, CustomPresentationRunsTheAnimatorAndKeepsThePresenter
   EXPECT_EQ(fades.back().property, UIViewAnimatedProperty::kAlpha);
   EXPECT_DOUBLE_EQ(std::get<double>(fades.back().from), 0);
   EXPECT_DOUBLE_EQ(fades.back().timing.duration, 0.5);
+  // The alongside fade took the animator's duration; the window hands every
+  // recorded animation to the display link.
+  auto collected = window_->collectPendingAnimations();
+  bool sawDimming = false;
+  for (const auto& [view, records] : collected) {
+    if (view != pc->dimming.get()) continue;
+    sawDimming = true;
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_DOUBLE_EQ(records[0].timing.duration, 0.5);
+    EXPECT_DOUBLE_EQ(std::get<double>(records[0].to), 0.4);
+  }
+  EXPECT_TRUE(sawDimming);
+  EXPECT_TRUE(sheet->view()->pendingAnimations().empty());
   advance(499ms);
   EXPECT_FALSE(sheet->isAppeared());
   advance(1ms);
   EXPECT_EQ(events_,
             (Events{"sheet.loadView", "sheet.viewDidLoad", "sheet.viewWillAppear", "pc.willBegin",
                     "root.viewWillLayoutSubviews", "root.viewDidLayoutSubviews",
-                    "sheet.viewWillLayoutSubviews", "sheet.viewDidLayoutSubviews", "pc.didEnd",
-                    "sheet.viewDidAppear", "completion"}));
+                    "sheet.viewWillLayoutSubviews", "sheet.viewDidLayoutSubviews",
+                    "pc.alongsideDone", "pc.didEnd", "sheet.viewDidAppear", "completion"}));
   EXPECT_TRUE(root_->isAppeared());
   EXPECT_EQ(root_->view()->window(), window_.get());
-  // An animator completing twice is ignored.
-  transitions->presenter->context = nullptr;
+  EXPECT_EQ(sheet->transitionCoordinator(), nullptr);
 
   events_.clear();
   sheet->dismissViewControllerAnimated(true, [&] { events_.push_back("dismissed"); });
