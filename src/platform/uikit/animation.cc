@@ -134,7 +134,7 @@ UIView::collectPendingAnimations() {
 void UIView::noteAnimatable(UIViewAnimatedProperty property, UIViewAnimationValue from,
                             UIViewAnimationValue to) {
   const UIViewAnimationTiming* timing = animation_internal::currentTiming();
-  if (!timing) return;
+  if (!timing || from == to) return;  // an unchanged value has nothing to animate
   animations_.push_back(UIViewPropertyAnimation{property, std::move(from), std::move(to), *timing});
   markDirty(kDirtyAnimations);
 }

@@ -58,12 +58,18 @@ TEST_F(AnimationTest, SettersInsideABlockSetTheModelAtOnceAndRecordTheChange) {
   });
   EXPECT_TRUE(view->pendingAnimations().empty());
   EXPECT_EQ(view->center(), (CGPoint{1, 2}));
+  // Setting the value it already has records nothing.
+  UIView::animateWithDuration(0.3, [&] { view->setCenter(CGPoint{1, 2}); });
+  EXPECT_TRUE(view->pendingAnimations().empty());
 }
 
 TEST_F(AnimationTest, SpringParametersAreRecordedAndKeptSane) {
   auto view = std::make_shared<UIView>();
-  UIView::animateWithDurationUsingSpring(0.5, 0, 0.7, 2.5, 0,
-                                         [&] { view->layer().setTransform(CATransform3D{}); });
+  UIView::animateWithDurationUsingSpring(0.5, 0, 0.7, 2.5, 0, [&] {
+    CATransform3D t;
+    t.m41 = 30;
+    view->layer().setTransform(t);
+  });
   UIView::animateWithDurationUsingSpring(0.5, 0, -3, NAN, 0, [&] { view->setAlpha(0); });
   auto records = view->takePendingAnimations();
   ASSERT_EQ(records.size(), 2u);
