@@ -239,6 +239,13 @@ void UIView::touchesCancelled(const UITouch& touch) {
 
 void UIWindow::sendTouch(const UITouch& touch) {
   SENTREL_UIKIT_ASSERT_MAIN_THREAD();
+  if (!std::isfinite(touch.locationInWindow.x) || !std::isfinite(touch.locationInWindow.y) ||
+      !std::isfinite(touch.timestamp)) {
+    log::line("touch " + std::to_string(touch.identifier) +
+                  " with a location or time that is not a number was dropped",
+              log::Level::kError);
+    return;
+  }
   if (touch.phase == UITouchPhase::kBegan) {
     if (touches_.count(touch.identifier)) {
       log::line("touch " + std::to_string(touch.identifier) + " began twice; restarting it",

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <memory>
 #include <vector>
 
@@ -194,6 +195,37 @@ TEST_F(GestureTest, TheFirstRecogniserToBeginWinsAndCancellationEndsAPan) {
   EXPECT_EQ(pan->view(), other.get());
   other.reset();  // a dying view lets go of its recognisers
   EXPECT_EQ(pan->view(), nullptr);
+}
+
+TEST_F(GestureTest, MalformedTouchStreamsAreDroppedOrRestartedSafely) {
+  std::vector<State> states;
+  auto pan = std::make_shared<UIPanGestureRecognizer>([&](UIGestureRecognizer& r) {
+    states.push_back(r.state());
+    auto& p = static_cast<UIPanGestureRecognizer&>(r);
+    EXPECT_TRUE(std::isfinite(p.translationInView(nullptr).x));
+    EXPECT_TRUE(std::isfinite(p.velocityInView(nullptr).x));
+  });
+  card_->addGestureRecognizer(pan);
+  // Events for a finger that never went down are ignored.
+  touch(UITouchPhase::kMoved, 150, 200, 1);
+  touch(UITouchPhase::kEnded, 150, 200, 1.1);
+  EXPECT_TRUE(states.empty());
+  EXPECT_TRUE(card_->phases.empty());
+  // Values that are not numbers are dropped.
+  touch(UITouchPhase::kBegan, 100, 200, 2);
+  touch(UITouchPhase::kMoved, NAN, 200, 2.01);
+  touch(UITouchPhase::kMoved, 100, INFINITY, 2.02);
+  touch(UITouchPhase::kMoved, 130, 200, NAN);
+  EXPECT_TRUE(states.empty());
+  touch(UITouchPhase::kMoved, 130, 200, 2.03);
+  EXPECT_EQ(states, (std::vector<State>{State::kBegan}));
+  // The same finger going down again cancels the first sequence.
+  touch(UITouchPhase::kBegan, 100, 200, 3);
+  EXPECT_EQ(states, (std::vector<State>{State::kBegan, State::kCancelled}));
+  // Time running backwards gives no speed rather than a wild one.
+  touch(UITouchPhase::kMoved, 140, 200, 2.5);
+  touch(UITouchPhase::kEnded, 140, 200, 2.4);
+  EXPECT_EQ(states.back(), State::kEnded);
 }
 
 }  // namespace
