@@ -96,6 +96,7 @@ class TransitionContext : public UIViewControllerContextTransitioning {
     return key == Key::kFrom ? from.get() : to.get();
   }
   UIViewRef viewForKey(Key key) const override {
+    if (!from || !to) return nullptr;  // completed
     // The presenter's view takes part only when it leaves the window.
     const UIViewControllerRef& vc = key == Key::kFrom ? from : to;
     const bool isPresented = presenting ? key == Key::kTo : key == Key::kFrom;
@@ -109,6 +110,7 @@ class TransitionContext : public UIViewControllerContextTransitioning {
   }
   CGRect finalFrameForViewController(const UIViewController* vc) const override {
     const UIViewController* presented = presenting ? to.get() : from.get();
+    if (!presented) return CGRect{};  // completed
     if (vc == presented && presenting && presented->presentationController())
       return presented->presentationController()->frameOfPresentedViewInContainerView();
     if (vc == presented) return CGRect{};
@@ -124,7 +126,16 @@ class TransitionContext : public UIViewControllerContextTransitioning {
     cancelled_ = !didComplete;
     auto keep = std::move(self);
     auto complete = std::move(onComplete);
+    onComplete = nullptr;
+    const UIViewControllerRef presented = presenting ? to : from;
     if (complete) complete(didComplete);
+    // An animator may hold on to this context and call it again: the
+    // presented controller keeps it until its next transition, and it lets
+    // go of the controllers so that this makes no cycle.
+    if (presented) presented->finishedTransition_ = keep;
+    from.reset();
+    to.reset();
+    container.reset();
   }
   bool transitionWasCancelled() const override { return cancelled_; }
 

@@ -233,6 +233,7 @@ class UIViewController : public std::enable_shared_from_this<UIViewController> {
   bool removedPresenterView_ = false;
   std::function<void()> transitionCompletion_;
   std::shared_ptr<UIViewControllerTransitionCoordinator> coordinator_;
+  std::shared_ptr<UIViewControllerContextTransitioning> finishedTransition_;
 };
 
 }  // namespace sentrel::uikit

@@ -276,9 +276,9 @@ TEST_F(ViewControllerTest, CustomPresentationRunsTheAnimatorAndKeepsThePresenter
   auto* pc = dynamic_cast<HalfHeightPresentation*>(sheet->presentationController());
   ASSERT_NE(pc, nullptr);
   EXPECT_EQ(pc->presentingViewController(), root_.get());
-  UIView* container = transitions->presenter->context->containerView();
+  UIViewRef container = transitions->presenter->context->containerView()->shared_from_this();
   EXPECT_EQ(container->superview(), window_.get());
-  EXPECT_EQ(sheet->view()->superview(), container);
+  EXPECT_EQ(sheet->view()->superview(), container.get());
   EXPECT_EQ(sheet->view()->frame(), CGRectMake(0, 422, 390, 422));
   // The model is at its final value at once, and the fade is recorded.
   EXPECT_DOUBLE_EQ(sheet->view()->alpha(), 1);
@@ -319,6 +319,50 @@ TEST_F(ViewControllerTest, CustomPresentationRunsTheAnimatorAndKeepsThePresenter
                              "sheet.viewDidDisappear", "dismissed"}));
   EXPECT_EQ(container->superview(), nullptr);
   EXPECT_EQ(sheet->presentationController(), nullptr);
+}
+
+class GiveUp : public UIViewControllerAnimatedTransitioning,
+               public UIViewControllerTransitioningDelegate {
+ public:
+  double transitionDuration(UIViewControllerContextTransitioning*) override { return 0.2; }
+  void animateTransition(UIViewControllerContextTransitioning& ctx) override {
+    ctx.containerView()->addSubview(ctx.viewForKey(UIViewControllerContextTransitioning::Key::kTo));
+    runloop::afterMain(200ms, [&ctx] {
+      ctx.completeTransition(false);
+      ctx.completeTransition(true);  // a second call is ignored
+    });
+  }
+  std::shared_ptr<UIViewControllerAnimatedTransitioning> animationControllerForPresentedController(
+      UIViewController*, UIViewController*, UIViewController*) override {
+    return std::shared_ptr<UIViewControllerAnimatedTransitioning>(shared_from_this, this);
+  }
+  std::shared_ptr<GiveUp> shared_from_this;
+};
+
+TEST_F(ViewControllerTest, ACancelledPresentationPutsEverythingBack) {
+  showRoot();
+  auto modal = std::make_shared<Recorder>("modal", &events_);
+  auto giveUp = std::make_shared<GiveUp>();
+  giveUp->shared_from_this = giveUp;
+  modal->setTransitioningDelegate(giveUp);
+  bool completed = false;
+  root_->presentViewController(modal, true, [&] { completed = true; });
+  events_.clear();
+  advance(200ms);
+  giveUp->shared_from_this.reset();
+  EXPECT_FALSE(completed);
+  EXPECT_EQ(events_, (Events{"modal.viewWillDisappear", "modal.viewDidDisappear",
+                             "root.viewWillAppear", "root.viewDidAppear"}));
+  EXPECT_EQ(root_->presentedViewController(), nullptr);
+  EXPECT_EQ(modal->presentingViewController(), nullptr);
+  EXPECT_EQ(modal->view()->window(), nullptr);
+  EXPECT_EQ(window_->subviews().size(), 1u);
+  EXPECT_TRUE(root_->isAppeared());
+  // And the presenter can present again.
+  root_->presentViewController(std::make_shared<UIViewController>(), false,
+                               [&] { completed = true; });
+  loop_.runUntilIdle();
+  EXPECT_TRUE(completed);
 }
 
 TEST_F(ViewControllerTest, AlertActionHandlerRunsAfterTheDismissal) {
