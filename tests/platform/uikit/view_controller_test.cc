@@ -10,6 +10,7 @@
 #include "platform/uikit/alert_controller.h"
 #include "platform/uikit/view_controller.h"
 #include "platform/uikit/window.h"
+#include "support/log_capture.h"
 
 namespace sentrel::uikit {
 namespace {
@@ -141,9 +142,11 @@ TEST_F(ViewControllerTest, PresentingTwiceOrFromOffScreenIsRefusedSafely) {
   auto first = std::make_shared<Recorder>("first", &events_);
   auto second = std::make_shared<Recorder>("second", &events_);
   bool secondDone = false;
+  testing::LogCapture log;
   // Not in a window yet.
   root_->presentViewController(first, false);
   EXPECT_EQ(root_->presentedViewController(), nullptr);
+  EXPECT_TRUE(log.contains("not in a window"));
   showRoot();
   root_->presentViewController(first, false);
   // During the transition, then once presented: refused, nothing changes.
@@ -155,9 +158,11 @@ TEST_F(ViewControllerTest, PresentingTwiceOrFromOffScreenIsRefusedSafely) {
   EXPECT_EQ(second->presentingViewController(), nullptr);
   EXPECT_FALSE(second->isViewLoaded());
   EXPECT_FALSE(secondDone);
+  EXPECT_EQ(log.count("already presenting a controller"), 2u);
   // A controller already presented cannot be presented again elsewhere.
   first->presentViewController(first, false);
   EXPECT_EQ(first->presentedViewController(), nullptr);
+  EXPECT_TRUE(log.contains("cannot present itself"));
   // A presented controller may present in its turn; dismissing from the
   // bottom takes the whole stack down.
   first->presentViewController(second, false, [&] { secondDone = true; });
