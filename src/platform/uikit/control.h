@@ -15,6 +15,7 @@
 #include <memory>
 #include <vector>
 
+#include "platform/uikit/touch.h"
 #include "platform/uikit/view.h"
 
 namespace sentrel::uikit {
@@ -56,18 +57,6 @@ inline constexpr UIControlState operator|(UIControlState a, UIControlState b) {
   return static_cast<UIControlState>(static_cast<std::uint32_t>(a) | b);
 }
 
-enum class UITouchPhase { kBegan = 0, kMoved = 1, kStationary = 2, kEnded = 3, kCancelled = 4 };
-
-// One finger, as the window hands it to the view it hit.
-struct UITouch {
-  CGPoint locationInWindow{};
-  UITouchPhase phase = UITouchPhase::kBegan;
-  int tapCount = 1;
-
-  // The location in `view`'s coordinates (view must be in the window).
-  CGPoint locationInView(UIView* view) const;
-};
-
 class UIControl : public UIView {
  public:
   using Action = std::function<void(UIControl& sender, UIControlEvents event)>;
@@ -103,6 +92,14 @@ class UIControl : public UIView {
   // Sends touch down, drag inside/outside/enter/exit, then touch up inside
   // or outside by where the touch ends (inside the bounds), or touch cancel.
   void handleTouch(const UITouch& touch);
+
+  // The window's touch delivery (see gesture_recognizer.h) reaches a
+  // control through these: it keeps a touch that began on it, or on one of
+  // its plain subviews, instead of passing it up.
+  void touchesBegan(const UITouch& touch) override { handleTouch(touch); }
+  void touchesMoved(const UITouch& touch) override { handleTouch(touch); }
+  void touchesEnded(const UITouch& touch) override { handleTouch(touch); }
+  void touchesCancelled(const UITouch& touch) override { handleTouch(touch); }
 
   bool isTracking() const { return tracking_; }
   bool isTouchInside() const { return touchInside_; }

@@ -7,6 +7,7 @@
 #include <unordered_set>
 
 #include "platform/log/system_log.h"
+#include "platform/uikit/gesture_recognizer.h"
 #include "platform/uikit/main_thread.h"
 #include "platform/uikit/window.h"
 
@@ -252,7 +253,10 @@ void CALayer::setBorderColor(std::optional<UIColor> color) {
 }
 void CALayer::setOpacity(double opacity) {
   if (std::isnan(opacity)) return;
+  const double from = opacity_;
   opacity_ = std::clamp(opacity, 0.0, 1.0);
+  if (animation_internal::currentTiming())
+    view_->noteAnimatable(UIViewAnimatedProperty::kAlpha, from, opacity_);
   view_->markDirty(kDirtyAppearance);
 }
 void CALayer::setZPosition(double z) {
@@ -265,6 +269,8 @@ void CALayer::setTransform(const CATransform3D& t) {
   for (int i = 0; i < 16; ++i) {
     if (!std::isfinite(values[i])) return;
   }
+  if (animation_internal::currentTiming())
+    view_->noteAnimatable(UIViewAnimatedProperty::kTransform, transform_, t);
   transform_ = t;
   changed();
 }
@@ -289,6 +295,7 @@ UIView::UIView(const CGRect& frame)
 }
 
 UIView::~UIView() {
+  for (const auto& r : gestureRecognizers_) r->view_ = nullptr;
   for (const UIViewRef& sub : subviews_) {
     sub->superview_ = nullptr;
     sub->item_->setSuperitem(nullptr);
@@ -304,6 +311,8 @@ CGRect UIView::frame() const {
 void UIView::setFrame(const CGRect& frame) {
   SENTREL_UIKIT_ASSERT_MAIN_THREAD();
   if (!finite(frame)) return;
+  if (animation_internal::currentTiming())
+    noteAnimatable(UIViewAnimatedProperty::kFrame, this->frame(), frame);
   const CGSize oldSize = bounds_.size;
   bounds_.size = frame.size;
   center_ = CGPoint{frame.origin.x + frame.size.width / 2, frame.origin.y + frame.size.height / 2};
@@ -315,6 +324,8 @@ void UIView::setFrame(const CGRect& frame) {
 void UIView::setBounds(const CGRect& bounds) {
   SENTREL_UIKIT_ASSERT_MAIN_THREAD();
   if (!finite(bounds)) return;
+  if (animation_internal::currentTiming())
+    noteAnimatable(UIViewAnimatedProperty::kBounds, bounds_, bounds);
   const bool originMoved = bounds.origin != bounds_.origin;
   const bool resized = bounds.size != bounds_.size;
   bounds_ = bounds;
@@ -329,6 +340,8 @@ void UIView::setBounds(const CGRect& bounds) {
 
 void UIView::setCenter(CGPoint center) {
   if (!std::isfinite(center.x) || !std::isfinite(center.y)) return;
+  if (animation_internal::currentTiming())
+    noteAnimatable(UIViewAnimatedProperty::kCenter, center_, center);
   center_ = center;
   markDirty(kDirtyGeometry);
   updateAutoresizingConstants();
@@ -499,6 +512,8 @@ void UIView::setHidden(bool hidden) {
 }
 
 void UIView::setBackgroundColor(std::optional<UIColor> color) {
+  if (animation_internal::currentTiming())
+    noteAnimatable(UIViewAnimatedProperty::kBackgroundColor, backgroundColor_, color);
   backgroundColor_ = std::move(color);
   markDirty(kDirtyAppearance);
 }
@@ -580,7 +595,7 @@ void UIView::layoutPass() {
   // layoutSubviews rearranges the tree.
   if (needsLayout_) {
     needsLayout_ = false;
-    layoutSubviews();
+    runLayoutSubviews();
   }
   std::vector<UIViewRef> pending(subviews_.rbegin(), subviews_.rend());
   while (!pending.empty()) {
@@ -588,7 +603,7 @@ void UIView::layoutPass() {
     pending.pop_back();
     if (v->needsLayout_) {
       v->needsLayout_ = false;
-      v->layoutSubviews();
+      v->runLayoutSubviews();
     }
     pending.insert(pending.end(), v->subviews_.rbegin(), v->subviews_.rend());
   }

@@ -32,14 +32,18 @@
 #include "platform/base/status.h"
 #include "platform/layout/layout.h"
 #include "platform/layout/visual_format.h"
+#include "platform/uikit/animation.h"
 #include "platform/uikit/color.h"
 #include "platform/uikit/geometry.h"
+#include "platform/uikit/touch.h"
 
 namespace sentrel::uikit {
 
 class UIView;
 class UIWindow;
 class UILayoutGuide;
+class UIGestureRecognizer;
+class UIViewController;
 using UIViewRef = std::shared_ptr<UIView>;
 
 using NSLayoutAttribute = layout::Attribute;
@@ -231,6 +235,7 @@ enum UIViewDirtyFlags : std::uint32_t {
   kDirtyLayer = 1u << 2,       // corner radius, border, transform, ...
   kDirtyHierarchy = 1u << 3,   // subviews added, removed or reordered
   kDirtyAll = 0xF,
+  kDirtyAnimations = 1u << 4,  // animations recorded (see takePendingAnimations)
 };
 
 // The layer properties of a view (one layer per view, part of it).
@@ -395,6 +400,46 @@ class UIView : public std::enable_shared_from_this<UIView> {
   // its flags; the flags are cleared.
   std::vector<std::pair<UIView*, std::uint32_t>> collectDirtyViews();
 
+  // Animations (animation.cc). Blocks nest: an inner block inherits the
+  // outer one's duration and curve unless its options override them. A
+  // negative or non-finite duration or delay counts as 0; with no duration
+  // nothing is recorded. The completion always runs later on the main run
+  // loop, never inside the call, with finished = true.
+  static void animateWithDuration(double duration, double delay, UIViewAnimationOptions options,
+                                  const std::function<void()>& animations,
+                                  std::function<void(bool)> completion = {});
+  static void animateWithDuration(double duration, const std::function<void()>& animations,
+                                  std::function<void(bool)> completion = {});
+  // The spring variant: a damping ratio in (0, 1] (1: no overshoot) and the
+  // initial velocity as a share of the whole change per second.
+  static void animateWithDurationUsingSpring(double duration, double delay, double dampingRatio,
+                                             double initialVelocity, UIViewAnimationOptions options,
+                                             const std::function<void()>& animations,
+                                             std::function<void(bool)> completion = {});
+  // Changes made inside `actions` are not animated, even within a block.
+  static void performWithoutAnimation(const std::function<void()>& actions);
+  // The animations recorded on this view since the last take, in order.
+  const std::vector<UIViewPropertyAnimation>& pendingAnimations() const { return animations_; }
+  std::vector<UIViewPropertyAnimation> takePendingAnimations();
+  // Every view of this subtree with animations recorded, depth first, with
+  // its animations, which are taken (what a window hands the display link).
+  std::vector<std::pair<UIView*, std::vector<UIViewPropertyAnimation>>> collectPendingAnimations();
+
+  // Gesture recognisers (gesture_recognizer.cc). A recogniser belongs to one
+  // view at a time; adding it here removes it from its old view.
+  void addGestureRecognizer(const std::shared_ptr<UIGestureRecognizer>& recognizer);
+  void removeGestureRecognizer(const UIGestureRecognizer* recognizer);
+  const std::vector<std::shared_ptr<UIGestureRecognizer>>& gestureRecognizers() const {
+    return gestureRecognizers_;
+  }
+
+  // Touches that no gesture recogniser took. By default a view passes them
+  // on to its superview, as the platform passes them up the responder chain.
+  virtual void touchesBegan(const UITouch& touch);
+  virtual void touchesMoved(const UITouch& touch);
+  virtual void touchesEnded(const UITouch& touch);
+  virtual void touchesCancelled(const UITouch& touch);
+
  protected:
   // Hooks for subclasses, as on the platform.
   virtual void didAddSubview(UIView* subview) {}
@@ -407,7 +452,13 @@ class UIView : public std::enable_shared_from_this<UIView> {
   friend class CALayer;
   friend class NSLayoutConstraint;
   friend class UILayoutGuide;
+  friend class UIViewController;
 
+  // A setter inside an animation block records its change.
+  void noteAnimatable(UIViewAnimatedProperty property, UIViewAnimationValue from,
+                      UIViewAnimationValue to);
+  // layoutSubviews, told to the view's controller around it.
+  void runLayoutSubviews();
   bool isAncestorOf(const UIView* view) const;
   void layoutPass();  // one solve and one top-down layoutSubviews pass
   void collect(std::vector<UIView*>& out);
@@ -448,6 +499,10 @@ class UIView : public std::enable_shared_from_this<UIView> {
   // Root only.
   std::unique_ptr<layout::LayoutEngine> engine_;
   bool treeLayoutDirty_ = true;
+
+  std::vector<UIViewPropertyAnimation> animations_;
+  std::vector<std::shared_ptr<UIGestureRecognizer>> gestureRecognizers_;
+  UIViewController* viewController_ = nullptr;  // the controller whose view this is
 };
 
 }  // namespace sentrel::uikit

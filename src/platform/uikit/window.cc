@@ -52,6 +52,7 @@ void UIWindow::setHidden(bool hidden) {
   } else {
     app.windowShown(this);
   }
+  rootAppearanceChanged(!hidden);
 }
 
 UIApplication& UIApplication::sharedApplication() {
@@ -101,32 +102,6 @@ UIView* UIWindow::firstResponder() const {
   const std::shared_ptr<UIView> view = firstResponder_.lock();
   if (!view || view->window() != this) return nullptr;
   return view.get();
-}
-
-bool UIWindow::sendTouch(const UITouch& touch) {
-  SENTREL_UIKIT_ASSERT_MAIN_THREAD();
-  std::shared_ptr<UIView> target;
-  if (touch.phase == UITouchPhase::kBegan) {
-    touchTarget_.reset();
-    for (UIView* v = hitTest(touch.locationInWindow); v; v = v->superview()) {
-      if (dynamic_cast<UIControl*>(v)) {
-        target = v->shared_from_this();
-        break;
-      }
-    }
-    if (!target) return false;
-    touchTarget_ = target;
-  } else {
-    target = touchTarget_.lock();
-    if (!target || target->window() != this) {
-      touchTarget_.reset();
-      return false;
-    }
-    if (touch.phase == UITouchPhase::kEnded || touch.phase == UITouchPhase::kCancelled)
-      touchTarget_.reset();
-  }
-  static_cast<UIControl*>(target.get())->handleTouch(touch);
-  return true;
 }
 
 }  // namespace sentrel::uikit

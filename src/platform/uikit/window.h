@@ -2,10 +2,14 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <vector>
 
+#include "platform/uikit/gesture_recognizer.h"
+#include "platform/uikit/touch.h"
 #include "platform/uikit/view.h"
+#include "platform/uikit/view_controller.h"
 
 namespace sentrel::uikit {
 
@@ -34,30 +38,40 @@ class UIWindow : public UIView {
   // Showing a window puts it in front of the visible windows of its level.
   void setHidden(bool hidden) override;
 
-  // The root view controller, an opaque pointer until controllers exist.
-  // The window does not own it.
-  void* rootViewController() const { return rootViewController_; }
-  void setRootViewController(void* controller) { rootViewController_ = controller; }
+  // The root view controller, shared with the window. Setting one installs
+  // its view, sized to the window, in place of the old root's; appearance
+  // callbacks are sent when the window is visible (or becomes so).
+  const std::shared_ptr<UIViewController>& rootViewController() const {
+    return rootViewController_;
+  }
+  void setRootViewController(std::shared_ptr<UIViewController> controller);
+
+  // Delivers one touch event (see gesture_recognizer.h): to the gesture
+  // recognisers of the view it began on and its ancestors, and to that
+  // view's touch methods (a control keeps the whole sequence, even when the
+  // finger moves off it). Returns whether the touch belongs to a view of
+  // this window; a hidden window takes none.
+  bool sendTouch(const UITouch& touch);
 
   // The view that receives typed text: null when none, or when it has left
   // this window or been destroyed since it became first responder.
   UIView* firstResponder() const;
 
-  // A touch routed to this window, location in window coordinates. A touch
-  // that begins is hit-tested and belongs to the nearest control at or above
-  // the view hit for the rest of its sequence (even when it moves off it);
-  // a touch that begins on no control, or on a hidden window, is dropped. Returns whether a control
-  // took it.
-  bool sendTouch(const UITouch& touch);
-
  private:
   friend class UIApplication;
   friend class UITextField;
+  void rootAppearanceChanged(bool visible);
   UIWindowLevel windowLevel_ = UIWindowLevelNormal;
-  void* rootViewController_ = nullptr;
+  struct TouchTracking {
+    std::weak_ptr<UIView> view;
+    std::vector<std::shared_ptr<UIGestureRecognizer>> recognizers;
+    bool viewBegan = false;
+    bool viewCancelled = false;
+  };
+  std::shared_ptr<UIViewController> rootViewController_;
+  std::map<std::uint64_t, TouchTracking> touches_;
   std::uint64_t shownOrder_ = 0;  // when it was last made visible
   std::weak_ptr<UIView> firstResponder_;
-  std::weak_ptr<UIView> touchTarget_;  // the control of the touch in progress
 };
 
 class UIApplication {
