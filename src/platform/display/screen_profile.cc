@@ -26,7 +26,11 @@ bool takeNumber(std::string_view& text, int& value) {
 
 Result<ScreenProfile> parseScreenProfile(std::string_view text) {
   if (!text.empty() && text.back() == '\n') text.remove_suffix(1);
-  const std::string shown(text.substr(0, 32));
+  // The text as the error quotes it: one line, printable.
+  std::string shown(text.substr(0, 32));
+  for (char& c : shown) {
+    if (c < 0x20 || c > 0x7e) c = '?';
+  }
   auto bad = [&](const std::string& why) {
     return Result<ScreenProfile>::Error("bad screen profile \"" + shown + "\": " + why +
                                         " (expected WIDTHxHEIGHT@SCALE, like 390x844@3)");
