@@ -21,6 +21,7 @@
 #include <gtest/gtest.h>
 
 #include "device/launchd/control.h"
+#include "device/launchd/device_layout.h"
 #include "platform/display/screen_profile.h"
 #include "platform/notify/device_bus.h"
 #include "platform/plist/value.h"
@@ -390,6 +391,51 @@ TEST_F(ACliDeviceScreen, RefusesAMalformedProfileAndReportsAStoppedScreen) {
   EXPECT_EQ(screen.code, 1);
   EXPECT_NE(screen.err.find("not running"), std::string::npos) << screen.err;
   EXPECT_EQ(run({"screen", "--jpeg", "x"}).code, 2);
+}
+
+// launchd run from a folder without backboardd: the device comes up and
+// keeps its firewall side running; the screen is logged as missing.
+TEST_F(ACliDeviceScreen, KeepsTheDeviceRunningWhenBackboarddCannotStart) {
+  testing::TempDir programs;
+  const fs::path built = fs::path(SENTREL_CLI).parent_path();
+  fs::create_directories(programs.path() / "bin");
+  for (const char* program : {"launchd", "SpringBoard"}) {
+    fs::copy_file(built / program, programs.path() / "bin" / program);
+  }
+  ASSERT_TRUE(device::prepareDeviceRoot(tmp_.path()));
+  int ready[2];
+  ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
+  spawn::Options options;
+  options.new_session = true;
+  options.stdin_ = options.stderr_ = spawn::Stdio::devNull();
+  options.stdout_ = spawn::Stdio::fromFd(ready[1]);
+  Result<pid_t> launchd =
+      spawn::spawnProcess(programs.path() / "bin" / "launchd",
+                          {"launchd", "--root", tmp_.path().string(), "--ready-fd", "1"}, options);
+  close(ready[1]);
+  ASSERT_TRUE(launchd) << launchd.reason();
+  started_ = true;  // stopped by the CLI in TearDown
+  std::string line;
+  char c;
+  while (read(ready[0], &c, 1) == 1 && c != '\n') line += c;
+  close(ready[0]);
+  EXPECT_EQ(line, "ready");
+  EXPECT_GT(pidOf("dbus-daemon"), 0);
+  EXPECT_GT(pidOf("SpringBoard"), 0);
+  EXPECT_EQ(pidOf("backboardd"), 0);
+  EXPECT_TRUE(eventually(
+      [&] { return logText().find("launchd: cannot start backboardd") != std::string::npos; }));
+  EXPECT_FALSE(fs::exists(display::screenUrlPath(tmp_.path())));
+  Outcome status = run({"device", "status"});
+  EXPECT_EQ(status.code, 0);
+  EXPECT_NE(status.out.find("Screen: not served"), std::string::npos) << status.out;
+  EXPECT_EQ(run({"screen"}).code, 1);
+
+  EXPECT_EQ(run({"device", "stop"}).code, 0);
+  started_ = false;
+  Result<spawn::ExitStatus> ended = spawn::waitForExit(*launchd);
+  ASSERT_TRUE(ended);
+  EXPECT_TRUE(ended->success());
 }
 
 }  // namespace
