@@ -438,5 +438,33 @@ TEST_F(ACliDeviceScreen, KeepsTheDeviceRunningWhenBackboarddCannotStart) {
   EXPECT_TRUE(ended->success());
 }
 
+TEST_F(ACliDeviceScreen, SavesAScreenshotOfTheProfilesSizeAndSaysWhenChromiumIsMissing) {
+  ASSERT_EQ(run({"device", "start", "--screen", "375x667@2"}).code, 0);
+  ASSERT_TRUE(eventually([&] { return !urlFile().empty(); }));
+  const fs::path png = io_.path() / "screen.png";
+  Outcome shot = run({"screen", "--png", png.string()});
+  ASSERT_EQ(shot.code, 0) << shot.err;
+  // A PNG whose header gives the screen's size in points.
+  const std::string bytes = testing::slurp(png);
+  ASSERT_GT(bytes.size(), 24u);
+  EXPECT_EQ(bytes.substr(1, 3), "PNG");
+  auto be32 = [&](size_t at) {
+    return (uint32_t(uint8_t(bytes[at])) << 24) | (uint32_t(uint8_t(bytes[at + 1])) << 16) |
+           (uint32_t(uint8_t(bytes[at + 2])) << 8) | uint32_t(uint8_t(bytes[at + 3]));
+  };
+  EXPECT_EQ(be32(16), 375u);
+  EXPECT_EQ(be32(20), 667u);
+
+  // No chromium on PATH: one clear line, exit 1, no file.
+  testing::TempDir empty;
+  const std::string path = getenv("PATH") ? getenv("PATH") : "";
+  setenv("PATH", empty.path().c_str(), 1);
+  Outcome missing = run({"screen", "--png", (io_.path() / "other.png").string()});
+  setenv("PATH", path.c_str(), 1);
+  EXPECT_EQ(missing.code, 1);
+  EXPECT_NE(missing.err.find("cannot run chromium"), std::string::npos) << missing.err;
+  EXPECT_FALSE(fs::exists(io_.path() / "other.png"));
+}
+
 }  // namespace
 }  // namespace sentrel
