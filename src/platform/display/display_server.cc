@@ -39,7 +39,7 @@ struct DisplayServer::Connection {
   short events = 0;
   bool said_hello = false;
   std::string name = "unknown";
-  int64_t pid = 0;
+  int64_t pid = 0;  // the kernel's word (SO_PEERCRED), else the Hello's
   FrameReader reader;
   std::string out;
   std::map<int64_t, int64_t> windows;  // local id -> global id
@@ -112,7 +112,8 @@ void DisplayServer::adoptConnection(int fd) {
   auto connection = std::make_unique<Connection>();
   connection->id = next_connection_++;
   connection->fd = fd;
-  // Until the Hello, logs name the peer by the pid the kernel gives.
+  // Logs name the peer by the pid the kernel gives, which a process cannot
+  // make up as it can the one in its Hello.
   ucred cred{};
   socklen_t length = sizeof cred;
   if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &length) == 0) connection->pid = cred.pid;
@@ -168,7 +169,11 @@ bool DisplayServer::handle(Connection& connection, std::string_view payload) {
     }
     connection.said_hello = true;
     connection.name = hello->process_name.empty() ? "unnamed" : hello->process_name;
-    connection.pid = hello->pid;
+    if (connection.pid == 0) {
+      connection.pid = hello->pid;
+    } else if (hello->pid != connection.pid) {
+      logLine(connection.who() + " says it is pid " + std::to_string(hello->pid));
+    }
     return true;
   }
   if (!connection.said_hello) {

@@ -5,9 +5,9 @@
 // accepts UI processes on a run loop. Each connection must start with a
 // Hello; after it, Commit replaces the named windows of that process and
 // RemoveWindow removes one. A malformed, oversized or out-of-order message
-// is logged ("backboardd: disconnecting <name> (pid N): <reason>") and only
-// that process is disconnected. A process that disconnects loses all its
-// windows.
+// is logged ("backboardd: disconnecting <name> (pid N): <reason>", N as the
+// kernel knows the peer) and only that process is disconnected. A process that disconnects loses
+// all its windows.
 //
 // Window ids are chosen by each process; the server gives every window a
 // global id (unique across processes, never reused while it runs) and hands
