@@ -430,6 +430,14 @@ TEST_F(ACliDeviceScreen, KeepsTheDeviceRunningWhenBackboarddCannotStart) {
   EXPECT_EQ(status.code, 0);
   EXPECT_NE(status.out.find("Screen: not served"), std::string::npos) << status.out;
   EXPECT_EQ(run({"screen"}).code, 1);
+  // The retries back off: a start that fails at once must not spin launchd
+  // (at most a dozen tries in the first minute).
+  const std::string log = logText();
+  size_t tries = 0;
+  for (size_t at = 0; (at = log.find("cannot start backboardd", at)) != std::string::npos; ++at) {
+    ++tries;
+  }
+  EXPECT_LT(tries, 12u) << log;
 
   EXPECT_EQ(run({"device", "stop"}).code, 0);
   started_ = false;
