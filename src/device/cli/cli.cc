@@ -5,11 +5,14 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string>
 #include <system_error>
+#include <thread>
 #include <vector>
 
 #include "device/cli/log_command.h"
@@ -19,6 +22,7 @@
 #include "device/launchd/device_layout.h"
 #include "device/tools/device_tools.h"
 #include "platform/apps/installed_apps.h"
+#include "platform/display/screen_profile.h"
 #include "platform/paths/device_paths.h"
 #include "platform/plist/value.h"
 #include "platform/spawn/spawn.h"
@@ -31,7 +35,8 @@ namespace fs = std::filesystem;
 using plist::Value;
 
 constexpr const char* kUsageText =
-    "usage: sentrel [--root DIR] device start|stop|status\n"
+    "usage: sentrel [--root DIR] device start [--screen WxH@S]|stop|status\n"
+    "       sentrel [--root DIR] screen [--png FILE]\n"
     "       sentrel [--root DIR] app install --id ID [--name NAME] [--system] [--tag TAG]... "
     "EXECUTABLE\n"
     "       sentrel [--root DIR] app list\n"
@@ -71,10 +76,22 @@ std::optional<device::ControlClient> connectIfRunning(const Context& ctx, std::s
   return std::nullopt;
 }
 
+// The screen page's URL as backboardd wrote it, or empty when there is none
+// (backboardd not running, or starting again).
+std::string screenUrl(const Context& ctx) {
+  std::ifstream in(display::screenUrlPath(ctx.root));
+  std::string url;
+  if (!in || !std::getline(in, url)) return "";
+  if (url.rfind("http://127.0.0.1:", 0) != 0 || url.size() > 256) return "";
+  return url;
+}
+
 void printStatus(const Context& ctx, const Value& status) {
   printf("Device at %s: running (launchd pid %lld)\n", ctx.root.string().c_str(),
          static_cast<long long>(status.get("pid").asInteger().value_or(0)));
   if (const std::string* bus = status.get("bus").asString()) printf("Bus: %s\n", bus->c_str());
+  const std::string url = screenUrl(ctx);
+  printf("Screen: %s\n", url.empty() ? "not served (backboardd is not running)" : url.c_str());
   printf("%8s %8s  %s\n", "PID", "PPID", "NAME");
   if (const plist::Array* processes = status.get("processes").asArray()) {
     for (const Value& p : *processes) {
@@ -119,7 +136,7 @@ std::string readReadyLine(int fd, int seconds) {
   return line;
 }
 
-int deviceStart(const Context& ctx) {
+int deviceStart(const Context& ctx, const std::string& screen) {
   if (int rc = prepareRoot(ctx); rc != kOk) return rc;
   std::string problem;
   if (std::optional<device::ControlClient> client = connectIfRunning(ctx, &problem)) {
@@ -142,7 +159,8 @@ int deviceStart(const Context& ctx) {
   options.stdout_ = spawn::Stdio::fromFd(ready[1]);
   options.stderr_ = spawn::Stdio::devNull();
   Result<pid_t> pid = spawn::spawnProcess(
-      launchd, {"launchd", "--root", ctx.root.string(), "--ready-fd", "1"}, options);
+      launchd, {"launchd", "--root", ctx.root.string(), "--screen", screen, "--ready-fd", "1"},
+      options);
   close(ready[1]);
   if (!pid) {
     close(ready[0]);
@@ -162,7 +180,103 @@ int deviceStart(const Context& ctx) {
     return fail("launchd did not start; see " +
                 paths::resolveUnder(ctx.root, "/var/log/system.log").string());
   }
+  // backboardd writes the page's URL soon after launchd is ready; status
+  // shows it when it comes in time (the device runs without a screen too).
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (screenUrl(ctx).empty() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
   return deviceStatus(ctx);
+}
+
+// `device start [--screen WxH@S]`
+int deviceStartCommand(const Context& ctx, const std::vector<std::string>& args) {
+  display::ScreenProfile profile;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--screen" && i + 1 < args.size()) {
+      Result<display::ScreenProfile> parsed = display::parseScreenProfile(args[++i]);
+      if (!parsed) return usage(parsed.reason());
+      profile = *parsed;
+    } else {
+      return usage("device start takes only --screen WxH@S");
+    }
+  }
+  return deviceStart(ctx, display::formatScreenProfile(profile));
+}
+
+// Runs headless chromium on the page and waits for it at most this long.
+constexpr auto kScreenshotTimeout = std::chrono::seconds(60);
+
+int screenshot(const std::string& url, const display::ScreenProfile& profile,
+               const fs::path& file) {
+  char folder_template[] = "/tmp/sentrel-screenshot-XXXXXX";
+  if (!mkdtemp(folder_template)) return fail("cannot create a folder for the browser");
+  const fs::path profile_dir = folder_template;
+  const fs::path target = fs::absolute(file);
+  std::error_code ec;
+  fs::remove(target, ec);  // so a file there afterwards is this run's
+  spawn::Options options;
+  options.search_path = true;
+  options.new_process_group = true;
+  options.stdin_ = options.stdout_ = options.stderr_ = spawn::Stdio::devNull();
+  Result<pid_t> pid = spawn::spawnProcess(
+      "chromium",
+      {"chromium", "--headless=new", "--no-sandbox", "--disable-gpu", "--hide-scrollbars",
+       "--user-data-dir=" + profile_dir.string(),
+       "--window-size=" + std::to_string(profile.width) + "," + std::to_string(profile.height),
+       "--screenshot=" + target.string(), url},
+      options);
+  if (!pid) {
+    fs::remove_all(profile_dir, ec);
+    return fail("cannot run chromium (install Debian's chromium package): " + pid.reason());
+  }
+  std::optional<spawn::ExitStatus> ended;
+  const auto deadline = std::chrono::steady_clock::now() + kScreenshotTimeout;
+  while (!ended) {
+    Result<std::optional<spawn::ExitStatus>> state = spawn::tryWait(*pid);
+    if (!state) break;
+    ended = *state;
+    if (ended) break;
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(-*pid, SIGKILL);
+      (void)spawn::waitForExit(*pid);
+      fs::remove_all(profile_dir, ec);
+      return fail("chromium took longer than " + std::to_string(kScreenshotTimeout.count()) +
+                  " s; no screenshot taken");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  fs::remove_all(profile_dir, ec);
+  if (!ended || !ended->success() || !fs::exists(target, ec) || fs::file_size(target, ec) == 0) {
+    return fail("chromium did not save a screenshot to " + target.string());
+  }
+  printf("Saved the screen to %s\n", target.string().c_str());
+  return kOk;
+}
+
+// `screen [--png FILE]`
+int screenCommand(const Context& ctx, const std::vector<std::string>& args) {
+  std::optional<fs::path> png;
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--png" && i + 1 < args.size()) {
+      png = args[++i];
+    } else {
+      return usage("screen takes only --png FILE");
+    }
+  }
+  std::string problem;
+  if (!connectIfRunning(ctx, &problem)) {
+    if (!problem.empty()) return fail(problem);
+    return fail("the device at " + ctx.root.string() +
+                " is not running (start it with: sentrel device start)");
+  }
+  const std::string url = screenUrl(ctx);
+  if (url.empty()) return fail("the screen is not served: backboardd is not running");
+  if (!png) {
+    printf("%s\n", url.c_str());
+    return kOk;
+  }
+  return screenshot(url, display::readScreenProfile(ctx.root), *png);
 }
 
 int deviceStop(const Context& ctx) {
@@ -322,8 +436,9 @@ int runCli(const std::vector<std::string>& all_args) {
     return kOk;
   }
   if (command == "device") {
-    if (rest.size() != 1) return usage("device takes one of start, stop, status");
-    if (rest[0] == "start") return deviceStart(ctx);
+    if (rest.empty()) return usage("device takes one of start, stop, status");
+    if (rest[0] == "start") return deviceStartCommand(ctx, {rest.begin() + 1, rest.end()});
+    if (rest.size() != 1) return usage("device " + rest[0] + " takes no arguments");
     if (rest[0] == "stop") return deviceStop(ctx);
     if (rest[0] == "status") return deviceStatus(ctx);
     return usage("unknown device command " + rest[0]);
@@ -340,6 +455,7 @@ int runCli(const std::vector<std::string>& all_args) {
     return usage("unknown app command " + rest[0]);
   }
   if (command == "open") return openApp(ctx, rest);
+  if (command == "screen") return screenCommand(ctx, rest);
   if (command == "rules") return runRules(ctx.root, rest);
   if (command == "log") return runLog(ctx.root, rest);
   return usage("unknown command " + command);

@@ -64,6 +64,9 @@ struct Service {
   Clock::time_point started{};
   int quick_deaths = 0;  // deaths in a row soon after a start
   bool restart_pending = false;
+  // The device cannot run without it; a service that is not essential
+  // (the screen) may be down while the device goes on.
+  bool essential = true;
 };
 
 // Where SpringBoard's bundle lives on the device.
@@ -170,11 +173,21 @@ class Launchd {
     if (preload_.empty()) logf("no tweak library beside launchd: processes start without it");
     services_.push_back(
         Service{"dbus-daemon", [root = root_] { return notify::startDeviceBus(root); }});
+    // The screen comes up before SpringBoard, whose windows go to it; the
+    // firewall does not depend on it, so a screen that cannot start is
+    // logged and retried while the device runs.
+    if (Status s = writeScreenProfile(); !s)
+      logf("cannot record the screen profile: " + s.reason());
+    Service screen{"backboardd", [this] { return startBackboardd(); }};
+    screen.essential = false;
+    services_.push_back(std::move(screen));
     if (Status s = installSpringBoardBundle(); !s) return s;
     services_.push_back(Service{"SpringBoard", [this] { return startSpringBoard(); }});
     for (Service& service : services_) {
       startService(service);
-      if (service.pid == 0) return Status::Error("cannot start " + service.name);
+      if (service.pid == 0 && service.essential) {
+        return Status::Error("cannot start " + service.name);
+      }
     }
     return Status::Ok();
   }
@@ -263,6 +276,8 @@ class Launchd {
       if (service.pid != pid) continue;
       service.pid = 0;
       logf(service.name + " (" + std::to_string(pid) + ") " + how);
+      // The page died with it: nobody is to be sent to a dead URL.
+      if (service.name == "backboardd") removeScreenUrl();
       if (phase_ == Phase::kRunning) scheduleRestart(service);
       return;
     }
@@ -284,6 +299,9 @@ class Launchd {
     Result<pid_t> pid = service.start();
     if (!pid) {
       logf("cannot start " + service.name + ": " + pid.reason());
+      // A start that fails counts as a death right after starting, so the
+      // retries back off instead of spinning.
+      service.started = Clock::now();
       if (phase_ == Phase::kRunning) scheduleRestart(service);
       return;
     }
@@ -408,6 +426,47 @@ class Launchd {
     apps_[*pid] = LaunchedApp{bundle_id};
     logf("launched " + bundle_id + " (" + std::to_string(*pid) + ")");
     return pid;
+  }
+
+  // --- backboardd -------------------------------------------------------------
+
+  // <root>/var/run/sentrel/screen.profile, for UI processes to size their
+  // screen; the run folder is private to the device's user.
+  Status writeScreenProfile() {
+    const std::filesystem::path path = display::screenProfilePath(root_);
+    std::error_code error;
+    std::filesystem::create_directories(path.parent_path(), error);
+    const std::filesystem::path temporary = path.string() + ".new";
+    unlink(temporary.c_str());
+    int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0) return Status::FromErrno("cannot create " + temporary.string());
+    const std::string text = display::formatScreenProfile(options_.screen) + "\n";
+    const bool written = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    close(fd);
+    if (!written || rename(temporary.c_str(), path.c_str()) != 0) {
+      Status failed = Status::FromErrno("cannot write " + path.string());
+      unlink(temporary.c_str());
+      return failed;
+    }
+    return Status::Ok();
+  }
+
+  void removeScreenUrl() {
+    std::error_code error;
+    std::filesystem::remove(display::screenUrlPath(root_), error);
+  }
+
+  // The display server, from beside launchd. It is not given the tweak
+  // library: like the bus, it is part of the system the tweak runs on.
+  Result<pid_t> startBackboardd() {
+    removeScreenUrl();
+    spawn::Options options;
+    options.environment = {{paths::kDeviceRootEnv, root_.string()}};
+    options.new_session = true;
+    options.stdin_ = options.stdout_ = options.stderr_ = spawn::Stdio::devNull();
+    return spawn::spawnProcess(
+        options_.programs_dir / "backboardd",
+        {"backboardd", "--screen", display::formatScreenProfile(options_.screen)}, options);
   }
 
   // --- SpringBoard ------------------------------------------------------------

@@ -14,6 +14,8 @@
 
 #include <filesystem>
 
+#include "platform/display/screen_profile.h"
+
 namespace sentrel::device {
 
 struct LaunchdOptions {
@@ -24,6 +26,9 @@ struct LaunchdOptions {
   // When >= 0, "ready\n" (or "error: <reason>\n") is written here once
   // launchd serves requests, then the descriptor is closed.
   int ready_fd = -1;
+  // The screen backboardd serves; also written to
+  // <root>/var/run/sentrel/screen.profile for UI processes.
+  display::ScreenProfile screen{};
 };
 
 // Runs a device until it is stopped; returns the process exit code.

@@ -1,5 +1,5 @@
 // launchd: the first process of a device. Started by `sentrel device start`.
-//   launchd --root DIR [--ready-fd N]
+//   launchd --root DIR [--screen WxH@S] [--ready-fd N]
 #include <stdlib.h>
 #include <unistd.h>
 
@@ -15,10 +15,19 @@ int main(int argc, char** argv) {
     std::string arg = argv[i];
     if (arg == "--root" && i + 1 < argc) {
       options.root = argv[++i];
+    } else if (arg == "--screen" && i + 1 < argc) {
+      auto screen = sentrel::display::parseScreenProfile(argv[++i]);
+      if (!screen) {
+        fprintf(stderr, "launchd: %s\n", screen.reason().c_str());
+        return 2;
+      }
+      options.screen = *screen;
     } else if (arg == "--ready-fd" && i + 1 < argc) {
       options.ready_fd = atoi(argv[++i]);
     } else {
-      fprintf(stderr, "launchd: unknown argument %s\nusage: launchd --root DIR [--ready-fd N]\n",
+      fprintf(stderr,
+              "launchd: unknown argument %s\nusage: launchd --root DIR [--screen WxH@S] "
+              "[--ready-fd N]\n",
               arg.c_str());
       return 2;
     }

@@ -1,13 +1,19 @@
 // The sentrel CLI and launchd, run as real processes against a fresh device
 // root per test.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -15,6 +21,8 @@
 #include <gtest/gtest.h>
 
 #include "device/launchd/control.h"
+#include "device/launchd/device_layout.h"
+#include "platform/display/screen_profile.h"
 #include "platform/notify/device_bus.h"
 #include "platform/plist/value.h"
 #include "platform/spawn/spawn.h"
@@ -28,6 +36,42 @@ namespace fs = std::filesystem;
 using plist::Value;
 
 using Outcome = testing::ProgramOutcome;
+
+// The status code of a GET of `path` on 127.0.0.1:`port` (0: no answer).
+int httpStatus(int port, const std::string& path) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return 0;
+  timeval timeout{5, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int code = 0;
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0) {
+    const std::string request = "GET " + path +
+                                " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
+                                "\r\nConnection: close\r\n\r\n";
+    if (write(fd, request.data(), request.size()) == static_cast<ssize_t>(request.size())) {
+      char reply[64] = {};
+      ssize_t n = read(fd, reply, sizeof reply - 1);
+      if (n > 12 && std::string(reply, 9) == "HTTP/1.1 ") code = atoi(reply + 9);
+    }
+  }
+  close(fd);
+  return code;
+}
+
+// "http://127.0.0.1:PORT/TOKEN/" -> PORT and "/TOKEN/"
+bool splitUrl(const std::string& url, int* port, std::string* path) {
+  const std::string prefix = "http://127.0.0.1:";
+  if (url.rfind(prefix, 0) != 0) return false;
+  size_t slash = url.find('/', prefix.size());
+  if (slash == std::string::npos) return false;
+  *port = atoi(url.substr(prefix.size(), slash - prefix.size()).c_str());
+  *path = url.substr(slash);
+  return *port > 0;
+}
 
 class ACliDevice : public ::testing::Test {
  protected:
@@ -270,6 +314,164 @@ TEST_F(ACliDevice, OpensAppsThroughTheDevicesOpenProgram) {
       tmp_.path() / "usr/bin/open", {"open", "com.example.touch", marker.string()}, options);
   ASSERT_TRUE(opened && opened->success());
   EXPECT_TRUE(eventually([&] { return fs::exists(marker); }));
+}
+
+}  // namespace
+}  // namespace sentrel
+
+namespace sentrel {
+namespace {
+
+class ACliDeviceScreen : public ACliDevice {
+ protected:
+  std::string urlFile() {
+    std::ifstream in(display::screenUrlPath(tmp_.path()));
+    std::string line;
+    std::getline(in, line);
+    return line;
+  }
+  std::string logText() {
+    std::ifstream in(tmp_.path() / "var/log/system.log");
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  }
+};
+
+TEST_F(ACliDeviceScreen, StartsBackboarddWhichServesThePageOnlyUnderItsToken) {
+  Outcome start = run({"device", "start", "--screen", "375x667@2"});
+  ASSERT_EQ(start.code, 0) << start.err;
+  const pid_t backboardd = pidOf("backboardd");
+  ASSERT_GT(backboardd, 0);
+  ASSERT_TRUE(eventually([&] { return !urlFile().empty(); }));
+  const std::string url = urlFile();
+  EXPECT_NE(start.out.find("Screen: " + url), std::string::npos) << start.out;
+  struct stat st {};
+  ASSERT_EQ(stat(display::screenUrlPath(tmp_.path()).c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0600u);
+  std::ifstream profile(display::screenProfilePath(tmp_.path()));
+  std::string profile_text;
+  std::getline(profile, profile_text);
+  EXPECT_EQ(profile_text, "375x667@2");
+
+  Outcome screen = run({"screen"});
+  EXPECT_EQ(screen.code, 0) << screen.err;
+  EXPECT_EQ(screen.out, url + "\n");
+  Outcome status = run({"device", "status"});
+  EXPECT_NE(status.out.find("Screen: " + url), std::string::npos) << status.out;
+
+  int port = 0;
+  std::string path;
+  ASSERT_TRUE(splitUrl(url, &port, &path)) << url;
+  EXPECT_EQ(httpStatus(port, path), 200);
+  EXPECT_EQ(httpStatus(port, "/0123456789abcdef0123456789abcdef/"), 404);
+  EXPECT_EQ(httpStatus(port, "/"), 404);
+  EXPECT_TRUE(eventually([&] {
+    return logText().find("backboardd serving the screen at " + url) != std::string::npos;
+  }));
+
+  // launchd starts it again, with a new page.
+  ASSERT_EQ(kill(backboardd, SIGKILL), 0);
+  ASSERT_TRUE(eventually([&] {
+    pid_t now = pidOf("backboardd");
+    return now > 0 && now != backboardd && !urlFile().empty() && urlFile() != url;
+  }));
+  const std::string fresh = urlFile();
+  ASSERT_TRUE(splitUrl(fresh, &port, &path)) << fresh;
+  EXPECT_EQ(httpStatus(port, path), 200);
+  EXPECT_GT(pidOf("SpringBoard"), 0);
+}
+
+TEST_F(ACliDeviceScreen, RefusesAMalformedProfileAndReportsAStoppedScreen) {
+  Outcome bad = run({"device", "start", "--screen", "375x667"});
+  EXPECT_EQ(bad.code, 2);
+  EXPECT_NE(bad.err.find("bad screen profile \"375x667\""), std::string::npos) << bad.err;
+  EXPECT_EQ(std::count(bad.err.begin(), bad.err.end(), '\n'), 1) << bad.err;
+  EXPECT_EQ(pidOf("launchd"), 0);
+
+  Outcome screen = run({"screen"});
+  EXPECT_EQ(screen.code, 1);
+  EXPECT_NE(screen.err.find("not running"), std::string::npos) << screen.err;
+  EXPECT_EQ(run({"screen", "--jpeg", "x"}).code, 2);
+}
+
+// launchd run from a folder without backboardd: the device comes up and
+// keeps its firewall side running; the screen is logged as missing.
+TEST_F(ACliDeviceScreen, KeepsTheDeviceRunningWhenBackboarddCannotStart) {
+  testing::TempDir programs;
+  const fs::path built = fs::path(SENTREL_CLI).parent_path();
+  fs::create_directories(programs.path() / "bin");
+  for (const char* program : {"launchd", "SpringBoard"}) {
+    fs::copy_file(built / program, programs.path() / "bin" / program);
+  }
+  ASSERT_TRUE(device::prepareDeviceRoot(tmp_.path()));
+  int ready[2];
+  ASSERT_EQ(pipe2(ready, O_CLOEXEC), 0);
+  spawn::Options options;
+  options.new_session = true;
+  options.stdin_ = options.stderr_ = spawn::Stdio::devNull();
+  options.stdout_ = spawn::Stdio::fromFd(ready[1]);
+  Result<pid_t> launchd =
+      spawn::spawnProcess(programs.path() / "bin" / "launchd",
+                          {"launchd", "--root", tmp_.path().string(), "--ready-fd", "1"}, options);
+  close(ready[1]);
+  ASSERT_TRUE(launchd) << launchd.reason();
+  started_ = true;  // stopped by the CLI in TearDown
+  std::string line;
+  char c;
+  while (read(ready[0], &c, 1) == 1 && c != '\n') line += c;
+  close(ready[0]);
+  EXPECT_EQ(line, "ready");
+  EXPECT_GT(pidOf("dbus-daemon"), 0);
+  EXPECT_GT(pidOf("SpringBoard"), 0);
+  EXPECT_EQ(pidOf("backboardd"), 0);
+  EXPECT_TRUE(eventually(
+      [&] { return logText().find("launchd: cannot start backboardd") != std::string::npos; }));
+  EXPECT_FALSE(fs::exists(display::screenUrlPath(tmp_.path())));
+  Outcome status = run({"device", "status"});
+  EXPECT_EQ(status.code, 0);
+  EXPECT_NE(status.out.find("Screen: not served"), std::string::npos) << status.out;
+  EXPECT_EQ(run({"screen"}).code, 1);
+  // The retries back off: a start that fails at once must not spin launchd
+  // (at most a dozen tries in the first minute).
+  const std::string log = logText();
+  size_t tries = 0;
+  for (size_t at = 0; (at = log.find("cannot start backboardd", at)) != std::string::npos; ++at) {
+    ++tries;
+  }
+  EXPECT_LT(tries, 12u) << log;
+
+  EXPECT_EQ(run({"device", "stop"}).code, 0);
+  started_ = false;
+  Result<spawn::ExitStatus> ended = spawn::waitForExit(*launchd);
+  ASSERT_TRUE(ended);
+  EXPECT_TRUE(ended->success());
+}
+
+TEST_F(ACliDeviceScreen, SavesAScreenshotOfTheProfilesSizeAndSaysWhenChromiumIsMissing) {
+  ASSERT_EQ(run({"device", "start", "--screen", "375x667@2"}).code, 0);
+  ASSERT_TRUE(eventually([&] { return !urlFile().empty(); }));
+  const fs::path png = io_.path() / "screen.png";
+  Outcome shot = run({"screen", "--png", png.string()});
+  ASSERT_EQ(shot.code, 0) << shot.err;
+  // A PNG whose header gives the screen's size in points.
+  const std::string bytes = testing::slurp(png);
+  ASSERT_GT(bytes.size(), 24u);
+  EXPECT_EQ(bytes.substr(1, 3), "PNG");
+  auto be32 = [&](size_t at) {
+    return (uint32_t(uint8_t(bytes[at])) << 24) | (uint32_t(uint8_t(bytes[at + 1])) << 16) |
+           (uint32_t(uint8_t(bytes[at + 2])) << 8) | uint32_t(uint8_t(bytes[at + 3]));
+  };
+  EXPECT_EQ(be32(16), 375u);
+  EXPECT_EQ(be32(20), 667u);
+
+  // No chromium on PATH: one clear line, exit 1, no file.
+  testing::TempDir empty;
+  const std::string path = getenv("PATH") ? getenv("PATH") : "";
+  setenv("PATH", empty.path().c_str(), 1);
+  Outcome missing = run({"screen", "--png", (io_.path() / "other.png").string()});
+  setenv("PATH", path.c_str(), 1);
+  EXPECT_EQ(missing.code, 1);
+  EXPECT_NE(missing.err.find("cannot run chromium"), std::string::npos) << missing.err;
+  EXPECT_FALSE(fs::exists(io_.path() / "other.png"));
 }
 
 }  // namespace
