@@ -228,6 +228,23 @@ CGRect UILayoutGuide::layoutFrame() const {
                     mine.y - view.y + owner->bounds_.origin.y, mine.width, mine.height);
 }
 
+// ---- the display link's observer ----
+
+namespace {
+std::function<void()>& dirtyObserver() {
+  static std::function<void()> observer;
+  return observer;
+}
+}  // namespace
+
+void UIView::setDirtyObserver(std::function<void()> observer) {
+  dirtyObserver() = std::move(observer);
+}
+
+void UIView::notifyDirtyObserver() {
+  if (const auto& observer = dirtyObserver()) observer();
+}
+
 // ---- CALayer ----
 
 void CALayer::changed() {
