@@ -106,6 +106,23 @@ display::Rect standardized(const CGRect& r, CGPoint origin) {
   return out;
 }
 
+bool anyNeedsLayout(const UIView& view) {
+  if (view.needsLayout()) return true;
+  for (const auto& sub : view.subviews())
+    if (anyNeedsLayout(*sub)) return true;
+  return false;
+}
+
+// Lays a window out until no view of it asks for layout (a layoutSubviews
+// may ask again for a view the pass has already been through), a few passes
+// at most.
+void settleLayout(UIWindow& window) {
+  for (int pass = 0; pass < 4; ++pass) {
+    window.layoutIfNeeded();
+    if (!anyNeedsLayout(window)) return;
+  }
+}
+
 void setNonBlocking(int fd) {
   int flags = ::fcntl(fd, F_GETFL);
   if (flags >= 0) ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
@@ -281,7 +298,7 @@ void DisplayLink::flush() {
   if (fd_ < 0) return;
   flushing_ = true;
   auto windows = UIApplication::sharedApplication().windows();
-  for (auto& window : windows) window->layoutIfNeeded();
+  for (auto& window : windows) settleLayout(*window);
   display::Commit commit;
   std::set<int64_t> visible;
   bool whole = true;  // every visible window is in this commit

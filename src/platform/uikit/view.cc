@@ -322,10 +322,13 @@ void UIView::setFrame(const CGRect& frame) {
   SENTREL_UIKIT_ASSERT_MAIN_THREAD();
   if (!finite(frame)) return;
   const CGSize oldSize = bounds_.size;
+  const CGPoint oldCenter = center_;
   bounds_.size = frame.size;
   center_ = CGPoint{frame.origin.x + frame.size.width / 2, frame.origin.y + frame.size.height / 2};
   if (oldSize != frame.size) setNeedsLayout();
-  markDirty(kDirtyGeometry);
+  // Layout passes set the same frames again: only a change is news for the
+  // display link.
+  if (oldSize != frame.size || center_ != oldCenter) markDirty(kDirtyGeometry);
   updateAutoresizingConstants();
 }
 
@@ -336,7 +339,7 @@ void UIView::setBounds(const CGRect& bounds) {
   const bool resized = bounds.size != bounds_.size;
   bounds_ = bounds;
   if (resized) setNeedsLayout();
-  markDirty(kDirtyGeometry);
+  if (resized || originMoved) markDirty(kDirtyGeometry);
   // Subviews' autoresizing constraints depend on the origin.
   if (originMoved)
     dropEngine();
