@@ -33,6 +33,8 @@ void finishLaunching(runtime::id, runtime::SEL, runtime::id) {
 }
 
 TEST(UIApplicationMainWithALibraryOwnedMainQueue, LeavesTheLoopToThatThreadAndWaitsForTerminate) {
+  g_ranOn = std::thread::id();
+  g_tasks = 0;
   runloop::RunLoop loop;
   env::ScopedEnvironment installed{{.main_queue = &loop}};
   std::atomic<bool> stop{false};
