@@ -5,6 +5,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
@@ -136,6 +137,7 @@ DisplayLink::DisplayLink(runloop::RunLoop& loop, std::filesystem::path deviceRoo
 
 DisplayLink::~DisplayLink() {
   *alive_ = false;
+  if (retryTimer_ != 0) loop_.cancel(retryTimer_);
   if (fd_ >= 0) {
     UIView::setDirtyObserver({});
     loop_.unwatchFd(watch_);
@@ -171,27 +173,35 @@ DeviceProfile DisplayLink::screenProfile(const std::filesystem::path& root) {
 
 bool DisplayLink::connect(const std::filesystem::path& path, std::string_view processName,
                           int64_t pid) {
+  socketPath_ = path;
+  processName_ = std::string(processName);
+  pid_ = pid;
+  auto fail = [&](const std::string& why) {
+    if (!saidNoScreen_)
+      log::line("DisplayLink: " + why + "; running without a screen" +
+                (keepConnecting_ ? " until backboardd answers" : ""));
+    saidNoScreen_ = true;
+    scheduleRetry();
+    return false;
+  };
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   const std::string name = path.string();
   if (name.size() >= sizeof(address.sun_path)) {
-    log::line("DisplayLink: socket path too long (" + name + "); running without a screen");
-    return false;
+    keepConnecting_ = false;  // it will not get shorter
+    return fail("socket path too long (" + name + ")");
   }
   std::memcpy(address.sun_path, name.c_str(), name.size() + 1);
   int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) {
-    log::line(std::string("DisplayLink: no socket: ") + std::strerror(errno) +
-              "; running without a screen");
-    return false;
-  }
+  if (fd < 0) return fail(std::string("no socket: ") + std::strerror(errno));
   if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0) {
     const int error = errno;
     ::close(fd);
-    log::line("DisplayLink: backboardd is not reachable at " + name + " (" + std::strerror(error) +
-              "); running without a screen");
-    return false;
+    return fail("backboardd is not reachable at " + name + " (" + std::strerror(error) + ")");
   }
+  if (saidNoScreen_) log::line("DisplayLink: connected to backboardd");
+  saidNoScreen_ = false;
+  retryDelay_ = kFirstRetryDelay;
   return adopt(fd, processName, pid);
 }
 
@@ -214,6 +224,18 @@ bool DisplayLink::adopt(int fd, std::string_view processName, int64_t pid) {
   send(display::Hello{std::string(processName), pid}, false);
   if (fd_ >= 0) scheduleFlush();
   return fd_ >= 0;
+}
+
+void DisplayLink::scheduleRetry() {
+  if (!keepConnecting_ || socketPath_.empty() || retryTimer_ != 0) return;
+  std::weak_ptr<bool> alive = alive_;
+  retryTimer_ = loop_.postDelayed(retryDelay_, [this, alive] {
+    auto live = alive.lock();
+    if (!live || !*live) return;
+    retryTimer_ = 0;
+    if (fd_ < 0) connect(socketPath_, processName_, pid_);
+  });
+  retryDelay_ = std::min(retryDelay_ * 2, kMaxRetryDelay);
 }
 
 void DisplayLink::scheduleFlush() {
@@ -485,6 +507,7 @@ void DisplayLink::disconnect(std::string_view why) {
   if (fd_ < 0) return;
   log::line("DisplayLink: lost backboardd (" + std::string(why) + "); running without a screen",
             log::Level::kWarning);
+  saidNoScreen_ = true;
   loop_.unwatchFd(watch_);
   ::close(fd_);
   fd_ = -1;
@@ -493,6 +516,7 @@ void DisplayLink::disconnect(std::string_view why) {
   pendingOffset_ = 0;
   committed_.clear();
   UIView::setDirtyObserver({});
+  scheduleRetry();
 }
 
 DisplayLink& DisplayLink::startForProcess(std::string_view processName) {
@@ -500,6 +524,7 @@ DisplayLink& DisplayLink::startForProcess(std::string_view processName) {
     const std::filesystem::path root = paths::deviceRoot();
     UIScreen::mainScreen().setProfile(screenProfile(root));
     auto* made = new DisplayLink(runloop::MainQueue::get(), root);  // lives as long as the process
+    made->keepConnecting();
     made->connect(socketPath(root), processName, static_cast<int64_t>(::getpid()));
     return made;
   }();

@@ -9,7 +9,11 @@
 // the key window when that is a text field.
 //
 // Without backboardd the process keeps working without a screen: the link
-// logs once and does nothing more. Writes never block: what the socket does
+// logs once and does nothing more, unless it was asked to keep connecting
+// (the process's link is): then it tries again, at growing intervals up to
+// kMaxRetryDelay, whenever it has no connection (backboardd starting after
+// the process, or restarted by launchd), and commits every window afresh
+// once connected. Writes never block: what the socket does
 // not take at once waits in a buffer of at most kMaxPendingBytes; a commit
 // that does not fit is dropped and every window is committed afresh once the
 // buffer has drained. A peer that closes, fails or sends a malformed message
@@ -18,6 +22,7 @@
 // Main thread only (the thread of the run loop given).
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -36,6 +41,8 @@ namespace sentrel::uikit {
 class DisplayLink {
  public:
   static constexpr size_t kMaxPendingBytes = 2 * display::kMaxMessageBytes;
+  static constexpr std::chrono::milliseconds kFirstRetryDelay{100};
+  static constexpr std::chrono::milliseconds kMaxRetryDelay{5000};
 
   // `deviceRoot` maps image files to device paths (an image outside it is
   // not sent).
@@ -56,6 +63,9 @@ class DisplayLink {
   // The same over a socket already connected (tests use a socketpair); the
   // link owns `fd` from now on.
   bool adopt(int fd, std::string_view processName, int64_t pid);
+  // From now on, a failed connect() and a lost connection are followed by
+  // new attempts to the same socket.
+  void keepConnecting() { keepConnecting_ = true; }
   bool isConnected() const { return fd_ >= 0; }
 
   // Lays out and commits what changed now, instead of after this turn.
@@ -78,6 +88,7 @@ class DisplayLink {
   void handle(const display::ServerMessage& message);
   void disconnect(std::string_view why);
   void rewatch();
+  void scheduleRetry();
 
   runloop::RunLoop& loop_;
   std::filesystem::path deviceRoot_;
@@ -91,7 +102,14 @@ class DisplayLink {
   bool flushing_ = false;
   bool resync_ = false;            // a commit was dropped: send every window
   std::set<int64_t> committed_{};  // windows backboardd has from us
-  std::shared_ptr<bool> alive_;    // lets posted tasks see the link is gone
+  bool keepConnecting_ = false;
+  bool saidNoScreen_ = false;  // the "without a screen" line was logged
+  std::filesystem::path socketPath_{};
+  std::string processName_{};
+  int64_t pid_ = 0;
+  std::chrono::milliseconds retryDelay_ = kFirstRetryDelay;
+  runloop::TimerId retryTimer_ = 0;
+  std::shared_ptr<bool> alive_;  // lets posted tasks see the link is gone
 };
 
 }  // namespace sentrel::uikit

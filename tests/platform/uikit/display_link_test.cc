@@ -4,9 +4,11 @@
 
 #include <png.h>
 #include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <deque>
 #include <fstream>
 #include <memory>
@@ -340,6 +342,79 @@ TEST(DisplayLinkWithoutServer, LogsOnceAndRunsWithoutAScreen) {
   loop.runUntilIdle();
   w->setHidden(true);
   EXPECT_EQ(log.count("running without a screen"), 1u);
+}
+
+// Reads what a link sent on `fd` into `out`, without blocking.
+void readMessages(int fd, display::FrameReader& reader, std::vector<display::ClientMessage>& out) {
+  char buffer[4096];
+  ssize_t n;
+  while ((n = ::recv(fd, buffer, sizeof(buffer), MSG_DONTWAIT)) > 0)
+    reader.append(std::string_view(buffer, static_cast<size_t>(n)));
+  while (auto payload = reader.next()) {
+    auto message = display::decodeClientMessage(
+        {reinterpret_cast<const uint8_t*>(payload->data()), payload->size()});
+    ASSERT_TRUE(message) << message.reason();
+    out.push_back(*message);
+  }
+}
+
+TEST(DisplayLinkReconnecting, ConnectsOnceBackboarddListensAndAgainAfterLosingIt) {
+  testing::TempDir root;
+  testing::LogCapture log;
+  runloop::RunLoop loop;
+  runloop::MainQueue::ScopedOverride mainQueue(loop);
+  const auto path = DisplayLink::socketPath(root.path());
+  std::filesystem::create_directories(path.parent_path());
+  DisplayLink link(loop, root.path());
+  link.keepConnecting();
+  EXPECT_FALSE(link.connect(path, "Later", 7));
+  auto w = std::make_shared<UIWindow>(CGRectMake(0, 0, 200, 200));
+  w->makeKeyAndVisible();
+
+  // backboardd comes up after the process.
+  int listener = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  ASSERT_GE(listener, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  ASSERT_LT(path.string().size(), sizeof(address.sun_path));
+  std::strcpy(address.sun_path, path.c_str());
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+  ASSERT_EQ(::listen(listener, 4), 0);
+
+  for (int round = 0; round < 2; ++round) {
+    int server = -1;
+    ASSERT_TRUE(loop.runUntil(
+        [&] {
+          server = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+          return server >= 0;
+        },
+        seconds(10)))
+        << "round " << round;
+    display::FrameReader reader;
+    std::vector<display::ClientMessage> got;
+    // Hello, then every window afresh.
+    EXPECT_TRUE(loop.runUntil(
+        [&] {
+          readMessages(server, reader, got);
+          return got.size() >= 2;
+        },
+        seconds(10)));
+    ASSERT_GE(got.size(), 2u);
+    EXPECT_EQ(std::get<display::Hello>(got[0]).process_name, "Later");
+    ASSERT_TRUE(std::holds_alternative<display::Commit>(got[1]));
+    EXPECT_EQ(std::get<display::Commit>(got[1]).windows.at(0).window_id,
+              static_cast<int64_t>(w->renderId()));
+    EXPECT_TRUE(link.isConnected());
+    // backboardd goes away (launchd restarts it).
+    ::close(server);
+    EXPECT_TRUE(loop.runUntil([&] { return !link.isConnected(); }, seconds(10)));
+  }
+  // Said once per connection made after a spell without a screen; failed
+  // attempts in between say nothing.
+  EXPECT_EQ(log.count("connected to backboardd"), 2u);
+  EXPECT_EQ(log.count("not reachable"), 1u);
+  ::close(listener);
+  w->setHidden(true);
 }
 
 TEST(DisplayLinkScreenProfile, ReadsTheDevicesProfileAndFallsBackOnBadText) {
