@@ -132,8 +132,12 @@ void setNonBlocking(int fd) {
 
 }  // namespace
 
-DisplayLink::DisplayLink(runloop::RunLoop& loop, std::filesystem::path deviceRoot)
-    : loop_(loop), deviceRoot_(std::move(deviceRoot)), alive_(std::make_shared<bool>(true)) {}
+DisplayLink::DisplayLink(runloop::RunLoop& loop, std::filesystem::path deviceRoot,
+                         size_t maxPendingBytes)
+    : loop_(loop),
+      deviceRoot_(std::move(deviceRoot)),
+      maxPendingBytes_(maxPendingBytes),
+      alive_(std::make_shared<bool>(true)) {}
 
 DisplayLink::~DisplayLink() {
   *alive_ = false;
@@ -370,7 +374,7 @@ bool DisplayLink::send(const display::ClientMessage& message, bool dropIfFull) {
     log::line("DisplayLink: message not sent: " + framed.reason(), log::Level::kError);
     return false;
   }
-  if (pending_.size() - pendingOffset_ + framed->size() > kMaxPendingBytes) {
+  if (pending_.size() - pendingOffset_ + framed->size() > maxPendingBytes_) {
     if (dropIfFull) {
       log::line(
           "DisplayLink: backboardd is behind; the windows are committed again once it "

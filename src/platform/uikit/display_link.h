@@ -45,8 +45,9 @@ class DisplayLink {
   static constexpr std::chrono::milliseconds kMaxRetryDelay{5000};
 
   // `deviceRoot` maps image files to device paths (an image outside it is
-  // not sent).
-  DisplayLink(runloop::RunLoop& loop, std::filesystem::path deviceRoot);
+  // not sent). `maxPendingBytes` bounds the unsent output.
+  DisplayLink(runloop::RunLoop& loop, std::filesystem::path deviceRoot,
+              size_t maxPendingBytes = kMaxPendingBytes);
   ~DisplayLink();
   DisplayLink(const DisplayLink&) = delete;
   DisplayLink& operator=(const DisplayLink&) = delete;
@@ -92,6 +93,7 @@ class DisplayLink {
 
   runloop::RunLoop& loop_;
   std::filesystem::path deviceRoot_;
+  size_t maxPendingBytes_;
   int fd_ = -1;
   runloop::WatchId watch_ = 0;
   bool watchingWrites_ = false;

@@ -417,6 +417,55 @@ TEST(DisplayLinkReconnecting, ConnectsOnceBackboarddListensAndAgainAfterLosingIt
   w->setHidden(true);
 }
 
+TEST(DisplayLinkBackpressure, DropsCommitsThatDoNotFitAndCatchesUpWithTheLatestState) {
+  testing::TempDir root;
+  testing::LogCapture log;
+  runloop::RunLoop loop;
+  runloop::MainQueue::ScopedOverride mainQueue(loop);
+  int fds[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+  const int small = 4096;
+  ::setsockopt(fds[0], SOL_SOCKET, SO_SNDBUF, &small, sizeof(small));
+  ::setsockopt(fds[1], SOL_SOCKET, SO_RCVBUF, &small, sizeof(small));
+  DisplayLink link(loop, root.path(), 64 * 1024);
+  ASSERT_TRUE(link.adopt(fds[0], "Busy", 3));
+
+  auto w = std::make_shared<UIWindow>(CGRectMake(0, 0, 300, 300));
+  auto label = std::make_shared<UILabel>();
+  label->setFrame(CGRectMake(0, 0, 300, 40));
+  const std::string filler(20000, 'a');
+  label->setText(filler + "0");
+  w->addSubview(label);
+  w->makeKeyAndVisible();
+  link.flush();
+  // backboardd reads nothing for a while.
+  for (int i = 1; i <= 5; ++i) {
+    label->setText(filler + std::to_string(i));
+    link.flush();
+  }
+  EXPECT_TRUE(log.contains("backboardd is behind"));
+  EXPECT_TRUE(link.isConnected());
+
+  // Once it reads again, the last commit holds the last text.
+  display::FrameReader reader;
+  std::vector<display::ClientMessage> got;
+  std::string last;
+  EXPECT_TRUE(loop.runUntil(
+      [&] {
+        readMessages(fds[1], reader, got);
+        for (const auto& m : got)
+          if (auto* c = std::get_if<display::Commit>(&m))
+            if (auto* n = findNode(c->windows.at(0), label->renderId()); n && !n->text.empty())
+              last = n->text[0].text;
+        got.clear();
+        return last == filler + "5";
+      },
+      seconds(10)))
+      << last.substr(filler.size());
+  ::close(fds[1]);
+  w->setHidden(true);
+}
+
 TEST(DisplayLinkScreenProfile, ReadsTheDevicesProfileAndFallsBackOnBadText) {
   testing::TempDir root;
   EXPECT_EQ(DisplayLink::screenProfile(root.path()).description(), "390x844@3");
