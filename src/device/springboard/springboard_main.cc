@@ -1,12 +1,23 @@
 // SpringBoard: the device's home-screen process. It owns the settings file
 // and shows prompts; both come from the tweak library, which launchd
 // injects into it as into every app. On its own it is an application whose
-// class, "SpringBoard", finishes launching and then waits for work.
+// class, "SpringBoard", finishes launching, puts up the home screen on the
+// main queue (shown by backboardd when one runs; without one it runs without
+// a screen) and then waits for work.
+#include <memory>
+#include <string>
+
+#include "device/springboard/home_screen.h"
+#include "device/tools/open_request.h"
+#include "platform/apps/installed_apps.h"
 #include "platform/foundation/application.h"
 #include "platform/foundation/foundation.h"
 #include "platform/foundation/signatures.h"
 #include "platform/log/system_log.h"
+#include "platform/paths/device_paths.h"
+#include "platform/runloop/run_loop.h"
 #include "platform/runtime/runtime.h"
+#include "platform/uikit/display_link.h"
 
 SENTREL_PROGRAM_REGISTERS_CLASSES();
 
@@ -15,8 +26,27 @@ namespace {
 using sentrel::runtime::id;
 using sentrel::runtime::SEL;
 
+// Asks launchd to open the app, as `open <bundle id>` does.
+void openApp(const std::string& bundleId) {
+  sentrel::Status opened = sentrel::tools::requestOpen(sentrel::paths::deviceRoot(), bundleId, {});
+  if (!opened.ok())
+    sentrel::log::line("SpringBoard: cannot open " + bundleId + ": " + opened.reason(),
+                       sentrel::log::Level::kWarning);
+}
+
+// On the main queue, which the injected library may run on a thread of its
+// own: the UI toolkit lives on that thread.
+void showHomeScreen() {
+  sentrel::uikit::DisplayLink::startForProcess("SpringBoard");
+  auto catalogue = sentrel::apps::newDeviceCatalogue(sentrel::paths::deviceRoot());
+  static auto* home =
+      new sentrel::springboard::HomeScreen(catalogue->allApplications(), &openApp);  // for good
+  home->show();
+}
+
 void applicationDidFinishLaunching(id, SEL, id) {
   sentrel::log::line("SpringBoard finished launching");
+  sentrel::runloop::asyncMain(&showHomeScreen);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "platform/foundation/application.h"
 
 #include <atomic>
+#include <condition_variable>
 #include <exception>
 #include <mutex>
 
@@ -16,6 +17,11 @@ namespace {
 constexpr const char* kApplicationClass = "UIApplication";
 
 std::atomic<int> g_exit_status{0};
+
+// terminate() for a program whose main queue another thread runs.
+Mutex g_exit_mu;
+std::condition_variable g_exit_cv;
+bool g_exit_requested GUARDED_BY(g_exit_mu) = false;
 
 Mutex g_app_mu;
 std::shared_ptr<UIApplication> g_app GUARDED_BY(g_app_mu);
@@ -37,6 +43,11 @@ std::shared_ptr<UIApplication> UIApplication::sharedApplication() {
 
 void UIApplication::terminate(int status) {
   g_exit_status.store(status);
+  {
+    MutexLock lock(g_exit_mu);
+    g_exit_requested = true;
+  }
+  g_exit_cv.notify_all();
   runloop::MainQueue::get().quit();
 }
 
@@ -74,7 +85,24 @@ int UIApplicationMain(int argc, char** argv, std::string_view principalClassName
     if (runtime::respondsToSelector(cls, did_finish)) {
       runtime::msgSend<sig::DidFinishLaunching>(app.get(), did_finish, app.get());
     }
-    runloop::MainQueue::get().run();
+    runloop::RunLoop& loop = runloop::MainQueue::get();
+    if (loop.isRunningOnAnotherThread()) {
+      // The injected library runs the main queue on a thread of its own. A
+      // second runner would run its tasks, timers and fd callbacks at the
+      // same time as the first (and the UI toolkit on two threads), so this
+      // thread only waits for terminate().
+      MutexLock lock(g_exit_mu);
+      g_exit_cv.wait(lock.native(), [] {
+        g_exit_mu.assertHeld();
+        return g_exit_requested;
+      });
+    } else {
+      loop.run();
+    }
+    {
+      MutexLock lock(g_exit_mu);
+      g_exit_requested = false;
+    }
     status = g_exit_status.exchange(0);  // the next run starts afresh
   } catch (const std::exception& e) {
     log::line(

@@ -11,7 +11,9 @@
 //  4. sends it "applicationDidFinishLaunching:" (when it answers it) with
 //     itself as the argument, on the main queue's thread;
 //  5. runs the main queue until UIApplication::terminate(status), and
-//     returns that status.
+//     returns that status. When a thread of its own already runs the main
+//     queue (the injected library's), it only waits for terminate(): one
+//     loop is never run by two threads at once.
 // Programs that want their own loop call registerFoundationClasses() and
 // runtime::classesLoaded() themselves. Either way they declare
 // SENTREL_PROGRAM_REGISTERS_CLASSES() in one of their source files.

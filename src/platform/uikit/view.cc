@@ -229,6 +229,23 @@ CGRect UILayoutGuide::layoutFrame() const {
                     mine.y - view.y + owner->bounds_.origin.y, mine.width, mine.height);
 }
 
+// ---- the display link's observer ----
+
+namespace {
+std::function<void()>& dirtyObserver() {
+  static std::function<void()> observer;
+  return observer;
+}
+}  // namespace
+
+void UIView::setDirtyObserver(std::function<void()> observer) {
+  dirtyObserver() = std::move(observer);
+}
+
+void UIView::notifyDirtyObserver() {
+  if (const auto& observer = dirtyObserver()) observer();
+}
+
 // ---- CALayer ----
 
 void CALayer::changed() {
@@ -314,10 +331,13 @@ void UIView::setFrame(const CGRect& frame) {
   if (animation_internal::currentTiming())
     noteAnimatable(UIViewAnimatedProperty::kFrame, this->frame(), frame);
   const CGSize oldSize = bounds_.size;
+  const CGPoint oldCenter = center_;
   bounds_.size = frame.size;
   center_ = CGPoint{frame.origin.x + frame.size.width / 2, frame.origin.y + frame.size.height / 2};
   if (oldSize != frame.size) setNeedsLayout();
-  markDirty(kDirtyGeometry);
+  // Layout passes set the same frames again: only a change is news for the
+  // display link.
+  if (oldSize != frame.size || center_ != oldCenter) markDirty(kDirtyGeometry);
   updateAutoresizingConstants();
 }
 
@@ -330,7 +350,7 @@ void UIView::setBounds(const CGRect& bounds) {
   const bool resized = bounds.size != bounds_.size;
   bounds_ = bounds;
   if (resized) setNeedsLayout();
-  markDirty(kDirtyGeometry);
+  if (resized || originMoved) markDirty(kDirtyGeometry);
   // Subviews' autoresizing constraints depend on the origin.
   if (originMoved)
     dropEngine();

@@ -440,13 +440,21 @@ class UIView : public std::enable_shared_from_this<UIView> {
   virtual void touchesEnded(const UITouch& touch);
   virtual void touchesCancelled(const UITouch& touch);
 
+  // Told (on the main thread) every time some view of the process gets a
+  // dirty flag, so that the display link can commit after the current turn
+  // of the run loop. One observer per process; an empty one removes it.
+  static void setDirtyObserver(std::function<void()> observer);
+
  protected:
   // Hooks for subclasses, as on the platform.
   virtual void didAddSubview(UIView* subview) {}
   virtual void willRemoveSubview(UIView* subview) {}
   // A subview was hidden or shown.
   virtual void subviewDidChangeHidden(UIView* subview) {}
-  void markDirty(std::uint32_t flags) { dirty_ |= flags; }
+  void markDirty(std::uint32_t flags) {
+    dirty_ |= flags;
+    notifyDirtyObserver();
+  }
 
  private:
   friend class CALayer;
@@ -459,6 +467,7 @@ class UIView : public std::enable_shared_from_this<UIView> {
                       UIViewAnimationValue to);
   // layoutSubviews, told to the view's controller around it.
   void runLayoutSubviews();
+  static void notifyDirtyObserver();
   bool isAncestorOf(const UIView* view) const;
   void layoutPass();  // one solve and one top-down layoutSubviews pass
   void collect(std::vector<UIView*>& out);
