@@ -122,9 +122,12 @@ HomeScreen::HomeScreen(std::vector<apps::AppRecord> installed, OpenApp open)
       icon->layer().setCornerRadius(13);
       icon->setUserInteractionEnabled(false);
       auto letter = std::make_shared<uikit::UILabel>();
-      letter->setFrame(CGRectMake(0, 0, kIconSize, kIconSize));
       letter->setText(initial(app.display_name));
       letter->setFont(uikit::Font::systemFont(28, uikit::FontWeight::kSemibold));
+      // The page draws a label's text from its top: a frame as tall as the
+      // text, in the middle of the icon, centres the letter.
+      const double letterHeight = letter->intrinsicContentSize().height;
+      letter->setFrame(CGRectMake(0, (kIconSize - letterHeight) / 2, kIconSize, letterHeight));
       letter->setTextColor(UIColor::whiteColor());
       letter->setTextAlignment(uikit::NSTextAlignment::kCenter);
       icon->addSubview(letter);
