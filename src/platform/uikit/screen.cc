@@ -62,8 +62,10 @@ Result<DeviceProfile> DeviceProfile::parse(std::string_view text) {
   if (!parseNumber(s.substr(0, x), p.width) || !parseNumber(s.substr(x + 1, at - x - 1), p.height))
     return refuse("size is not a number");
   if (!parseNumber(s.substr(at + 1), p.scale)) return refuse("scale is not a number");
-  if (p.width <= 0 || p.height <= 0 || p.width > 10000 || p.height > 10000)
-    return refuse("size out of range (0, 10000]");
+  // At least a point each way: a screen smaller than that is no screen, and
+  // its size would not print back as a profile ("6e-10").
+  if (p.width < 1 || p.height < 1 || p.width > 10000 || p.height > 10000)
+    return refuse("size out of range [1, 10000]");
   if (p.scale < 1 || p.scale > 4) return refuse("scale out of range [1, 4]");
   return p;
 }

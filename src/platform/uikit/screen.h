@@ -16,7 +16,7 @@ struct DeviceProfile {
   double height = 844;
   double scale = 3;
 
-  // "375x667@2": positive whole or decimal points up to 10000 each, a scale in
+  // "375x667@2": whole or decimal points from 1 to 10000 each, a scale in
   // [1, 4]. Blanks around the text are ignored; anything else is refused
   // with a reason that quotes the text.
   static Result<DeviceProfile> parse(std::string_view text);

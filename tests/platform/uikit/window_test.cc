@@ -84,7 +84,7 @@ TEST(DeviceProfileTest, ParsesProfilesAndRefusesMalformedText) {
   for (const char* bad :
        {"", "375x667", "375@2", "x667@2", "375x@2", "375x667@", "375x667@0", "375x667@9",
         "-375x667@2", "0x667@2", "375x667@2x", "1e3x667@2", "375x667@2@2", "375xx667@2",
-        "99999x667@2", "nanx667@2", "375 x 667@2", "@2x375"}) {
+        "99999x667@2", "nanx667@2", "375 x 667@2", "@2x375", "418x.0000000006@2.5"}) {
     auto r = DeviceProfile::parse(bad);
     EXPECT_FALSE(r.ok()) << bad;
     if (!r.ok()) {
