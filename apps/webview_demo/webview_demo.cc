@@ -14,6 +14,7 @@
 // time.
 #include <cstdio>
 #include <cstring>
+#include <future>
 #include <memory>
 #include <string>
 
@@ -52,7 +53,17 @@ int main(int argc, char** argv) {
   registerFoundationClasses();
   runtime::classesLoaded();  // an injected library hooks the classes now
 
+  // The main queue is the process's one: an injected library may already
+  // run it on a thread of its own, and then this thread only waits.
   runloop::RunLoop& main_queue = runloop::MainQueue::get();
+  std::promise<void> done;
+  bool finished = false;  // on the main queue
+  auto finish = [&] {
+    if (finished) return;
+    finished = true;
+    done.set_value();
+    main_queue.quit();
+  };
   auto web_view = std::make_shared<WKWebView>();
   int expected = reload ? 2 : 1;
   int status = 1;
@@ -67,19 +78,23 @@ int main(int argc, char** argv) {
       }
       status = page.error ? 1 : 0;
       if (untilLoaded) {
-        if (!page.error) main_queue.quit();
+        if (!page.error) finish();
         return;
       }
       if (--expected == 0) {
-        main_queue.quit();
+        finish();
       } else if (!web_view->reload()) {
         printLine("nothing to reload");
-        main_queue.quit();
+        finish();
       }
     });
   });
   web_view->loadRequest(URLRequest(*url));
-  main_queue.run();
+  if (main_queue.isRunningOnAnotherThread()) {
+    done.get_future().wait();
+  } else {
+    main_queue.run();
+  }
   web_view->setNavigationDelegate(nullptr);
   return status;
 }

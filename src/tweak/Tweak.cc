@@ -22,6 +22,7 @@
 #include "tweak/SNTFirewall.h"
 #include "tweak/SNTMessagingCenter.h"
 #include "tweak/UI/SNTAlert.h"
+#include "tweak/UI/ui_library.h"
 #include "tweak/common.h"
 #include "tweak/intercept.h"
 #include "tweak/preftools.h"
@@ -518,7 +519,8 @@ void SNTModuleInitializer() {
 
 void SNTTestAlertInNewWindow() {
   SENTREL_ASSERT_ON_MAIN_QUEUE();
-  log::line("SNTTestAlertInNewWindow: prompts are not drawn yet");
+  Status shown = callUILibrary(kUIEntryTestAlertInNewWindow);
+  if (!shown.ok()) log::line("SNTTestAlertInNewWindow: " + shown.reason(), log::Level::kWarning);
 }
 
 }  // namespace sentrel

@@ -43,8 +43,8 @@ struct SNTNotification {
   plist::Value userInfo;
 };
 
-// Shows the test prompt ("_snt_springboard_alert_removed"); prompts are not
-// drawn yet, so it only logs.
+// Shows the test prompt ("_snt_springboard_alert_removed") through the
+// tweak's UI library; logs when that cannot be loaded.
 void SNTTestAlertInNewWindow();
 
 }  // namespace sentrel

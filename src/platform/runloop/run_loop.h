@@ -138,6 +138,8 @@ class MainQueue {
   // Survives fork(): in a child the thread is started again on the next use
   // of the main queue (get(), or a post to the loop).
   static void startOwnThread();
+  // The process-wide main loop itself, never a ScopedOverride's.
+  static RunLoop& processLoop();
   // Tests: make `loop` the main queue until the returned guard goes away.
   class ScopedOverride {
    public:
@@ -148,8 +150,6 @@ class MainQueue {
     RunLoop* previous_;
   };
 
- private:
-  static RunLoop& processLoop();
 };
 
 // Code whose contract is "main queue only" says so with this line: in a

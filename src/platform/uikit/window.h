@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "platform/uikit/gesture_recognizer.h"
@@ -19,6 +20,11 @@ using UIWindowLevel = double;
 inline constexpr UIWindowLevel UIWindowLevelNormal = 0;
 inline constexpr UIWindowLevel UIWindowLevelStatusBar = 1000;
 inline constexpr UIWindowLevel UIWindowLevelAlert = 2000;
+
+// A scene of the application. The device has one screen and the
+// application one scene (UIApplication::connectedScenes()); a window belongs
+// to it or to none, which changes nothing of how the window is drawn.
+class UIWindowScene {};
 
 // A window is the root of a view tree and owns its layout engine. Windows
 // start hidden, with the main screen's bounds as frame.
@@ -37,6 +43,9 @@ class UIWindow : public UIView {
   bool isKeyWindow() const;
   // Showing a window puts it in front of the visible windows of its level.
   void setHidden(bool hidden) override;
+
+  const std::shared_ptr<UIWindowScene>& windowScene() const { return windowScene_; }
+  void setWindowScene(std::shared_ptr<UIWindowScene> scene) { windowScene_ = std::move(scene); }
 
   // The root view controller, shared with the window. Setting one installs
   // its view, sized to the window, in place of the old root's; appearance
@@ -69,6 +78,7 @@ class UIWindow : public UIView {
     bool viewCancelled = false;
   };
   std::shared_ptr<UIViewController> rootViewController_;
+  std::shared_ptr<UIWindowScene> windowScene_;
   std::map<std::uint64_t, TouchTracking> touches_;
   std::uint64_t shownOrder_ = 0;  // when it was last made visible
   std::weak_ptr<UIView> firstResponder_;
@@ -84,6 +94,8 @@ class UIApplication {
   // Null when no window is key. When the key window is hidden, the frontmost
   // visible window of the highest level becomes key.
   UIWindow* keyWindow() const { return keyWindow_; }
+  // The application's one scene.
+  std::vector<std::shared_ptr<UIWindowScene>> connectedScenes() const { return {scene_}; }
 
  private:
   friend class UIWindow;
@@ -92,6 +104,7 @@ class UIApplication {
   void sort();
 
   std::vector<std::shared_ptr<UIWindow>> windows_;
+  std::shared_ptr<UIWindowScene> scene_ = std::make_shared<UIWindowScene>();
   UIWindow* keyWindow_ = nullptr;
   std::uint64_t nextOrder_ = 1;
 };

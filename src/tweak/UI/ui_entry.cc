@@ -1,0 +1,6 @@
+// libSentrelUI.so's entry points (ui_library.h).
+#include "tweak/UI/test_prompt.h"
+
+extern "C" __attribute__((visibility("default"))) void sentrel_ui_SNTTestAlertInNewWindow_v1() {
+  sentrel::showTestPrompt();
+}
