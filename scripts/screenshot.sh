@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Makes the README's picture of the device's screen: a device in a fresh
-# folder with a few real programs installed as apps, its screen saved by
-# headless chromium (`sentrel screen --png`).
+# folder with a few real programs installed as apps, the test prompt open
+# above the home screen, saved by headless chromium (`sentrel screen --png`).
 #   scripts/screenshot.sh [OUTPUT.png]   (default: docs/screen-home.png)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -32,6 +32,14 @@ for _ in $(seq 20); do
   sn screen --png "$tmp" >/dev/null
   [ "$(stat -c %s "$tmp")" -gt 8000 ] && break
   sleep 0.5
+done
+# The test prompt opens above the home screen: wait until the picture changes.
+home_size=$(stat -c %s "$tmp")
+sn notify _snt_springboard_alert_removed >/dev/null
+for _ in $(seq 20); do
+  sleep 0.5
+  sn screen --png "$tmp" >/dev/null
+  [ "$(stat -c %s "$tmp")" -ne "$home_size" ] && break
 done
 mkdir -p "$(dirname "$out")"
 cp "$tmp" "$out"

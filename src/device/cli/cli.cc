@@ -23,8 +23,11 @@
 #include "device/tools/device_tools.h"
 #include "platform/apps/installed_apps.h"
 #include "platform/display/screen_profile.h"
+#include "platform/notify/device_bus.h"
+#include "platform/notify/notification_center.h"
 #include "platform/paths/device_paths.h"
 #include "platform/plist/value.h"
+#include "platform/runloop/run_loop.h"
 #include "platform/spawn/spawn.h"
 #include "tweak/common.h"
 
@@ -41,7 +44,8 @@ constexpr const char* kUsageText =
     "EXECUTABLE\n"
     "       sentrel [--root DIR] app list\n"
     "       sentrel [--root DIR] app remove ID\n"
-    "       sentrel [--root DIR] open BUNDLE_ID [ARGS...]\n";
+    "       sentrel [--root DIR] open BUNDLE_ID [ARGS...]\n"
+    "       sentrel [--root DIR] notify NAME\n";
 
 struct Context {
   fs::path root;
@@ -397,6 +401,25 @@ int openApp(const Context& ctx, const std::vector<std::string>& args) {
 
 }  // namespace
 
+// `notify NAME`: posts the distributed notification NAME, with no
+// information, to every process of the running device (as the phone's
+// notification tool does; "_snt_springboard_alert_removed" shows the test
+// prompt).
+int notifyCommand(const Context& ctx, const std::vector<std::string>& args) {
+  if (args.size() != 1 || args[0].empty()) return usage("notify takes one notification name");
+  if (args[0].find('\0') != std::string::npos) return usage("a notification name has no NUL byte");
+  runloop::RunLoop loop;
+  auto center = notify::makeBusCenter(notify::busAddressForRoot(ctx.root), loop);
+  if (!center) {
+    return fail("the device at " + ctx.root.string() +
+                " is not running (start it with: sentrel device start): " + center.reason());
+  }
+  (*center)->post(args[0], Value::dictOf({}));
+  loop.runUntilIdle();
+  printf("posted %s\n", args[0].c_str());
+  return kOk;
+}
+
 int runCli(const std::vector<std::string>& all_args) {
   Context ctx;
   size_t i = 0;
@@ -458,6 +481,7 @@ int runCli(const std::vector<std::string>& all_args) {
   if (command == "screen") return screenCommand(ctx, rest);
   if (command == "rules") return runRules(ctx.root, rest);
   if (command == "log") return runLog(ctx.root, rest);
+  if (command == "notify") return notifyCommand(ctx, rest);
   return usage("unknown command " + command);
 }
 

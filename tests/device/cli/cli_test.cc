@@ -179,6 +179,9 @@ TEST_F(ACliDevice, RejectsBadCommandLinesWithExitCodeTwoAndChangesNothing) {
       {"app", "remove"},
       {"open"},
       {"open", "../escape"},
+      {"notify"},
+      {"notify", "a", "b"},
+      {"notify", ""},
   };
   for (const auto& args : bad) {
     Outcome r = run(args);
@@ -192,6 +195,10 @@ TEST_F(ACliDevice, RejectsBadCommandLinesWithExitCodeTwoAndChangesNothing) {
 
   Outcome no_root = runRaw({"sentrel", "--root"});
   EXPECT_EQ(no_root.code, 2);
+  // A well-formed command for a device that is not running says so.
+  Outcome stopped = run({"notify", "_snt_springboard_alert_removed"});
+  EXPECT_EQ(stopped.code, 1);
+  EXPECT_NE(stopped.err.find("not running"), std::string::npos) << stopped.err;
 }
 
 TEST_F(ACliDevice, RefusesToInstallAnAppUnderAnIdentifierTheSystemTreatsSpecially) {

@@ -3,15 +3,11 @@
 // "_snt_springboard_alert_removed", and a real click on its "OK".
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "platform/notify/device_bus.h"
-#include "platform/notify/notification_center.h"
-#include "platform/runloop/run_loop.h"
 #include "support/browser/headless_browser.h"
 #include "support/program_run.h"
 #include "support/temp_dir.h"
@@ -117,11 +113,8 @@ TEST_F(DeviceScreen, TheTestPromptOpensAboveTheHomeScreenAndARealClickOnOkCloses
   EXPECT_TRUE(waitForText("Weather").is_array());
   EXPECT_TRUE(eval("sentrelTest.centreOf('OK')").is_null());
 
-  runloop::RunLoop loop;
-  auto center = notify::makeBusCenter(notify::busAddressForRoot(root_.path()), loop);
-  ASSERT_TRUE(center.ok()) << center.reason();
-  (*center)->post("_snt_springboard_alert_removed", plist::Value());
-  loop.runUntilIdle();
+  ProgramOutcome posted = cli({"notify", "_snt_springboard_alert_removed"});
+  ASSERT_EQ(posted.code, 0) << posted.err;
 
   const json ok = waitForText("OK");
   ASSERT_TRUE(ok.is_array()) << texts();
