@@ -142,9 +142,11 @@ void QVAlertView::build() {
 double QVAlertView::preferredAlertWidth() const {
   UIWindow* key = UIApplication::sharedApplication().keyWindow();
   const CGRect bounds = key ? key->bounds() : UIScreen::mainScreen().bounds();
-  double width = std::min(bounds.size.width, bounds.size.height) * kScreenShare;
+  const double side = std::min(bounds.size.width, bounds.size.height);
+  const double width = side * kScreenShare;
   if (maximumWidth_ < width) return maximumWidth_;
-  return std::max(width, kMinimumWidth);
+  // The minimum never makes the card wider than a tiny screen.
+  return std::min(std::max(width, kMinimumWidth), side);
 }
 
 void QVAlertView::setMaximumWidth(double width) {

@@ -36,7 +36,8 @@ class QVAlertView : public uikit::UIView {
   void setContentView(uikit::UIViewRef contentView);
 
   // The card is as wide as 0.8 times the shorter side of the key window (or
-  // of the screen), no wider than this and, within it, no narrower than 300.
+  // of the screen), no wider than this and, within it, no narrower than 300
+  // unless the screen itself is.
   double maximumWidth() const { return maximumWidth_; }
   void setMaximumWidth(double width);
   // The card's width for the key window's (or the screen's) current size.

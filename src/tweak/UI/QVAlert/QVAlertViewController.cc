@@ -134,6 +134,8 @@ void QVAlertViewController::createActionButtons() {
 }
 
 void QVAlertViewController::actionButtonPressed(UIControl& sender) {
+  // A second press while the alert leaves would answer twice.
+  if (isBeingDismissed()) return;
   const long index = sender.tag();
   if (index < 0 || static_cast<std::size_t>(index) >= actions_.size()) return;
   // The handler may drop the last outside reference to this controller or

@@ -171,6 +171,14 @@ TEST_F(AlertTest, TheCardIsEightTenthsOfTheScreenWithinItsLimits) {
   auto narrow = makeAlert({action("OK")});
   present(narrow);
   EXPECT_DOUBLE_EQ(narrow->alertView().alertBackgroundView()->frame().size.width, 300);
+  narrow->dismissViewControllerAnimated(false);
+  advance(1s);
+
+  // On a screen narrower than the minimum the card fits the screen.
+  useScreen(240, 320);
+  auto tiny = makeAlert({action("OK")});
+  present(tiny);
+  EXPECT_DOUBLE_EQ(tiny->alertView().alertBackgroundView()->frame().size.width, 240);
 }
 
 TEST_F(AlertTest, TheMessageHeightFollowsItsText) {
