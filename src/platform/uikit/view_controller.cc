@@ -77,6 +77,21 @@ class DefaultAnimator : public UIViewControllerAnimatedTransitioning {
   bool presenting_;
 };
 
+// The view a presentation's transition runs in. Its presentation controller
+// hears of each of its layout passes first, as on the platform.
+class TransitionContainerView : public UIView {
+ public:
+  TransitionContainerView(const CGRect& frame, std::weak_ptr<UIPresentationController> pc)
+      : UIView(frame), pc_(std::move(pc)) {}
+  void layoutSubviews() override {
+    if (auto pc = pc_.lock()) pc->containerViewWillLayoutSubviews();
+    UIView::layoutSubviews();
+  }
+
+ private:
+  std::weak_ptr<UIPresentationController> pc_;
+};
+
 }  // namespace
 
 // The context of one running transition. It keeps itself alive until the
@@ -297,7 +312,7 @@ void UIViewController::presentViewController(const UIViewControllerRef& controll
              ? std::make_shared<FullScreenPresentationController>(controller, self)
              : std::make_shared<UIPresentationController>(controller, self);
   }
-  auto container = std::make_shared<UIView>(window->bounds());
+  auto container = std::make_shared<TransitionContainerView>(window->bounds(), pc);
   window->addSubview(container);
   pc->container_ = container;
 

@@ -111,6 +111,7 @@ class UIPresentationController {
   virtual void presentationTransitionDidEnd(bool completed) { (void)completed; }
   virtual void dismissalTransitionWillBegin() {}
   virtual void dismissalTransitionDidEnd(bool completed) { (void)completed; }
+  // Before each layout pass of the container view.
   virtual void containerViewWillLayoutSubviews() {}
 
  private:

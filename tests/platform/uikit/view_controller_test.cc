@@ -326,6 +326,49 @@ TEST_F(ViewControllerTest, CustomPresentationRunsTheAnimatorAndKeepsThePresenter
   EXPECT_EQ(sheet->presentationController(), nullptr);
 }
 
+// A presentation controller that puts the presented view where it wants it
+// before every layout of the container.
+class InsetPresentation : public UIPresentationController {
+ public:
+  using UIPresentationController::UIPresentationController;
+  void containerViewWillLayoutSubviews() override {
+    ++layouts;
+    presentedView()->setFrame(CGRectMake(10, 20, 100, 50));
+  }
+  int layouts = 0;
+};
+
+class InsetTransitions : public UIViewControllerTransitioningDelegate {
+ public:
+  std::shared_ptr<UIPresentationController> presentationControllerForPresentedViewController(
+      const UIViewControllerRef& presented, const UIViewControllerRef& presenting,
+      UIViewController*) override {
+    pc = std::make_shared<InsetPresentation>(presented, presenting);
+    return pc;
+  }
+  std::shared_ptr<InsetPresentation> pc;
+};
+
+TEST_F(ViewControllerTest, TheContainerTellsItsPresentationControllerBeforeEachLayout) {
+  showRoot();
+  auto sheet = std::make_shared<Recorder>("sheet", &events_);
+  auto transitions = std::make_shared<InsetTransitions>();
+  sheet->setModalPresentationStyle(UIModalPresentationStyle::kCustom);
+  sheet->setTransitioningDelegate(transitions);
+  root_->presentViewController(sheet, true);
+  advance(300ms);
+  ASSERT_NE(transitions->pc, nullptr);
+  EXPECT_GE(transitions->pc->layouts, 1);
+  EXPECT_EQ(sheet->view()->frame(), CGRectMake(10, 20, 100, 50));
+  const int before = transitions->pc->layouts;
+  UIView* container = transitions->pc->containerView();
+  sheet->view()->setFrame(CGRectMake(0, 0, 5, 5));
+  container->setNeedsLayout();
+  window_->layoutIfNeeded();
+  EXPECT_EQ(transitions->pc->layouts, before + 1);
+  EXPECT_EQ(sheet->view()->frame(), CGRectMake(10, 20, 100, 50));
+}
+
 class GiveUp : public UIViewControllerAnimatedTransitioning,
                public UIViewControllerTransitioningDelegate {
  public:
