@@ -438,30 +438,6 @@ void installAllApps() {
   SNTMessagingCenter::load();
 }
 
-void installSpringBoard() {
-  // Every other process reads its part of the settings from the image; give
-  // them one before the first save. On the main queue, after start-up and
-  // in order with the saves.
-  runloop::asyncMain([] { publishSettingsImageIfStale(); });
-  runtime::Class springBoard = runtime::objc_getClass("SpringBoard");
-  if (springBoard == nullptr) log::line("sentrel: no class SpringBoard in this process");
-  runtime::class_addMethod(springBoard, sel("saveSNTSettings:"), &saveSNTSettings);
-  runtime::class_addMethod(springBoard, sel("saveSNTSettingsAndNotify:"),
-                           &saveSNTSettingsAndNotify);
-  runtime::class_addMethod(springBoard, sel("launchSNTTweakSettings:"), &launchSNTTweakSettings);
-  runtime::class_addMethod(springBoard, sel("showSNTAlert:"), &showSNTAlert);
-  hookMethod<sig::DidFinishLaunching>(
-      "SpringBoard", "applicationDidFinishLaunching:", &replaced_applicationDidFinishLaunching,
-      &original_applicationDidFinishLaunching);
-  logMissingHookClasses();
-  notify::distributedCenter().addObserver(
-      kSpringBoardAlertRemovedNotification, [](const std::string&, const plist::Value&) {
-        log::line("Received NSDistributedNotificationCenter message (SNT_SPRINGBOARD_ALERT)");
-        log::line("received new springboard alert!");
-        runloop::asyncMain([] { SNTTestAlertInNewWindow(); });
-      });
-}
-
 }  // namespace
 
 std::optional<SNTHookGroup> SNTClassifyProcess(std::optional<std::string_view> bundleId,
@@ -508,13 +484,44 @@ void SNTModuleInitializer() {
         installAllApps();
         break;
       case SNTHookGroup::kSpringBoard:
-        installSpringBoard();
+        // SpringBoard's half (its services and the prompts on its screen)
+        // runs in the tweak's UI library, with the UI toolkit. Without that
+        // library SpringBoard serves everything but draws no prompt.
+        if (Status ui = callUILibrary(kUIEntryInstallSpringBoard); !ui.ok()) {
+          log::line("sentrel: " + ui.reason() + "; SpringBoard shows no prompts",
+                    log::Level::kWarning);
+          SNTInstallSpringBoard();
+        }
         break;
       case SNTHookGroup::kNone:
         log::line("sentrel skipping hooks for bundle id: " + *bundleId);
         break;
     }
   });
+}
+
+void SNTInstallSpringBoard() {
+  // Every other process reads its part of the settings from the image; give
+  // them one before the first save. On the main queue, after start-up and
+  // in order with the saves.
+  runloop::asyncMain([] { publishSettingsImageIfStale(); });
+  runtime::Class springBoard = runtime::objc_getClass("SpringBoard");
+  if (springBoard == nullptr) log::line("sentrel: no class SpringBoard in this process");
+  runtime::class_addMethod(springBoard, sel("saveSNTSettings:"), &saveSNTSettings);
+  runtime::class_addMethod(springBoard, sel("saveSNTSettingsAndNotify:"),
+                           &saveSNTSettingsAndNotify);
+  runtime::class_addMethod(springBoard, sel("launchSNTTweakSettings:"), &launchSNTTweakSettings);
+  runtime::class_addMethod(springBoard, sel("showSNTAlert:"), &showSNTAlert);
+  hookMethod<sig::DidFinishLaunching>(
+      "SpringBoard", "applicationDidFinishLaunching:", &replaced_applicationDidFinishLaunching,
+      &original_applicationDidFinishLaunching);
+  logMissingHookClasses();
+  notify::distributedCenter().addObserver(
+      kSpringBoardAlertRemovedNotification, [](const std::string&, const plist::Value&) {
+        log::line("Received NSDistributedNotificationCenter message (SNT_SPRINGBOARD_ALERT)");
+        log::line("received new springboard alert!");
+        runloop::asyncMain([] { SNTTestAlertInNewWindow(); });
+      });
 }
 
 void SNTTestAlertInNewWindow() {

@@ -37,6 +37,12 @@ void SNTClassLoad();
 // The module initialiser, run once per process (later calls do nothing).
 void SNTModuleInitializer();
 
+// SpringBoard's part of start-up: its service methods, their observers and
+// the test prompt's. Run by the tweak's UI library in SpringBoard (see
+// UI/ui_library.h), or by the module initialiser when that library is
+// missing.
+void SNTInstallSpringBoard();
+
 // The notification argument of SpringBoard's service methods.
 struct SNTNotification {
   std::string name;

@@ -1,5 +1,10 @@
 // libSentrelUI.so's entry points (ui_library.h).
+#include "tweak/Tweak.h"
 #include "tweak/UI/test_prompt.h"
+
+extern "C" __attribute__((visibility("default"))) void sentrel_ui_installSpringBoard_v1() {
+  sentrel::SNTInstallSpringBoard();
+}
 
 extern "C" __attribute__((visibility("default"))) void sentrel_ui_SNTTestAlertInNewWindow_v1() {
   sentrel::showTestPrompt();
