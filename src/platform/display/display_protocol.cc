@@ -70,6 +70,7 @@ Value windowValue(const WindowTree& window) {
       .set("level", real(window.level))
       .set("hidden", Value::boolean(window.hidden))
       .set("frame", rectValue(window.frame))
+      .set("background", colorValue(window.background))
       .set("nodes", Value::array(std::move(nodes)))
       .build();
 }
@@ -267,6 +268,7 @@ WindowTree decodeWindow(const Value& v, std::string where, Status* error) {
   window.level = r.real("level", -kMaxCoordinate, kMaxCoordinate);
   window.hidden = r.boolean("hidden");
   window.frame = r.rect("frame");
+  window.background = r.color("background");
   if (const Array* nodes = r.array("nodes", kMaxNodesPerWindow)) {
     window.nodes.reserve(nodes->size());
     for (size_t i = 0; i < nodes->size() && r.ok(); ++i) {

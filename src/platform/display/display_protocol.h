@@ -109,6 +109,7 @@ struct WindowTree {
   double level = 0;       // windows of a higher level are in front
   bool hidden = false;
   Rect frame{};
+  Color background{};  // under every node
   std::vector<Node> nodes{};
   bool operator==(const WindowTree&) const = default;
 };

@@ -101,6 +101,7 @@ constexpr std::string_view kPage = R"PAGE(<!DOCTYPE html>
       w.dataset.window = win.id;
       place(w, win.frame);
       w.style.overflow = "hidden";
+      if (win.background) w.style.backgroundColor = rgba(win.background);
       const byId = new Map();
       for (const node of win.nodes) {
         const el = drawNode(node);

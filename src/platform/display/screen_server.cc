@@ -136,6 +136,7 @@ std::string encodeScreenJson(const std::vector<WindowTree>& windows, ScreenSize 
                     {"level", window.level},
                     {"hidden", window.hidden},
                     {"frame", rectJson(window.frame)},
+                    {"background", colorJson(window.background)},
                     {"nodes", std::move(nodes)}});
   }
   json screen = {{"type", "screen"},

@@ -56,6 +56,29 @@ display::TextRun run(std::string text, const Font& font, const display::Color& c
           color};
 }
 
+// A text field's border style as the page draws it, unless its layer has a
+// border of its own. The field being typed into has a tinted border.
+void drawFieldBorder(const UITextField& field, UIUserInterfaceStyle style, display::Node& node) {
+  if (field.borderStyle() == UITextBorderStyle::kNone || node.border.width > 0) return;
+  UIColor color = UIColor::systemGrayColor();
+  switch (field.borderStyle()) {
+    case UITextBorderStyle::kNone:
+    case UITextBorderStyle::kBezel:
+      break;
+    case UITextBorderStyle::kLine:
+      color = UIColor::labelColor();
+      break;
+    case UITextBorderStyle::kRoundedRect:
+      color = UIColor::separatorColor();
+      node.corner_radius = std::max(node.corner_radius, 5.0);
+      if (node.background.alpha == 0)
+        node.background = toColor(UIColor::systemBackgroundColor(), style);
+      break;
+  }
+  if (field.isFirstResponder()) color = UIColor::systemBlueColor();
+  node.border = {1, toColor(color, style)};
+}
+
 bool isContinuation(const std::string& text, size_t at) {
   return at < text.size() && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80;
 }
@@ -262,6 +285,7 @@ display::WindowTree DisplayLink::windowTree(UIWindow& window) const {
   tree.hidden = window.isHidden();
   const CGRect frame = window.frame();
   if (finite(frame)) tree.frame = standardized(frame, {0, 0});
+  tree.background = toColor(window.backgroundColor(), window.userInterfaceStyle());
 
   const std::string root = deviceRoot_.lexically_normal().string();
   // Depth first, parents before children.
@@ -304,6 +328,7 @@ display::WindowTree DisplayLink::windowTree(UIWindow& window) const {
             run(field->placeholder(), field->font(), toColor(UIColor::systemGrayColor(), style)));
       }
       node.lines = 1;
+      drawFieldBorder(*field, style, node);
     } else if (auto* imageView = dynamic_cast<UIImageView*>(view)) {
       if (imageView->image()) {
         const std::string path =

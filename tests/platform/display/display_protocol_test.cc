@@ -26,6 +26,7 @@ WindowTree alertWindow() {
   window.window_id = 3;
   window.level = 25;
   window.frame = Rect{0, 0, 390, 844};
+  window.background = Color{0, 0, 0, 0.4};
   Node root;
   root.id = 1;
   root.frame = Rect{20, 300, 350, 200};
