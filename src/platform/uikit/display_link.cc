@@ -118,6 +118,17 @@ bool finite(const CGRect& r) {
 }
 
 // A rectangle with a size that is not negative, moved by -origin.
+// How far the field's text rect lies inside its bounds (never negative).
+display::Insets textInsets(const UITextField& field) {
+  const CGRect b = field.bounds();
+  const CGRect t = field.textRectForBounds(b);
+  if (!finite(b) || !finite(t)) return {};
+  auto clear = [](double v) { return std::max(0.0, v); };
+  return {clear(t.origin.y - b.origin.y), clear(t.origin.x - b.origin.x),
+          clear(b.origin.y + b.size.height - t.origin.y - t.size.height),
+          clear(b.origin.x + b.size.width - t.origin.x - t.size.width)};
+}
+
 display::Rect standardized(const CGRect& r, CGPoint origin) {
   display::Rect out{r.origin.x - origin.x, r.origin.y - origin.y, r.size.width, r.size.height};
   if (out.width < 0) {
@@ -328,6 +339,7 @@ display::WindowTree DisplayLink::windowTree(UIWindow& window) const {
             run(field->placeholder(), field->font(), toColor(UIColor::systemGrayColor(), style)));
       }
       node.lines = 1;
+      node.text_insets = textInsets(*field);
       drawFieldBorder(*field, style, node);
     } else if (auto* imageView = dynamic_cast<UIImageView*>(view)) {
       if (imageView->image()) {

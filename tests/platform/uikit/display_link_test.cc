@@ -334,6 +334,7 @@ TEST_F(ADisplayLink, DrawsATextFieldsBorderStyleTintedWhileItIsTypedInto) {
   ASSERT_NE(f, nullptr);
   EXPECT_EQ(f->border, (display::Border{1, colour(UIColor::separatorColor())}));
   EXPECT_EQ(f->corner_radius, 5);
+  EXPECT_EQ(f->text_insets, (display::Insets{7, 7, 7, 7})) << "the text inside the border";
   EXPECT_EQ(f->background, colour(UIColor::systemBackgroundColor())) << "rounded fields are filled";
   const display::Node* p = findNode(commit.windows[0], plain->renderId());
   ASSERT_NE(p, nullptr);
