@@ -41,17 +41,13 @@ class NotesScreen {
     const double width = screen.size.width - 2 * kMargin;
     window_ = std::make_shared<UIWindow>(screen);
     window_->setWindowLevel(UIWindowLevelNormal);
-    // An opaque view fills the window, so that nothing behind shows through.
-    auto content =
-        std::make_shared<UIView>(CGRectMake(0, 0, screen.size.width, screen.size.height));
-    content->setBackgroundColor(UIColor::systemBackgroundColor());
-    window_->addSubview(content);
+    window_->setBackgroundColor(UIColor::systemBackgroundColor());
 
     auto title = std::make_shared<UILabel>();
     title->setText("Notes");
     title->setFont(Font::systemFont(28, FontWeight::kBold));
     title->setFrame(CGRectMake(kMargin, kTop, width, title->intrinsicContentSize().height));
-    content->addSubview(title);
+    window_->addSubview(title);
 
     field_ = std::make_shared<UITextField>();
     field_->setBorderStyle(UITextBorderStyle::kRoundedRect);
@@ -63,14 +59,14 @@ class NotesScreen {
     field_->addTarget(
         this, [this](UIControl&, UIControlEvents) { field_->resignFirstResponder(); },
         UIControlEventEditingDidEndOnExit);
-    content->addSubview(field_);
+    window_->addSubview(field_);
 
     note_ = std::make_shared<UILabel>();
     note_->setNumberOfLines(0);
     note_->setTextColor(UIColor::secondaryLabelColor());
     const double noteTop = fieldTop + field_->frame().size.height + 16;
     note_->setFrame(CGRectMake(kMargin, noteTop, width, screen.size.height - noteTop - kMargin));
-    content->addSubview(note_);
+    window_->addSubview(note_);
     showNote();
   }
 
