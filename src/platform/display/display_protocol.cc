@@ -57,6 +57,9 @@ Value nodeValue(const Node& node) {
       .set("text", Value::array(std::move(runs)))
       .set("alignment", Value::integer(static_cast<int64_t>(node.alignment)))
       .set("lines", Value::integer(node.lines))
+      .set("textInsets",
+           Value::array({real(node.text_insets.top), real(node.text_insets.left),
+                         real(node.text_insets.bottom), real(node.text_insets.right)}))
       .set("image", Value::string(node.image_path))
       .build();
 }
@@ -70,6 +73,7 @@ Value windowValue(const WindowTree& window) {
       .set("level", real(window.level))
       .set("hidden", Value::boolean(window.hidden))
       .set("frame", rectValue(window.frame))
+      .set("background", colorValue(window.background))
       .set("nodes", Value::array(std::move(nodes)))
       .build();
 }
@@ -256,6 +260,8 @@ Node decodeNode(const Value& v, std::string where, Status* error) {
   node.alignment = static_cast<TextAlignment>(
       r.integer("alignment", 0, static_cast<int64_t>(TextAlignment::kJustified)));
   node.lines = static_cast<int>(r.integer("lines", 0, 100000));
+  const auto insets = r.numbers<4>("textInsets", 0, kMaxCoordinate);
+  node.text_insets = Insets{insets[0], insets[1], insets[2], insets[3]};
   node.image_path = r.string("image");
   return node;
 }
@@ -267,6 +273,7 @@ WindowTree decodeWindow(const Value& v, std::string where, Status* error) {
   window.level = r.real("level", -kMaxCoordinate, kMaxCoordinate);
   window.hidden = r.boolean("hidden");
   window.frame = r.rect("frame");
+  window.background = r.color("background");
   if (const Array* nodes = r.array("nodes", kMaxNodesPerWindow)) {
     window.nodes.reserve(nodes->size());
     for (size_t i = 0; i < nodes->size() && r.ok(); ++i) {
@@ -350,6 +357,7 @@ Status validateWindowTree(const WindowTree& window) {
   if (window.window_id <= 0) return Status::Error(where + ": window id is not positive");
   if (!std::isfinite(window.level)) return Status::Error(where + ": level is not finite");
   if (!finiteRect(window.frame)) return Status::Error(where + ": bad frame");
+  if (!goodColor(window.background)) return Status::Error(where + ": colour out of range");
   if (window.nodes.size() > kMaxNodesPerWindow) return Status::Error(where + ": too many nodes");
   std::unordered_set<int64_t> seen;
   seen.reserve(window.nodes.size());
@@ -369,6 +377,9 @@ Status validateWindowTree(const WindowTree& window) {
         !(node.border.width >= 0) || !std::isfinite(node.border.width))
       return Status::Error(n + ": bad corner radius or border width");
     if (node.lines < 0) return Status::Error(n + ": negative line count");
+    for (double inset : {node.text_insets.top, node.text_insets.left, node.text_insets.bottom,
+                         node.text_insets.right})
+      if (!(inset >= 0) || !std::isfinite(inset)) return Status::Error(n + ": bad text insets");
     if (node.text.size() > kMaxRunsPerNode) return Status::Error(n + ": too many text runs");
     for (const TextRun& run : node.text) {
       if (!(run.font_size > 0) || !std::isfinite(run.font_size) || run.font_weight < 1 ||

@@ -72,6 +72,15 @@ struct Border {
   bool operator==(const Border&) const = default;
 };
 
+// Space kept clear inside a node's frame, in points.
+struct Insets {
+  double top = 0;
+  double left = 0;
+  double bottom = 0;
+  double right = 0;
+  bool operator==(const Insets&) const = default;
+};
+
 enum class TextAlignment : uint8_t { kNatural, kLeft, kCenter, kRight, kJustified };
 
 // One run of attributed text.
@@ -98,6 +107,7 @@ struct Node {
   std::vector<TextRun> text{};
   TextAlignment alignment = TextAlignment::kNatural;
   int lines = 1;             // 0: as many as needed
+  Insets text_insets{};      // between the frame and the text
   std::string image_path{};  // device-root path of an image file; empty: none
   bool operator==(const Node&) const = default;
 };
@@ -109,6 +119,7 @@ struct WindowTree {
   double level = 0;       // windows of a higher level are in front
   bool hidden = false;
   Rect frame{};
+  Color background{};  // under every node
   std::vector<Node> nodes{};
   bool operator==(const WindowTree&) const = default;
 };

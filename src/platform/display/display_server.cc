@@ -38,6 +38,7 @@ struct DisplayServer::Connection {
   runloop::WatchId watch = 0;
   short events = 0;
   bool said_hello = false;
+  bool home = false;  // the home-screen process
   std::string name = "unknown";
   int64_t pid = 0;  // the kernel's word (SO_PEERCRED), else the Hello's
   FrameReader reader;
@@ -169,6 +170,9 @@ bool DisplayServer::handle(Connection& connection, std::string_view payload) {
     }
     connection.said_hello = true;
     connection.name = hello->process_name.empty() ? "unnamed" : hello->process_name;
+    // A process that passes itself off as the home screen only puts its own
+    // windows behind the others.
+    connection.home = connection.name == options_.home_screen_process;
     if (connection.pid == 0) {
       connection.pid = hello->pid;
     } else if (hello->pid != connection.pid) {
@@ -219,6 +223,7 @@ Status DisplayServer::applyCommit(Connection& connection, Commit commit) {
     const bool surfaces = is_new || (place.tree.hidden && !window.hidden);
     place.connection = connection.id;
     place.local_id = local;
+    place.home = connection.home;
     if (surfaces) place.order = next_order_++;
     place.tree = std::move(window);
   }
@@ -229,8 +234,10 @@ void DisplayServer::compose() {
   std::vector<const Placed*> order;
   order.reserve(placed_.size());
   for (const auto& [global, place] : placed_) order.push_back(&place);
-  std::sort(order.begin(), order.end(),
-            [](const Placed* a, const Placed* b) { return a->order < b->order; });
+  std::sort(order.begin(), order.end(), [](const Placed* a, const Placed* b) {
+    if (a->home != b->home) return a->home;
+    return a->order < b->order;
+  });
   composed_.clear();
   for (const Placed* place : order) composed_.push_back(place->tree);
   if (on_windows_) on_windows_(composed_);

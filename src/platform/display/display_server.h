@@ -12,8 +12,12 @@
 // Window ids are chosen by each process; the server gives every window a
 // global id (unique across processes, never reused while it runs) and hands
 // the composed windows, with global ids, to `on_windows` whenever they
-// change. Touches for a global window id go back to the owning process with
-// its own id; key text goes to the process that owns the window last
+// change. In that order, the windows of the home-screen process (the one
+// whose Hello names options.home_screen_process) come before every other
+// process's: at an equal level the home screen stays behind an open app,
+// whichever of the two connected or committed first (a device starting, or
+// backboardd restarted, reconnects them in any order). Touches for a global window id go back to
+// the owning process with its own id; key text goes to the process that owns the window last
 // touched.
 //
 // Writing never blocks: each connection has an outgoing buffer of at most
@@ -47,13 +51,16 @@ struct DisplayServerOptions {
   size_t max_outgoing_bytes = 1024 * 1024;
   size_t max_connections = 64;
   size_t max_windows_per_process = 256;
+  // The process whose windows are behind the others of their level.
+  std::string home_screen_process = "SpringBoard";
 };
 
 class DisplayServer {
  public:
   using Options = DisplayServerOptions;
-  // Gets every window of every process, global ids, in the order they were
-  // committed or last became visible (orderForScreen() then sorts by level).
+  // Gets every window of every process, global ids: the home screen's
+  // first, then in the order they were committed or last became visible
+  // (orderForScreen() then sorts by level).
   using WindowsHandler = std::function<void(std::vector<WindowTree>)>;
 
   // A server with no socket: connections come through adoptConnection().
@@ -83,6 +90,7 @@ class DisplayServer {
     uint64_t connection = 0;
     int64_t local_id = 0;
     uint64_t order = 0;  // commit/visibility order
+    bool home = false;   // a window of the home-screen process
     WindowTree tree;     // with the global id
   };
 

@@ -70,6 +70,9 @@ constexpr std::string_view kPage = R"PAGE(<!DOCTYPE html>
       const text = document.createElement("p");
       text.className = "text";
       text.style.margin = "0";
+      const inset = node.textInsets || [0, 0, 0, 0];
+      if (inset.some((v) => v > 0))
+        text.style.padding = `${inset[0]}px ${inset[3]}px ${inset[2]}px ${inset[1]}px`;
       text.style.textAlign = node.alignment === "natural" ? "start" : node.alignment;
       if (node.lines > 0) {
         text.style.display = "-webkit-box";
@@ -101,6 +104,7 @@ constexpr std::string_view kPage = R"PAGE(<!DOCTYPE html>
       w.dataset.window = win.id;
       place(w, win.frame);
       w.style.overflow = "hidden";
+      if (win.background) w.style.backgroundColor = rgba(win.background);
       const byId = new Map();
       for (const node of win.nodes) {
         const el = drawNode(node);

@@ -48,6 +48,8 @@ json nodeJson(const Node& node) {
           {"borderWidth", node.border.width},
           {"borderColor", colorJson(node.border.color)},
           {"clips", node.clips},
+          {"textInsets", json::array({node.text_insets.top, node.text_insets.left,
+                                      node.text_insets.bottom, node.text_insets.right})},
           {"text", std::move(runs)},
           {"alignment", textAlignmentName(node.alignment)},
           {"lines", node.lines},
@@ -136,6 +138,7 @@ std::string encodeScreenJson(const std::vector<WindowTree>& windows, ScreenSize 
                     {"level", window.level},
                     {"hidden", window.hidden},
                     {"frame", rectJson(window.frame)},
+                    {"background", colorJson(window.background)},
                     {"nodes", std::move(nodes)}});
   }
   json screen = {{"type", "screen"},

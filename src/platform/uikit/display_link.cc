@@ -56,6 +56,29 @@ display::TextRun run(std::string text, const Font& font, const display::Color& c
           color};
 }
 
+// A text field's border style as the page draws it, unless its layer has a
+// border of its own. The field being typed into has a tinted border.
+void drawFieldBorder(const UITextField& field, UIUserInterfaceStyle style, display::Node& node) {
+  if (field.borderStyle() == UITextBorderStyle::kNone || node.border.width > 0) return;
+  UIColor color = UIColor::systemGrayColor();
+  switch (field.borderStyle()) {
+    case UITextBorderStyle::kNone:
+    case UITextBorderStyle::kBezel:
+      break;
+    case UITextBorderStyle::kLine:
+      color = UIColor::labelColor();
+      break;
+    case UITextBorderStyle::kRoundedRect:
+      color = UIColor::separatorColor();
+      node.corner_radius = std::max(node.corner_radius, 5.0);
+      if (node.background.alpha == 0)
+        node.background = toColor(UIColor::systemBackgroundColor(), style);
+      break;
+  }
+  if (field.isFirstResponder()) color = UIColor::systemBlueColor();
+  node.border = {1, toColor(color, style)};
+}
+
 bool isContinuation(const std::string& text, size_t at) {
   return at < text.size() && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80;
 }
@@ -95,6 +118,17 @@ bool finite(const CGRect& r) {
 }
 
 // A rectangle with a size that is not negative, moved by -origin.
+// How far the field's text rect lies inside its bounds (never negative).
+display::Insets textInsets(const UITextField& field) {
+  const CGRect b = field.bounds();
+  const CGRect t = field.textRectForBounds(b);
+  if (!finite(b) || !finite(t)) return {};
+  auto clear = [](double v) { return std::max(0.0, v); };
+  return {clear(t.origin.y - b.origin.y), clear(t.origin.x - b.origin.x),
+          clear(b.origin.y + b.size.height - t.origin.y - t.size.height),
+          clear(b.origin.x + b.size.width - t.origin.x - t.size.width)};
+}
+
 display::Rect standardized(const CGRect& r, CGPoint origin) {
   display::Rect out{r.origin.x - origin.x, r.origin.y - origin.y, r.size.width, r.size.height};
   if (out.width < 0) {
@@ -262,6 +296,7 @@ display::WindowTree DisplayLink::windowTree(UIWindow& window) const {
   tree.hidden = window.isHidden();
   const CGRect frame = window.frame();
   if (finite(frame)) tree.frame = standardized(frame, {0, 0});
+  tree.background = toColor(window.backgroundColor(), window.userInterfaceStyle());
 
   const std::string root = deviceRoot_.lexically_normal().string();
   // Depth first, parents before children.
@@ -304,6 +339,8 @@ display::WindowTree DisplayLink::windowTree(UIWindow& window) const {
             run(field->placeholder(), field->font(), toColor(UIColor::systemGrayColor(), style)));
       }
       node.lines = 1;
+      node.text_insets = textInsets(*field);
+      drawFieldBorder(*field, style, node);
     } else if (auto* imageView = dynamic_cast<UIImageView*>(view)) {
       if (imageView->image()) {
         const std::string path =

@@ -208,6 +208,10 @@ UIEdgeInsets UITextField::padding() const {
   return {};
 }
 
+CGRect UITextField::textRectForBounds(const CGRect& bounds) const {
+  return UIEdgeInsetsInsetRect(bounds, padding());
+}
+
 CGSize UITextField::intrinsicContentSize() const {
   const double scale = UIScreen::mainScreen().scale();
   const std::string shown = text_.empty() ? placeholder_ : displayText();

@@ -96,6 +96,9 @@ class UITextField : public UIControl {
   // A tap that ends inside makes the field first responder.
   void endTrackingWithTouch(const UITouch& touch) override;
 
+  // Where the text (or placeholder) is drawn within `bounds`: inside the
+  // border style's padding. Subclasses may move it, as on the platform.
+  virtual CGRect textRectForBounds(const CGRect& bounds) const;
   // The text (or placeholder) on one line plus the border style's padding.
   CGSize intrinsicContentSize() const override;
 

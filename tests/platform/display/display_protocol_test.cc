@@ -26,6 +26,7 @@ WindowTree alertWindow() {
   window.window_id = 3;
   window.level = 25;
   window.frame = Rect{0, 0, 390, 844};
+  window.background = Color{0, 0, 0, 0.4};
   Node root;
   root.id = 1;
   root.frame = Rect{20, 300, 350, 200};
@@ -41,6 +42,7 @@ WindowTree alertWindow() {
                 TextRun{" wants to connect to ", "", 400, 13, Color{0.2, 0.2, 0.2, 1}}};
   label.alignment = TextAlignment::kCenter;
   label.lines = 0;
+  label.text_insets = Insets{7, 8, 9, 10};
   Node icon;
   icon.id = 5;
   icon.parent = 1;
@@ -191,6 +193,12 @@ TEST(ADisplayMessageEncoder, RefusesATreeThePeerWouldRefuse) {
   EXPECT_FALSE(encodeClientMessage(Commit{{window}}).ok());
   window = alertWindow();
   window.nodes[0].frame.width = std::nan("");
+  EXPECT_FALSE(encodeClientMessage(Commit{{window}}).ok());
+  window = alertWindow();
+  window.nodes[1].text_insets.left = -1;
+  EXPECT_FALSE(encodeClientMessage(Commit{{window}}).ok());
+  window = alertWindow();
+  window.background.red = 2;
   EXPECT_FALSE(encodeClientMessage(Commit{{window}}).ok());
   EXPECT_FALSE(encodeServerMessage(Touch{1, TouchPhase::kBegan, Point{INFINITY, 0}}).ok());
   EXPECT_FALSE(encodeClientMessage(Commit{{alertWindow(), alertWindow()}}).ok())

@@ -303,6 +303,54 @@ TEST_F(ADisplayServer, PutsNewAndReshownWindowsInFrontOfTheirLevel) {
   EXPECT_EQ(drawn(), (std::vector<int64_t>{b_low, a_low, a_high}));
 }
 
+TEST_F(ADisplayServer, KeepsTheHomeScreenBehindAppsOfItsLevelWhicheverCommittedFirst) {
+  auto drawn = [&] {
+    std::vector<int64_t> ids;
+    for (const WindowTree& w : orderForScreen(shown_)) ids.push_back(w.window_id);
+    return ids;
+  };
+  // The app's window reaches backboardd before the home screen's, as when
+  // both (re)connect at once.
+  auto app = connect();
+  app->hello("Notes");
+  app->send(Commit{{window(1, 0)}});
+  ASSERT_TRUE(until([&] { return shown_.size() == 1; }));
+  const int64_t notes = shown_[0].window_id;
+
+  auto springBoard = connect();
+  springBoard->hello("SpringBoard");
+  springBoard->send(Commit{{window(1, 0), window(2, 2000)}});
+  ASSERT_TRUE(until([&] { return shown_.size() == 3; }));
+  int64_t home = 0, alert = 0;
+  for (const WindowTree& w : shown_) {
+    if (w.window_id == notes) continue;
+    (w.level == 0 ? home : alert) = w.window_id;
+  }
+  // Behind the app at its level; a higher level of its own stays in front.
+  EXPECT_EQ(drawn(), (std::vector<int64_t>{home, notes, alert}));
+
+  // Shown again, the home screen still stays behind the open app.
+  WindowTree hidden = window(1, 0);
+  hidden.hidden = true;
+  springBoard->send(Commit{{hidden}});
+  ASSERT_TRUE(until([&] { return drawn().size() == 2; }));
+  springBoard->send(Commit{{window(1, 0)}});
+  ASSERT_TRUE(until([&] { return drawn().size() == 3; }));
+  EXPECT_EQ(drawn(), (std::vector<int64_t>{home, notes, alert}));
+
+  // Among apps, the one that came last is in front; when it goes away the
+  // earlier app is in front of the home screen again.
+  auto later = connect();
+  later->hello("Weather");
+  later->send(Commit{{window(7, 0)}});
+  ASSERT_TRUE(until([&] { return drawn().size() == 4; }));
+  const int64_t weather = drawn()[2];
+  EXPECT_EQ(drawn(), (std::vector<int64_t>{home, notes, weather, alert}));
+  later->closeNow();
+  ASSERT_TRUE(until([&] { return drawn().size() == 3; }));
+  EXPECT_EQ(drawn(), (std::vector<int64_t>{home, notes, alert}));
+}
+
 TEST_F(ADisplayServer, RefusesAProcessThatOpensTooManyWindows) {
   auto greedy = connect();
   greedy->hello("Greedy", 21);

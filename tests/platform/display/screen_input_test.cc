@@ -105,14 +105,18 @@ TEST_F(ATouchRouter, CancelsTheTouchOfAWindowThatWentAway) {
 
 TEST(TheScreenJson, CarriesTextAndGeometryButNoImagePaths) {
   WindowTree w = window(7, 25, Rect{1, 2, 3, 4});
+  w.background = Color{0, 0, 1, 1};
   Node label;
   label.id = 1;
   label.text = {TextRun{"Allow \"x\" <b>", "Inter", 700, 17, Color{0, 0, 0, 1}}};
   label.image_path = "/var/mobile/secret.png";
+  label.text_insets = Insets{7, 7, 7, 7};
   w.nodes = {label};
   std::string json = encodeScreenJson({w}, ScreenSize{390, 844});
   EXPECT_NE(json.find(R"("text":"Allow \"x\" <b>")"), std::string::npos) << json;
   EXPECT_NE(json.find(R"("frame":[1.0,2.0,3.0,4.0])"), std::string::npos) << json;
+  EXPECT_NE(json.find(R"("background":[0.0,0.0,1.0,1.0])"), std::string::npos) << json;
+  EXPECT_NE(json.find(R"("textInsets":[7.0,7.0,7.0,7.0])"), std::string::npos) << json;
   EXPECT_EQ(json.find("secret"), std::string::npos) << json;
   EXPECT_NE(json.find(R"("image":"img/7/1")"), std::string::npos) << json;
   // Bad UTF-8 from a process is replaced, never a failure.

@@ -362,6 +362,23 @@ TEST_F(ATextField, TypesAndDeletesWhileFirstResponder) {
   EXPECT_EQ(field_->displayText(), "\u2022\u2022\u2022");
 }
 
+TEST_F(ATextField, DrawsItsTextInsideTheBorderStylesPaddingWhichItsSizeIncludes) {
+  const CGRect bounds = CGRectMake(0, 0, 200, 34);
+  EXPECT_EQ(field_->textRectForBounds(bounds), bounds) << "no border, no padding";
+  field_->setPlaceholder("Type a note");
+  const CGSize bare = field_->intrinsicContentSize();
+  for (auto [style, pad] :
+       {std::pair{UITextBorderStyle::kLine, 4.0}, std::pair{UITextBorderStyle::kBezel, 4.0},
+        std::pair{UITextBorderStyle::kRoundedRect, 7.0}}) {
+    field_->setBorderStyle(style);
+    EXPECT_EQ(field_->textRectForBounds(bounds), CGRectMake(pad, pad, 200 - 2 * pad, 34 - 2 * pad))
+        << static_cast<int>(style);
+    // Sized to its content, the text rect is just the text's size.
+    const CGSize sized = field_->intrinsicContentSize();
+    EXPECT_EQ(sized, (CGSize{bare.width + 2 * pad, bare.height + 2 * pad}));
+  }
+}
+
 TEST_F(ATextField, AsksItsDelegateBeforeEachChange) {
   std::vector<std::pair<NSRange, std::string>> asked;
   UITextFieldDelegate delegate;

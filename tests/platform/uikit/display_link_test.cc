@@ -148,6 +148,7 @@ TEST_F(ADisplayLink, CommitsWindowTreesAfterChangesAndRemovesHiddenWindows) {
   panel->addSubview(label);
   panel->addSubview(button);
   w->addSubview(panel);
+  w->setBackgroundColor(UIColor::colorWithRed(0, 0.5, 0, 1));
   w->makeKeyAndVisible();
 
   display::Commit commit = nextCommit();
@@ -156,6 +157,7 @@ TEST_F(ADisplayLink, CommitsWindowTreesAfterChangesAndRemovesHiddenWindows) {
   EXPECT_EQ(tree.window_id, static_cast<int64_t>(w->renderId()));
   EXPECT_EQ(tree.frame, (display::Rect{0, 0, 390, 844}));
   EXPECT_FALSE(tree.hidden);
+  EXPECT_EQ(tree.background, (display::Color{0, 0.5, 0, 1})) << "the window's own colour";
 
   const display::Node* p = findNode(tree, panel->renderId());
   ASSERT_NE(p, nullptr);
@@ -302,6 +304,58 @@ TEST_F(ADisplayLink, RoutesTouchesToTheWindowAndTypingToTheFocusedField) {
       },
       seconds(5));
   EXPECT_TRUE(seen);
+}
+
+TEST_F(ADisplayLink, DrawsATextFieldsBorderStyleTintedWhileItIsTypedInto) {
+  auto w = window();
+  auto field = std::make_shared<UITextField>();
+  field->setFrame(CGRectMake(20, 100, 300, 36));
+  field->setBorderStyle(UITextBorderStyle::kRoundedRect);
+  auto plain = std::make_shared<UITextField>();
+  plain->setFrame(CGRectMake(20, 200, 300, 36));
+  auto own = std::make_shared<UITextField>();  // a border of its own wins
+  own->setFrame(CGRectMake(20, 300, 300, 36));
+  own->setBorderStyle(UITextBorderStyle::kLine);
+  own->layer().setBorderWidth(3);
+  own->layer().setBorderColor(UIColor::redColor());
+  w->addSubview(field);
+  w->addSubview(plain);
+  w->addSubview(own);
+  w->makeKeyAndVisible();
+  const UIUserInterfaceStyle style = w->userInterfaceStyle();
+  auto colour = [&](const UIColor& c) {
+    const UIColor r = c.resolvedColor(style);
+    return display::Color{r.red(), r.green(), r.blue(), r.alpha()};
+  };
+
+  display::Commit commit = nextCommit();
+  ASSERT_EQ(commit.windows.size(), 1u);
+  const display::Node* f = findNode(commit.windows[0], field->renderId());
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(f->border, (display::Border{1, colour(UIColor::separatorColor())}));
+  EXPECT_EQ(f->corner_radius, 5);
+  EXPECT_EQ(f->text_insets, (display::Insets{7, 7, 7, 7})) << "the text inside the border";
+  EXPECT_EQ(f->background, colour(UIColor::systemBackgroundColor())) << "rounded fields are filled";
+  const display::Node* p = findNode(commit.windows[0], plain->renderId());
+  ASSERT_NE(p, nullptr);
+  EXPECT_EQ(p->border.width, 0);
+  EXPECT_EQ(p->background.alpha, 0);
+  const display::Node* o = findNode(commit.windows[0], own->renderId());
+  ASSERT_NE(o, nullptr);
+  EXPECT_EQ(o->border, (display::Border{3, {1, 0, 0, 1}}));
+
+  ASSERT_TRUE(field->becomeFirstResponder());
+  commit = nextCommit();
+  ASSERT_EQ(commit.windows.size(), 1u);
+  f = findNode(commit.windows[0], field->renderId());
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(f->border, (display::Border{1, colour(UIColor::systemBlueColor())}));
+  ASSERT_TRUE(field->resignFirstResponder());
+  commit = nextCommit();
+  ASSERT_EQ(commit.windows.size(), 1u);
+  f = findNode(commit.windows[0], field->renderId());
+  ASSERT_NE(f, nullptr);
+  EXPECT_EQ(f->border, (display::Border{1, colour(UIColor::separatorColor())}));
 }
 
 TEST_F(ADisplayLink, DropsAPeerThatSendsGarbageAndKeepsWorking) {
