@@ -104,7 +104,6 @@ class Screen {
     if (access(program.c_str(), X_OK) != 0) return "backboardd is not built at " + program.string();
     spawn::Options options;
     options.environment = {{"SENTREL_DEVICE_ROOT", root_.path().string()}};
-    options.new_process_group = true;
     options.stdin_ = spawn::Stdio::devNull();
     log_fd_ = ::open((root_.path() / "backboardd.log").c_str(),
                      O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
