@@ -4,10 +4,10 @@
 // The path is the one a user's process takes: the toolkit's window (100
 // coloured cells, each with a label) marks the view dirty, the process's
 // display link commits on the next turn of its main loop over the Unix
-// socket to a real backboardd program (started from the build folder, as
-// launchd starts it), whose display server hands the windows to its screen
-// server, which pushes them over the WebSocket to the page in a real
-// headless chromium, which draws them.
+// socket to a real backboardd program (the one built beside this benchmark,
+// or the one $SENTREL_BACKBOARDD names, to compare builds), whose display
+// server hands the windows to its screen server, which pushes them over the
+// WebSocket to the page in a real headless chromium, which draws them.
 //
 // The goal: a commit of a 200-view window reaches the browser's next frame
 // within one 60 Hz frame, 16 ms, on the 2-core machine.
@@ -28,6 +28,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -100,7 +101,9 @@ class Screen {
     if (!browser) return "no browser: " + browser.reason();
     browser_ = std::move(*browser);
 
-    const fs::path program = SENTREL_BACKBOARDD;
+    // $SENTREL_BACKBOARDD compares another build's program on the same path.
+    const char* chosen = getenv("SENTREL_BACKBOARDD");
+    const fs::path program = chosen != nullptr && *chosen != '\0' ? chosen : SENTREL_BACKBOARDD;
     if (access(program.c_str(), X_OK) != 0) return "backboardd is not built at " + program.string();
     spawn::Options options;
     options.environment = {{"SENTREL_DEVICE_ROOT", root_.path().string()}};
