@@ -94,26 +94,81 @@ constexpr std::string_view kPage = R"PAGE(<!DOCTYPE html>
     return el;
   }
 
+  // What is on the screen now, by window id: the window's element and, by
+  // node id, each node's element and the node it was drawn from (as JSON).
+  // A frame changes only what differs from it: unchanged nodes keep their
+  // elements, so the browser lays out and paints only what moved.
+  const shown = new Map();
+
+  // Puts `el` under `parent` right after `previous` (a node or window
+  // element; null: before the first one, after the node's own text and
+  // image), unless it is there already.
+  function placeAfter(parent, el, previous) {
+    let next;
+    if (previous !== null) {
+      next = previous.nextElementSibling;
+    } else {
+      next = parent.firstElementChild;
+      while (next !== null && next.dataset.node === undefined && next.dataset.window === undefined)
+        next = next.nextElementSibling;
+    }
+    if (next !== el) parent.insertBefore(el, next);
+  }
+
+  function drawWindow(win, old) {
+    const w = old ? old.el : document.createElement("div");
+    if (!old) {
+      w.className = "window";
+      w.dataset.window = win.id;
+      w.style.overflow = "hidden";
+    }
+    place(w, win.frame);
+    w.style.backgroundColor = win.background ? rgba(win.background) : "";
+    const before = old ? old.nodes : new Map();
+    const nodes = new Map();
+    const lastChild = new Map();  // parent element -> its last placed node element
+    for (const node of win.nodes) {
+      if (nodes.has(node.id)) continue;  // the server sends each id once
+      const key = JSON.stringify(node);
+      const had = before.get(node.id);
+      let el;
+      if (had && had.key === key) {
+        el = had.el;
+      } else {
+        el = drawNode(node);
+        if (had) {
+          // The node changed: its child nodes move to the new element.
+          for (const child of [...had.el.children])
+            if (child.dataset.node !== undefined) el.appendChild(child);
+          had.el.replaceWith(el);
+        }
+      }
+      const parentEntry = node.parent === 0 ? undefined : nodes.get(node.parent);
+      const parent = parentEntry ? parentEntry.el : w;
+      nodes.set(node.id, { el, key });
+      placeAfter(parent, el, lastChild.get(parent) || null);
+      lastChild.set(parent, el);
+    }
+    // Nodes that are gone; their children still shown have moved already.
+    for (const [id, had] of before) if (!nodes.has(id)) had.el.remove();
+    return { el: w, nodes };
+  }
+
   function draw(message) {
     screen.style.width = message.width + "px";
     screen.style.height = message.height + "px";
-    const windows = [];
+    const windows = new Map();
+    let previous = null;
     for (const win of message.windows) {
-      const w = document.createElement("div");
-      w.className = "window";
-      w.dataset.window = win.id;
-      place(w, win.frame);
-      w.style.overflow = "hidden";
-      if (win.background) w.style.backgroundColor = rgba(win.background);
-      const byId = new Map();
-      for (const node of win.nodes) {
-        const el = drawNode(node);
-        byId.set(node.id, el);
-        (node.parent === 0 ? w : byId.get(node.parent) || w).appendChild(el);
-      }
-      windows.push(w);
+      if (windows.has(win.id)) continue;
+      const drawn = drawWindow(win, shown.get(win.id));
+      windows.set(win.id, drawn);
+      placeAfter(screen, drawn.el, previous);
+      previous = drawn.el;
     }
-    screen.replaceChildren(...windows);
+    for (const [id, old] of shown) if (!windows.has(id)) old.el.remove();
+    shown.clear();
+    for (const [id, drawn] of windows) shown.set(id, drawn);
     state.frames += 1;
     state.waiting = state.waiting.filter((w) => {
       if (state.frames < w.count) return true;

@@ -49,6 +49,12 @@ class WebSocketSession : public std::enable_shared_from_this<WebSocketSession> {
     ws_.set_option(timeout);
     ws_.read_message_max(shared_.config.max_message_bytes);
     ws_.text(true);
+    // A screen is one message, written whole: in 4 KiB frames, each its own
+    // small write, Nagle's algorithm held the last ones back until the page
+    // acknowledged the first (tens of ms on loopback, for every frame drawn).
+    ws_.auto_fragment(false);
+    beast::error_code ignored;
+    beast::get_lowest_layer(ws_).socket().set_option(tcp::no_delay(true), ignored);
     ws_.async_accept(request, [self = shared_from_this()](beast::error_code error) {
       if (error) return;
       self->shared_.sockets.push_back(self);

@@ -138,6 +138,92 @@ TEST_F(TheScreenPage, DrawsTheWindowsAndSendsARealClickBackAsATouchInTheWindow) 
   EXPECT_GT(std::filesystem::file_size(dir.path() / "screen.png"), 1000u);
 }
 
+Node boxNode(int64_t id, int64_t parent, Rect frame, Color color, std::string text = {}) {
+  Node node;
+  node.id = id;
+  node.parent = parent;
+  node.frame = frame;
+  node.background = color;
+  if (!text.empty()) node.text = {TextRun{std::move(text), "", 400, 15, Color{0, 0, 0, 1}}};
+  return node;
+}
+
+WindowTree treeOf(int64_t id, double level, std::vector<Node> nodes) {
+  WindowTree window;
+  window.window_id = id;
+  window.level = level;
+  window.frame = Rect{0, 0, 390, 844};
+  window.nodes = std::move(nodes);
+  return window;
+}
+
+TEST_F(TheScreenPage, RedrawsOnlyChangedNodesAndEndsAsAFreshPageWouldDrawTheSameScreen) {
+  const Color red{1, 0, 0, 1};
+  const Color blue{0, 0, 1, 1};
+  std::vector<std::vector<WindowTree>> screens = {
+      {treeOf(1, 0,
+              {boxNode(1, 0, Rect{0, 0, 390, 400}, red),
+               boxNode(2, 1, Rect{10, 10, 100, 20}, blue, "A"),
+               boxNode(3, 1, Rect{10, 40, 100, 20}, blue, "B"),
+               boxNode(4, 0, Rect{0, 400, 390, 400}, blue)}),
+       treeOf(2, 10, {boxNode(1, 0, Rect{20, 20, 50, 50}, red, "alert")})},
+      // One text changes; everything else stays.
+      {treeOf(1, 0,
+              {boxNode(1, 0, Rect{0, 0, 390, 400}, red),
+               boxNode(2, 1, Rect{10, 10, 100, 20}, blue, "A2"),
+               boxNode(3, 1, Rect{10, 40, 100, 20}, blue, "B"),
+               boxNode(4, 0, Rect{0, 400, 390, 400}, blue)}),
+       treeOf(2, 10, {boxNode(1, 0, Rect{20, 20, 50, 50}, red, "alert")})},
+      // Node 1 changes colour and keeps its children; 3 moves under 4 and
+      // before a new node; 2 goes; a window goes and another comes behind.
+      {treeOf(3, -1, {boxNode(1, 0, Rect{0, 0, 10, 10}, blue)}),
+       treeOf(1, 0,
+              {boxNode(4, 0, Rect{0, 400, 390, 400}, blue),
+               boxNode(3, 4, Rect{10, 40, 100, 20}, blue, "B"),
+               boxNode(5, 4, Rect{10, 80, 100, 20}, red, "new"),
+               boxNode(1, 0, Rect{0, 0, 390, 400}, blue), boxNode(6, 1, Rect{1, 1, 5, 5}, red)})},
+  };
+  const std::string markAll =
+      "document.querySelectorAll('[data-node]').forEach(e => e.sentrelMark = "
+      "e.closest('[data-window]').dataset.window + '/' + e.dataset.node); true";
+  const std::string kept =
+      "[...document.querySelectorAll('[data-node]')].filter(e => e.sentrelMark === "
+      "e.closest('[data-window]').dataset.window + '/' + e.dataset.node)"
+      ".map(e => e.sentrelMark).sort()";
+
+  server->showWindows(screens[0]);
+  Result<std::unique_ptr<BrowserPage>> opened = browser->openPage(server->pageUrl());
+  ASSERT_TRUE(opened.ok()) << opened.reason();
+  BrowserPage& page = **opened;
+  int frames = eval(page, "sentrelScreen.waitForFrames(1)").get<int>();
+  for (size_t i = 1; i < screens.size(); ++i) {
+    SCOPED_TRACE("screen " + std::to_string(i));
+    eval(page, markAll);
+    server->showWindows(screens[i]);
+    eval(page, "sentrelScreen.waitForFrames(" + std::to_string(++frames) + ")");
+    if (i == 1) {
+      // Only the label whose text changed was drawn again.
+      EXPECT_EQ(eval(page, kept), json::array({"1/1", "1/3", "1/4", "2/1"}));
+      EXPECT_EQ(
+          eval(page, "document.querySelector('[data-window=\"1\"] [data-node=\"2\"]').textContent"),
+          "A2");
+    } else {
+      EXPECT_EQ(eval(page, kept), json::array({"1/4"}));
+    }
+    // A page opened now draws the screen from scratch: the same document.
+    Result<std::unique_ptr<BrowserPage>> fresh = browser->openPage(server->pageUrl());
+    ASSERT_TRUE(fresh.ok()) << fresh.reason();
+    eval(**fresh, "sentrelScreen.waitForFrames(1)");
+    const std::string html = "document.getElementById('screen').innerHTML";
+    EXPECT_EQ(eval(page, html), eval(**fresh, html));
+  }
+  EXPECT_EQ(eval(page, "[...document.querySelectorAll('.window')].map(w => w.dataset.window)"),
+            json::array({"3", "1"}));
+  EXPECT_EQ(
+      eval(page, "document.querySelector('[data-window=\"1\"] [data-node=\"4\"]').textContent"),
+      "Bnew");
+}
+
 TEST_F(TheScreenPage, IsRefusedUnderAWrongTokenAndItsSocketToOtherOrigins) {
   server->showWindows(alertScreen("Allow connection"));
   std::string wrong = server->pageUrl();

@@ -8,8 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <utility>
 
 #include "platform/display/screen_server.h"
 #include "support/temp_dir.h"
@@ -102,6 +104,82 @@ TEST_F(AScreenServer, RefusesWebSocketsFromOtherOriginsAndUnderWrongTokens) {
   EXPECT_EQ(statusLine(upgrade(ws, "http://127.0.0.1:1")), "HTTP/1.1 403 Forbidden");
   EXPECT_EQ(statusLine(upgrade("/nottoken/ws", "http://" + host)), "HTTP/1.1 404 Not Found");
   EXPECT_EQ(statusLine(get(ws)), "HTTP/1.1 400 Bad Request") << "no upgrade";
+}
+
+// Reads exactly `count` bytes (each read waits at most ten seconds).
+std::string readExactly(int fd, size_t count) {
+  std::string bytes;
+  char buffer[4096];
+  while (bytes.size() < count) {
+    ssize_t n = read(fd, buffer, std::min(sizeof buffer, count - bytes.size()));
+    if (n <= 0) break;
+    bytes.append(buffer, static_cast<size_t>(n));
+  }
+  return bytes;
+}
+
+// One WebSocket frame from the server (never masked): its first byte and
+// its payload.
+std::pair<int, std::string> readFrame(int fd) {
+  std::string head = readExactly(fd, 2);
+  if (head.size() < 2) return {-1, {}};
+  uint64_t length = static_cast<uint8_t>(head[1]) & 0x7f;
+  if (length >= 126) {
+    std::string extended = readExactly(fd, length == 126 ? 2 : 8);
+    length = 0;
+    for (char c : extended) length = (length << 8) | static_cast<uint8_t>(c);
+  }
+  return {static_cast<uint8_t>(head[0]), readExactly(fd, length)};
+}
+
+TEST_F(AScreenServer, SendsAWholeScreenAsOneWebSocketFrame) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  timeval timeout{10, 0};
+  setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(server->port());
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+  const std::string request = "GET /" + server->token() + "/ws HTTP/1.1\r\nHost: " + host +
+                              "\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
+                              "Sec-WebSocket-Version: 13\r\nSec-WebSocket-Key: "
+                              "dGhlIHNhbXBsZSBub25jZQ==\r\nOrigin: http://" +
+                              host + "\r\n\r\n";
+  ASSERT_EQ(write(fd, request.data(), request.size()), static_cast<ssize_t>(request.size()));
+  std::string answer;
+  while (answer.find("\r\n\r\n") == std::string::npos) {
+    std::string byte = readExactly(fd, 1);
+    if (byte.empty()) break;
+    answer += byte;
+  }
+  ASSERT_EQ(statusLine(answer), "HTTP/1.1 101 Switching Protocols");
+  // The screen as it is when the page connects: empty.
+  auto [first_byte, empty] = readFrame(fd);
+  EXPECT_EQ(first_byte, 0x81);
+  EXPECT_EQ(empty, encodeScreenJson({}, ScreenSize{}));
+
+  // A window of 200 nodes: tens of kilobytes, which used to leave in 4 KiB
+  // frames (and, with Nagle's algorithm, wait for the page's ACKs).
+  WindowTree window;
+  window.window_id = 7;
+  window.frame = Rect{0, 0, 390, 844};
+  for (int64_t id = 1; id <= 200; ++id) {
+    Node node;
+    node.id = id;
+    node.parent = id % 2 == 0 ? id - 1 : 0;
+    node.frame = Rect{double(id), double(id), 30, 20};
+    node.text = {TextRun{"label " + std::to_string(id), "Inter", 400, 13, Color{0, 0, 0, 1}}};
+    window.nodes.push_back(node);
+  }
+  server->showWindows({window});
+  const std::string expected = encodeScreenJson({window}, ScreenSize{});
+  ASSERT_GT(expected.size(), 16u * 1024);
+  auto [byte, screen] = readFrame(fd);
+  EXPECT_EQ(byte, 0x81) << "a final text frame";
+  EXPECT_EQ(screen.size(), expected.size());
+  EXPECT_TRUE(screen == expected) << "the screen's JSON, whole";
+  close(fd);
 }
 
 // The smallest PNG: one transparent pixel.
