@@ -5,6 +5,8 @@
 // UI processes connect to <root>/var/run/sentrel/display.socket; the screen
 // is a page served on 127.0.0.1 under a random token, whose URL is written
 // to <root>/var/run/sentrel/screen.url (mode 0600) and to the system log.
+// The page draws text with the very font files UI processes measure with
+// (found through fontconfig as the toolkit finds them), served as web fonts.
 #include <fcntl.h>
 #include <signal.h>
 #include <stdio.h>
@@ -13,6 +15,7 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -23,6 +26,7 @@
 #include "platform/log/system_log.h"
 #include "platform/paths/device_paths.h"
 #include "platform/runloop/run_loop.h"
+#include "platform/uikit/text/font_files.h"
 
 namespace {
 
@@ -55,6 +59,26 @@ Status writePrivateFile(const fs::path& path, const std::string& text) {
   return Status::Ok();
 }
 
+// The system font's files, one per weight text runs carry. Missing files are
+// logged: the page then draws with the browser's own fonts.
+std::vector<display::WebFontFile> systemFontFiles() {
+  std::string error;
+  std::optional<uikit::FontFilePaths> paths = uikit::findSystemFontFiles(&error);
+  if (!paths) {
+    log::line("backboardd: " + error + "; the screen draws text with the browser's fonts",
+              log::Level::kWarning);
+    return {};
+  }
+  std::vector<display::WebFontFile> files;
+  for (const uikit::WebFont& font : uikit::systemWebFonts(*paths)) {
+    files.push_back(display::WebFontFile{.family = font.family,
+                                         .weight = font.weight,
+                                         .style = display::FontStyle::kNormal,
+                                         .path = font.path});
+  }
+  return files;
+}
+
 int run(const display::ScreenProfile& profile) {
   const fs::path root = paths::deviceRoot();
 
@@ -85,6 +109,7 @@ int run(const display::ScreenProfile& profile) {
   options.screen =
       display::ScreenSize{static_cast<double>(profile.width), static_cast<double>(profile.height)};
   options.image_root = root;  // the token: 32 random hex digits
+  options.fonts = systemFontFiles();
   auto screen = display::ScreenServer::start(loop, std::move(handlers), options);
   if (!screen) {
     log::line("backboardd: cannot serve the screen: " + screen.reason());

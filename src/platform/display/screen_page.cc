@@ -11,7 +11,10 @@ constexpr std::string_view kPage = R"PAGE(<!DOCTYPE html>
 <head>
 <meta charset="utf-8">
 <title>Sentrel device</title>
+<!--PRELOADS-->
 <style>
+  :root { --system-font: system-ui, sans-serif; }
+/*FONTS*/
   html, body { margin: 0; padding: 0; background: #202124; }
   #screen { position: relative; overflow: hidden; background: #000; touch-action: none;
             user-select: none; -webkit-user-select: none; cursor: default; }
@@ -82,8 +85,10 @@ constexpr std::string_view kPage = R"PAGE(<!DOCTYPE html>
       for (const run of node.text) {
         const span = document.createElement("span");
         span.textContent = run.text;
-        span.style.fontFamily = run.font ? `"${run.font.replace(/"/g, "")}", system-ui, sans-serif`
-                                         : "system-ui, sans-serif";
+        // The family the process measured with, served by backboardd; the
+        // system font (the first served family) when the run names none.
+        span.style.fontFamily = run.font ? `"${run.font.replace(/["\\]/g, "")}", var(--system-font)`
+                                         : "var(--system-font)";
         span.style.fontWeight = run.weight;
         span.style.fontSize = run.size + "px";
         span.style.color = rgba(run.color);
@@ -231,8 +236,20 @@ constexpr std::string_view kPage = R"PAGE(<!DOCTYPE html>
 
 }  // namespace
 
-std::string_view screenPageHtml() {
-  return kPage;
+std::string screenPageHtml(const std::vector<ServedFont>& fonts) {
+  // The fonts start loading with the page, before its first screen comes.
+  std::string preloads;
+  for (const ServedFont& font : fonts) {
+    preloads += "<link rel=\"preload\" as=\"font\" type=\"" + font.content_type +
+                "\" href=\"fonts/" + font.name + "\" crossorigin>\n";
+  }
+  std::string page(kPage);
+  auto put = [&page](std::string_view mark, const std::string& text) {
+    page.replace(page.find(mark), mark.size(), text);
+  };
+  put("<!--PRELOADS-->\n", preloads);
+  put("/*FONTS*/\n", fontFaceCss(fonts));
+  return page;
 }
 
 }  // namespace sentrel::display

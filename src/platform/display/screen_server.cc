@@ -185,10 +185,10 @@ std::optional<Touch> TouchRouter::route(const PagePointer& pointer) {
   return touch;
 }
 
-Result<ImageFile> readImageUnderRoot(const std::filesystem::path& root,
-                                     std::string_view device_path) {
+Result<ServedFile> readImageUnderRoot(const std::filesystem::path& root,
+                                      std::string_view device_path) {
   namespace fs = std::filesystem;
-  using R = Result<ImageFile>;
+  using R = Result<ServedFile>;
   static constexpr std::pair<const char*, const char*> kTypes[] = {{".png", "image/png"},
                                                                    {".jpg", "image/jpeg"},
                                                                    {".jpeg", "image/jpeg"},
@@ -223,7 +223,107 @@ Result<ImageFile> readImageUnderRoot(const std::filesystem::path& root,
   std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
   if (in.bad()) return R::Error("cannot read " + name);
   if (bytes.size() > kMaxImageBytes) return R::Error("image too large: " + name);
-  return R(ImageFile{type, std::move(bytes)});
+  return R(ServedFile{type, std::move(bytes)});
+}
+
+namespace {
+
+struct FontType {
+  const char* extension;
+  const char* content_type;
+  const char* format;
+};
+constexpr FontType kFontTypes[] = {{".otf", "font/otf", "opentype"},
+                                   {".ttf", "font/ttf", "truetype"},
+                                   {".woff", "font/woff", "woff"},
+                                   {".woff2", "font/woff2", "woff2"}};
+
+std::string lowercase(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return text;
+}
+
+// Safe inside a CSS string and an HTML attribute without escaping.
+bool isPlainName(std::string_view name, std::string_view also_allowed) {
+  return !name.empty() && std::all_of(name.begin(), name.end(), [&](char c) {
+    return std::isalnum(static_cast<unsigned char>(c)) || also_allowed.find(c) != std::string::npos;
+  });
+}
+
+// Reads a served font file: a regular file of at most kMaxFontBytes.
+Result<ServedFile> readFontFile(const ServedFont& font) {
+  using R = Result<ServedFile>;
+  const std::filesystem::path& path = font.face.path;
+  std::error_code error;
+  if (!std::filesystem::is_regular_file(path, error))
+    return R::Error("no font file at " + path.string());
+  uintmax_t size = std::filesystem::file_size(path, error);
+  if (error || size > kMaxFontBytes)
+    return R::Error("font file too large or unreadable: " + path.string());
+  std::ifstream in(path, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  if (!in || bytes.size() != size) return R::Error("cannot read " + path.string());
+  return R(ServedFile{font.content_type, std::move(bytes)});
+}
+
+}  // namespace
+
+std::vector<ServedFont> serveFonts(const std::vector<WebFontFile>& files) {
+  std::vector<ServedFont> served;
+  for (const WebFontFile& file : files) {
+    auto skip = [&](const std::string& why) {
+      log::line("backboardd: not serving the font " + file.path.string() + ": " + why,
+                log::Level::kWarning);
+    };
+    if (!isPlainName(file.family, " -_.")) {
+      skip("its family name is empty or has characters a page cannot quote");
+      continue;
+    }
+    if (file.weight < 1 || file.weight > 1000) {
+      skip("weight " + std::to_string(file.weight) + " is not from 1 to 1000");
+      continue;
+    }
+    const std::string extension = lowercase(file.path.extension().string());
+    const FontType* type = nullptr;
+    for (const FontType& candidate : kFontTypes) {
+      if (extension == candidate.extension) type = &candidate;
+    }
+    if (type == nullptr) {
+      skip("not an OpenType, TrueType or WOFF file");
+      continue;
+    }
+    // The URL's name: the file's own when it is plain and not taken.
+    std::string name = file.path.filename().string();
+    if (!isPlainName(name, "-_.")) name = "font" + std::string(type->extension);
+    auto taken = [&](const std::string& candidate) {
+      return std::any_of(served.begin(), served.end(),
+                         [&](const ServedFont& f) { return f.name == candidate; });
+    };
+    if (taken(name)) {
+      const std::string base = name;
+      for (size_t n = 2; taken(name); ++n) name = std::to_string(n) + "-" + base;
+    }
+    served.push_back(ServedFont{file, name, type->content_type, type->format});
+  }
+  return served;
+}
+
+std::string fontFaceCss(const std::vector<ServedFont>& fonts) {
+  std::string css;
+  for (const ServedFont& font : fonts) {
+    // "block": text measured with this font is never drawn with a fallback
+    // of other widths while the file loads (from this machine, at once).
+    css += "@font-face { font-family: \"" + font.face.family +
+           "\"; font-weight: " + std::to_string(font.face.weight) +
+           "; font-style: " + (font.face.style == FontStyle::kItalic ? "italic" : "normal") +
+           "; font-display: block; src: url(\"fonts/" + font.name + "\") format(\"" + font.format +
+           "\"); }\n";
+  }
+  if (!fonts.empty()) {
+    css +=
+        ":root { --system-font: \"" + fonts.front().face.family + "\", system-ui, sans-serif; }\n";
+  }
+  return css;
 }
 
 // The images the shown windows name, by "<window>/<node>". Written on the
@@ -268,15 +368,28 @@ Result<std::unique_ptr<ScreenServer>> ScreenServer::start(runloop::RunLoop& loop
       if (it == images->paths.end()) return Status::Error("no such image");
       path = it->second;
     }
-    Result<ImageFile> file = readImageUnderRoot(images->root, path);
+    Result<ServedFile> file = readImageUnderRoot(images->root, path);
     if (!file) {
       log::line("backboardd: not serving an image: " + file.reason(), log::Level::kWarning);
       return file.status();
     }
     return std::make_pair(std::move(file->content_type), std::move(file->bytes));
   };
+  auto fonts = std::make_shared<const std::vector<ServedFont>>(serveFonts(options.fonts));
+  config.read_font = [fonts](std::string_view name) -> Result<std::pair<std::string, std::string>> {
+    for (const ServedFont& font : *fonts) {
+      if (font.name != name) continue;
+      Result<ServedFile> file = readFontFile(font);
+      if (!file) {
+        log::line("backboardd: not serving a font: " + file.reason(), log::Level::kWarning);
+        return file.status();
+      }
+      return std::make_pair(std::move(file->content_type), std::move(file->bytes));
+    }
+    return Status::Error("no such font");
+  };
   config.token = server->token_;
-  config.page_html = std::string(screenPageHtml());
+  config.page_html = screenPageHtml(*fonts);
   config.max_message_bytes = kMaxPageMessageBytes;
   // Runs on the Asio thread: decode there, act on the loop.
   config.on_message = [&loop, weak = std::weak_ptr<State>(server->state_)](std::string text) {

@@ -1,11 +1,14 @@
 // The screen as a browser page: backboardd's HTTP and WebSocket side.
 //
 // ScreenServer listens on 127.0.0.1 at a port the system picks, and answers
-// only two URLs, both under a random token:
+// only these URLs, all under a random token:
 //   GET /<token>/     the page (HTML, script and style in one document)
 //   GET /<token>/ws   the WebSocket the page opens back to the server
 //   GET /<token>/img/<window>/<node>   the image that node of the shown
 //                                      windows names (ScreenOptions::image_root)
+//   GET /<token>/fonts/<name>          one of the font files backboardd was
+//                                      given (ScreenOptions::fonts), by the
+//                                      name the page's @font-face uses
 // Anything else is a 404. A request whose Host is not 127.0.0.1:<port> (DNS
 // rebinding) and a WebSocket upgrade whose Origin is not the page's own get a
 // 403. Nothing else is served.
@@ -93,8 +96,45 @@ class TouchRouter {
   Point touched_origin_{};                 // that window's origin
 };
 
-// The page itself: one HTML document.
-std::string_view screenPageHtml();
+// ---- fonts ---------------------------------------------------------------
+
+enum class FontStyle : uint8_t { kNormal, kItalic };
+
+// A font file the page may load, and the face it stands for: text runs that
+// name `family` at `weight` are drawn with this very file, so the page draws
+// what the UI process measured.
+struct WebFontFile {
+  std::string family{};  // as text runs name it, e.g. "Inter"
+  int weight = 400;      // 1 to 1000, as CSS
+  FontStyle style = FontStyle::kNormal;
+  std::filesystem::path path{};  // the file on this machine
+};
+
+// A font file as the page loads it: GET /<token>/fonts/<name>.
+struct ServedFont {
+  WebFontFile face{};
+  std::string name{};          // the file's name, made unique: "Inter-SemiBold.otf"
+  std::string content_type{};  // "font/otf"
+  std::string format{};        // for @font-face: "opentype"
+};
+
+// The entries of `files` the page can use, each named for its URL. An entry
+// whose family is empty or has characters other than letters, digits,
+// spaces, '-', '_' and '.', whose weight is outside 1..1000, or whose file
+// is not an OpenType, TrueType or WOFF font by its extension is logged and
+// left out. The first entry's family becomes the page's system font (runs
+// with no family).
+std::vector<ServedFont> serveFonts(const std::vector<WebFontFile>& files);
+
+// The page's style for `fonts`: an @font-face per font, with its URL
+// relative to the page, and the system font.
+std::string fontFaceCss(const std::vector<ServedFont>& fonts);
+
+// The page itself: one HTML document, with `font_css` (fontFaceCss()) in
+// its style and a preload for each of `fonts`.
+std::string screenPageHtml(const std::vector<ServedFont>& fonts = {});
+
+inline constexpr size_t kMaxFontBytes = 32 * 1024 * 1024;
 
 // ---- the server ----------------------------------------------------------
 
@@ -112,10 +152,13 @@ struct ScreenOptions {
   // The device root. A node's image_path is a path under it; empty: no
   // images are served.
   std::filesystem::path image_root{};
+  // The font files the page draws text with (see serveFonts()). Only these
+  // files are served, by name, never a path from a request.
+  std::vector<WebFontFile> fonts{};
 };
 
-// An image file a page may load.
-struct ImageFile {
+// A file a page may load: an image or a font.
+struct ServedFile {
   std::string content_type;
   std::string bytes;
 };
@@ -124,8 +167,8 @@ inline constexpr size_t kMaxImageBytes = 16 * 1024 * 1024;
 // Reads the image `device_path` names under `root`: only PNG, JPEG, GIF and
 // WebP files (by extension) of at most kMaxImageBytes whose real path, links
 // followed, stays inside `root`.
-Result<ImageFile> readImageUnderRoot(const std::filesystem::path& root,
-                                     std::string_view device_path);
+Result<ServedFile> readImageUnderRoot(const std::filesystem::path& root,
+                                      std::string_view device_path);
 
 class ScreenServer {
  public:

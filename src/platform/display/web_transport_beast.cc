@@ -144,10 +144,10 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
           ->accept(std::move(request));
       return;
     }
-    const std::string images = page + "img/";
-    if (target.starts_with(images) && request.method() == http::verb::get &&
-        shared_.config.read_image) {
-      auto file = shared_.config.read_image(target.substr(images.size()));
+    for (const auto& [prefix, read] : {std::pair{page + "img/", &shared_.config.read_image},
+                                       std::pair{page + "fonts/", &shared_.config.read_font}}) {
+      if (!target.starts_with(prefix) || request.method() != http::verb::get || !*read) continue;
+      auto file = (*read)(target.substr(prefix.size()));
       if (file) return respond(http::status::ok, file->first.c_str(), file->second);
       return respond(http::status::not_found, "text/plain", "Not found\n");
     }

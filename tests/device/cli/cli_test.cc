@@ -453,13 +453,13 @@ TEST_F(ACliDeviceScreen, KeepsTheDeviceRunningWhenBackboarddCannotStart) {
   EXPECT_TRUE(ended->success());
 }
 
-TEST_F(ACliDeviceScreen, SavesAScreenshotOfTheProfilesSizeAndSaysWhenChromiumIsMissing) {
+TEST_F(ACliDeviceScreen, SavesAScreenshotAtTheProfilesScaleAndSaysWhenChromiumIsMissing) {
   ASSERT_EQ(run({"device", "start", "--screen", "375x667@2"}).code, 0);
   ASSERT_TRUE(eventually([&] { return !urlFile().empty(); }));
   const fs::path png = io_.path() / "screen.png";
   Outcome shot = run({"screen", "--png", png.string()});
   ASSERT_EQ(shot.code, 0) << shot.err;
-  // A PNG whose header gives the screen's size in points.
+  // A PNG of the screen's points times its scale, as sharp as the device.
   const std::string bytes = testing::slurp(png);
   ASSERT_GT(bytes.size(), 24u);
   EXPECT_EQ(bytes.substr(1, 3), "PNG");
@@ -467,8 +467,8 @@ TEST_F(ACliDeviceScreen, SavesAScreenshotOfTheProfilesSizeAndSaysWhenChromiumIsM
     return (uint32_t(uint8_t(bytes[at])) << 24) | (uint32_t(uint8_t(bytes[at + 1])) << 16) |
            (uint32_t(uint8_t(bytes[at + 2])) << 8) | uint32_t(uint8_t(bytes[at + 3]));
   };
-  EXPECT_EQ(be32(16), 375u);
-  EXPECT_EQ(be32(20), 667u);
+  EXPECT_EQ(be32(16), 375u * 2);
+  EXPECT_EQ(be32(20), 667u * 2);
 
   // No chromium on PATH: one clear line, exit 1, no file.
   testing::TempDir empty;

@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "platform/display/screen_server.h"
+#include "support/log_capture.h"
 #include "support/temp_dir.h"
 
 namespace sentrel::display {
@@ -263,6 +264,102 @@ TEST(AScreenServerToken, IsRandomPerServerAndOnlyLettersAndDigitsWhenChosen) {
   ScreenOptions options;
   options.token = "../x";
   EXPECT_FALSE(ScreenServer::start(loop, {}, options).ok());
+}
+
+TEST(ServedFonts, AreNamedForTheirUrlsAndLeaveOutWhatAPageCannotUseSafely) {
+  testing::LogCapture log;
+  std::vector<ServedFont> fonts = serveFonts({
+      {"Inter", 400, FontStyle::kNormal, "/fonts/a/Inter-Regular.otf"},
+      {"Inter", 600, FontStyle::kNormal, "/fonts/b/Inter-Regular.otf"},  // same name
+      {"Inter Display", 700, FontStyle::kItalic, "/fonts/x y'.ttf"},     // no plain name
+      {"Mono", 400, FontStyle::kNormal, "/fonts/m.WOFF2"},
+      {"Bad\"}</style><script>", 400, FontStyle::kNormal, "/fonts/evil.otf"},
+      {"", 400, FontStyle::kNormal, "/fonts/nameless.otf"},
+      {"Inter", 0, FontStyle::kNormal, "/fonts/light.otf"},
+      {"Inter", 1001, FontStyle::kNormal, "/fonts/heavy.otf"},
+      {"Inter", 400, FontStyle::kNormal, "/etc/passwd"},
+      {"Inter", 400, FontStyle::kNormal, "/fonts/Inter.pfb"},
+  });
+  ASSERT_EQ(fonts.size(), 4u);
+  EXPECT_EQ(fonts[0].name, "Inter-Regular.otf");
+  EXPECT_EQ(fonts[0].content_type, "font/otf");
+  EXPECT_EQ(fonts[1].name, "2-Inter-Regular.otf");
+  EXPECT_EQ(fonts[1].content_type, "font/otf");
+  EXPECT_EQ(fonts[2].name, "font.ttf");
+  EXPECT_EQ(fonts[2].content_type, "font/ttf");
+  EXPECT_EQ(fonts[3].content_type, "font/woff2");
+  for (const char* left_out :
+       {"evil.otf", "nameless.otf", "light.otf", "heavy.otf", "/etc/passwd", "Inter.pfb"}) {
+    EXPECT_TRUE(log.contains(left_out)) << left_out;
+  }
+
+  const std::string css = fontFaceCss(fonts);
+  EXPECT_NE(css.find("@font-face { font-family: \"Inter\"; font-weight: 600; font-style: normal; "
+                     "font-display: block; src: url(\"fonts/2-Inter-Regular.otf\") "
+                     "format(\"opentype\"); }"),
+            std::string::npos)
+      << css;
+  EXPECT_NE(css.find("font-family: \"Inter Display\"; font-weight: 700; font-style: italic;"),
+            std::string::npos)
+      << css;
+  EXPECT_NE(css.find("--system-font: \"Inter\", system-ui, sans-serif;"), std::string::npos) << css;
+  EXPECT_EQ(css.find("evil"), std::string::npos);
+
+  const std::string page = screenPageHtml(fonts);
+  EXPECT_NE(page.find(css), std::string::npos);
+  EXPECT_NE(
+      page.find("<link rel=\"preload\" as=\"font\" type=\"font/woff2\" href=\"fonts/m.WOFF2\" "
+                "crossorigin>"),
+      std::string::npos);
+  // Without fonts the page draws with the browser's own.
+  EXPECT_EQ(screenPageHtml({}).find("@font-face"), std::string::npos);
+  EXPECT_EQ(screenPageHtml({}).find("/*FONTS*/"), std::string::npos);
+}
+
+TEST(AScreenServerWithFonts, ServesOnlyTheGivenFilesByNameUnderItsTokenAndHost) {
+  testing::TempDir dir;
+  const std::string regular = "OTTO regular face bytes";
+  writeFile(dir.path() / "fonts/Face-Regular.otf", regular);
+  writeFile(dir.path() / "fonts/Face-Bold.otf", "OTTO bold");  // beside it, not given
+  writeFile(dir.path() / "fonts/Face-Gone.otf", "OTTO gone");
+  runloop::RunLoop loop;
+  ScreenOptions options;
+  options.fonts = {{"Face", 400, FontStyle::kNormal, dir.path() / "fonts/Face-Regular.otf"},
+                   {"Face", 700, FontStyle::kNormal, dir.path() / "fonts/Face-Gone.otf"}};
+  Result<std::unique_ptr<ScreenServer>> started = ScreenServer::start(loop, {}, options);
+  ASSERT_TRUE(started.ok()) << started.reason();
+  ScreenServer& server = **started;
+  std::filesystem::remove(dir.path() / "fonts/Face-Gone.otf");
+  const std::string host = "127.0.0.1:" + std::to_string(server.port());
+  auto fetch = [&](const std::string& path, const std::string& host_header) {
+    return exchange(server.port(),
+                    "GET " + path + " HTTP/1.1\r\nHost: " + host_header + "\r\n\r\n");
+  };
+  const std::string fonts = "/" + server.token() + "/fonts/";
+
+  std::string page = fetch("/" + server.token() + "/", host);
+  EXPECT_NE(page.find("url(\"fonts/Face-Regular.otf\")"), std::string::npos);
+  std::string font = fetch(fonts + "Face-Regular.otf", host);
+  EXPECT_EQ(statusLine(font), "HTTP/1.1 200 OK");
+  EXPECT_NE(font.find("Content-Type: font/otf"), std::string::npos);
+  EXPECT_EQ(font.substr(font.size() - regular.size()), regular);
+
+  testing::LogCapture log;
+  std::string wrong_token = server.token();
+  wrong_token.back() = wrong_token.back() == '0' ? '1' : '0';
+  for (const std::string& path :
+       {fonts + "Face-Bold.otf", fonts + "Face-Gone.otf", fonts + "../fonts/Face-Regular.otf",
+        fonts + dir.path().string() + "/fonts/Face-Bold.otf", fonts + "Face-Regular.otf/",
+        fonts + "face-regular.otf", fonts, "/" + wrong_token + "/fonts/Face-Regular.otf",
+        std::string("/fonts/Face-Regular.otf")}) {
+    std::string answer = fetch(path, host);
+    EXPECT_EQ(statusLine(answer), "HTTP/1.1 404 Not Found") << path;
+    EXPECT_EQ(answer.find("OTTO"), std::string::npos) << path;
+  }
+  EXPECT_TRUE(log.contains("Face-Gone.otf"));
+  EXPECT_EQ(statusLine(
+                fetch(fonts + "Face-Regular.otf", "evil.example:" + std::to_string(server.port()))),
+            "HTTP/1.1 403 Forbidden");
 }
 
 }  // namespace

@@ -27,6 +27,8 @@ class WebTransport {
     // GET /<token>/img/<name>: the file to answer with, or an error (a 404).
     // Runs on the Asio thread.
     std::function<Result<std::pair<std::string, std::string>>(std::string_view name)> read_image;
+    // GET /<token>/fonts/<name>: the same, for fonts.
+    std::function<Result<std::pair<std::string, std::string>>(std::string_view name)> read_font;
   };
 
   static Result<std::unique_ptr<WebTransport>> start(Config config);

@@ -3,6 +3,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/uikit/text/font.h"
 
@@ -25,5 +26,19 @@ inline constexpr const char* kDebianInterFolder = "/usr/share/fonts/opentype/int
 // Returns nullopt, with `*error` saying which file is missing and which
 // package provides it, when a weight is found nowhere. Any thread.
 std::optional<FontFilePaths> findSystemFontFiles(std::string* error);
+
+// What the page needs to draw a Font as the process measured it: an
+// @font-face with `src` from `path` (served by backboardd), `font-family`
+// `family` and `font-weight` `weight`.
+struct WebFont {
+  std::string path{};    // the font file on this machine
+  std::string family{};  // "Inter"
+  int weight{};          // 400, 600, 700
+};
+
+// The faces text runs name (Font::cssFamily() at each weight's cssWeight()),
+// each with its file from `paths`: regular, semibold, bold. Weights without
+// a file are left out.
+std::vector<WebFont> systemWebFonts(const FontFilePaths& paths);
 
 }  // namespace sentrel::uikit

@@ -66,6 +66,19 @@ const std::string& FontFilePaths::forWeight(FontWeight weight) const {
   return regular;
 }
 
+std::vector<WebFont> systemWebFonts(const FontFilePaths& paths) {
+  std::vector<WebFont> fonts;
+  for (const WeightQuery& query : kWeights) {
+    const std::string& path = paths.forWeight(query.weight);
+    if (path.empty()) continue;
+    fonts.push_back(
+        WebFont{.path = path,
+                .family = std::string(Font::cssFamily()),
+                .weight = Font::systemFont(Font::kDefaultPointSize, query.weight).cssWeight()});
+  }
+  return fonts;
+}
+
 std::optional<FontFilePaths> findSystemFontFiles(std::string* error) {
   // FcInitLoadConfigAndFonts() gives a private configuration: no global
   // fontconfig state is touched, so this is safe from any thread.

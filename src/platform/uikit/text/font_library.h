@@ -33,15 +33,6 @@ struct FontMetrics {
   double x_height{};
 };
 
-// What the page needs to draw a Font as the process measured it: an
-// @font-face with `src` from `path` (served by backboardd), `font-family`
-// `family` and `font-weight` `weight`.
-struct WebFont {
-  std::string path{};    // the font file on this machine
-  std::string family{};  // "Inter"
-  int weight{};          // 400, 600, 700
-};
-
 class FontLibrary {
  public:
   // The process's library, made on first use from findSystemFontFiles().

@@ -1,10 +1,12 @@
 #include <unistd.h>
 
+#include <algorithm>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <limits>
 #include <string>
+#include <vector>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -65,6 +67,20 @@ TEST_F(AFontLibrary, FindsInterAtEachWeight) {
   EXPECT_EQ(web.path, paths_.semibold);
   EXPECT_EQ(web.family, "Inter");
   EXPECT_EQ(web.weight, 600);
+
+  // The faces backboardd serves the page are the ones webFont() names, one
+  // per weight; a weight without a file is not served.
+  std::vector<WebFont> served = systemWebFonts(paths_);
+  ASSERT_EQ(served.size(), 3u);
+  for (FontWeight weight : {FontWeight::kRegular, FontWeight::kSemibold, FontWeight::kBold}) {
+    WebFont expected = fonts.webFont(Font::systemFont(17, weight));
+    EXPECT_TRUE(std::any_of(served.begin(), served.end(), [&](const WebFont& f) {
+      return f.path == expected.path && f.family == expected.family && f.weight == expected.weight;
+    })) << weightName(weight);
+  }
+  FontFilePaths partial = paths_;
+  partial.bold.clear();
+  EXPECT_EQ(systemWebFonts(partial).size(), 2u);
 }
 
 TEST_F(AFontLibrary, ReportsMetricsOfTheRealFontScaledBySize) {
