@@ -47,6 +47,82 @@ constexpr std::string_view kPage = R"PAGE(<!DOCTYPE html>
     el.style.width = f[2] + "px"; el.style.height = f[3] + "px";
   };
 
+  // Animations the page runs, by window, node and animation id: a later
+  // screen that still carries one puts it on the new element at the time
+  // it first started, so it goes on rather than starting again.
+  const running = new Map();
+  const identity = [1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1];
+  // The layer's matrix is for row vectors; CSS lists a column-vector
+  // matrix by columns, which is the same sixteen numbers in the same order.
+  const matrix = (m) => `matrix3d(${m.join(", ")})`;
+  const easings = { easeInOut: "ease-in-out", easeIn: "ease-in", easeOut: "ease-out",
+                    linear: "linear" };
+
+  // A damped spring from 0 to 1 that settles (to 0.1 %) by the end of the
+  // duration, sampled as a linear() easing. Damping ratio in (0, 1], initial
+  // velocity in whole changes per second.
+  function springEasing(a) {
+    const zeta = Math.min(1, Math.max(0.01, a.damping));
+    const v0 = a.velocity;
+    const d = a.duration;
+    const w0 = Math.log(1000) / (zeta * d);
+    const wd = w0 * Math.sqrt(Math.max(0, 1 - zeta * zeta));
+    const cycles = wd * d / (2 * Math.PI);
+    const n = Math.min(400, Math.max(64, Math.ceil(cycles * 12)));
+    const points = [];
+    for (let i = 0; i <= n; i += 1) {
+      const t = d * i / n;
+      let x;
+      if (zeta < 1) {
+        x = 1 - Math.exp(-zeta * w0 * t) *
+                (Math.cos(wd * t) + ((zeta * w0 - v0) / wd) * Math.sin(wd * t));
+      } else {
+        x = 1 - Math.exp(-w0 * t) * (1 + (w0 - v0) * t);
+      }
+      points.push(i === 0 ? 0 : i === n ? 1 : Number(x.toFixed(4)));
+    }
+    return `linear(${points.join(", ")})`;
+  }
+
+  function keyframes(a, node) {
+    switch (a.property) {
+      case "frame": {
+        const box = (f) => ({ left: f[0] + "px", top: f[1] + "px",
+                              width: f[2] + "px", height: f[3] + "px" });
+        return [box(a.from), box(node.frame)];
+      }
+      case "alpha": return [{ opacity: a.from[0] }, { opacity: node.alpha }];
+      case "background":
+        return [{ backgroundColor: rgba(a.from) }, { backgroundColor: rgba(node.background) }];
+      case "transform":
+        return [{ transform: matrix(a.from) }, { transform: matrix(node.transform || identity) }];
+    }
+    return null;
+  }
+
+  function animate(el, node, key, a, now, seen) {
+    const frames = keyframes(a, node);
+    if (!frames) return;
+    let record = running.get(key);
+    if (!record) {
+      record = { startTime: now - a.elapsed * 1000 };
+      running.set(key, record);
+    }
+    seen.add(key);
+    try {
+      const animation = el.animate(frames, {
+        duration: a.duration * 1000,
+        delay: a.delay * 1000,
+        easing: a.curve === "spring" ? springEasing(a) : easings[a.curve] || "ease-in-out",
+        fill: "backwards",
+      });
+      animation.id = key;
+      animation.startTime = record.startTime;
+    } catch (e) {
+      // A value the browser does not take: the node shows its final value.
+    }
+  }
+
   function drawNode(node) {
     const el = document.createElement("div");
     el.dataset.node = node.id;
@@ -57,6 +133,8 @@ constexpr std::string_view kPage = R"PAGE(<!DOCTYPE html>
     if (node.cornerRadius > 0) el.style.borderRadius = node.cornerRadius + "px";
     if (node.borderWidth > 0) el.style.border = `${node.borderWidth}px solid ${rgba(node.borderColor)}`;
     if (node.clips) el.style.overflow = "hidden";
+    if (node.transform) el.style.transform = matrix(node.transform);
+    if (node.z !== 0) el.dataset.z = node.z;
     if (node.image) {
       const img = document.createElement("img");
       img.src = node.image;
@@ -75,6 +153,15 @@ constexpr std::string_view kPage = R"PAGE(<!DOCTYPE html>
         text.style.display = "-webkit-box";
         text.style.webkitBoxOrient = "vertical";
         text.style.webkitLineClamp = String(node.lines);
+      }
+      if (node.verticalAlignment === "center") {
+        // A label: the text in the middle of its height, as the toolkit
+        // measured it; what does not fit is cut at the bottom.
+        el.style.display = "flex";
+        el.style.flexDirection = "column";
+        el.style.justifyContent = "center";
+        text.style.flex = "none";
+        text.style.maxHeight = "100%";
       }
       for (const run of node.text) {
         const span = document.createElement("span");
@@ -95,6 +182,9 @@ constexpr std::string_view kPage = R"PAGE(<!DOCTYPE html>
     screen.style.width = message.width + "px";
     screen.style.height = message.height + "px";
     const windows = [];
+    const now = document.timeline.currentTime || performance.now();
+    const seen = new Set();
+    const animated = [];
     for (const win of message.windows) {
       const w = document.createElement("div");
       w.className = "window";
@@ -102,14 +192,30 @@ constexpr std::string_view kPage = R"PAGE(<!DOCTYPE html>
       place(w, win.frame);
       w.style.overflow = "hidden";
       const byId = new Map();
+      // Children by parent in list order, then by z position (a stable
+      // sort keeps the list order among equals).
+      const children = new Map();
       for (const node of win.nodes) {
         const el = drawNode(node);
         byId.set(node.id, el);
-        (node.parent === 0 ? w : byId.get(node.parent) || w).appendChild(el);
+        const parent = node.parent !== 0 && byId.has(node.parent) ? node.parent : 0;
+        if (!children.has(parent)) children.set(parent, []);
+        children.get(parent).push({ node, el });
+        for (const a of node.animations || []) {
+          animated.push({ el, node, key: `${win.id}/${node.id}/${a.id}`, a });
+        }
+      }
+      for (const [parent, list] of children) {
+        list.sort((p, q) => p.node.z - q.node.z);
+        const into = parent === 0 ? w : byId.get(parent);
+        for (const { el } of list) into.appendChild(el);
       }
       windows.push(w);
     }
     screen.replaceChildren(...windows);
+    // Elements animate once they are in the document.
+    for (const { el, node, key, a } of animated) animate(el, node, key, a, now, seen);
+    for (const key of running.keys()) if (!seen.has(key)) running.delete(key);
     state.frames += 1;
     state.waiting = state.waiting.filter((w) => {
       if (state.frames < w.count) return true;
