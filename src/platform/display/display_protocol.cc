@@ -348,8 +348,8 @@ Node decodeNode(const Value& v, std::string where, Status* error) {
   node.lines = static_cast<int>(r.integer("lines", 0, 100000));
   node.image_path = r.string("image");
   if (r.has("verticalAlignment")) {
-    node.vertical_alignment = static_cast<TextVerticalAlignment>(r.integer(
-        "verticalAlignment", 0, static_cast<int64_t>(TextVerticalAlignment::kCenter)));
+    node.vertical_alignment = static_cast<TextVerticalAlignment>(
+        r.integer("verticalAlignment", 0, static_cast<int64_t>(TextVerticalAlignment::kCenter)));
   }
   if (r.has("transform")) {
     std::vector<double> m = r.numberList("transform", -kMaxTransformEntry, kMaxTransformEntry, 16);
@@ -439,9 +439,8 @@ bool inRange(double v, double min, double max) {
 }
 
 bool goodTransform(const Transform3D& t) {
-  return std::all_of(t.m.begin(), t.m.end(), [](double v) {
-    return inRange(v, -kMaxTransformEntry, kMaxTransformEntry);
-  });
+  return std::all_of(t.m.begin(), t.m.end(),
+                     [](double v) { return inRange(v, -kMaxTransformEntry, kMaxTransformEntry); });
 }
 
 std::string badAnimation(const Animation& a) {
@@ -453,8 +452,7 @@ std::string badAnimation(const Animation& a) {
   if (a.from.size() != animationValueSize(a.property)) return "start value of the wrong size";
   switch (a.property) {
     case AnimatedProperty::kFrame:
-      if (!finiteRect(Rect{a.from[0], a.from[1], a.from[2], a.from[3]}))
-        return "bad start frame";
+      if (!finiteRect(Rect{a.from[0], a.from[1], a.from[2], a.from[3]})) return "bad start frame";
       break;
     case AnimatedProperty::kAlpha:
     case AnimatedProperty::kBackground:

@@ -63,25 +63,26 @@ json nodeJson(const Node& node, double now) {
                     {"size", run.font_size},
                     {"color", colorJson(run.color)}});
   }
-  return {{"id", node.id},
-          {"parent", node.parent},
-          {"frame", rectJson(node.frame)},
-          {"background", colorJson(node.background)},
-          {"alpha", node.alpha},
-          {"hidden", node.hidden},
-          {"cornerRadius", node.corner_radius},
-          {"borderWidth", node.border.width},
-          {"borderColor", colorJson(node.border.color)},
-          {"clips", node.clips},
-          {"text", std::move(runs)},
-          {"alignment", textAlignmentName(node.alignment)},
-          {"lines", node.lines},
-          {"image", std::string()},
-          {"verticalAlignment",
-           node.vertical_alignment == TextVerticalAlignment::kCenter ? "center" : "top"},
-          {"transform", node.transform.isIdentity() ? json(nullptr) : transformJson(node.transform)},
-          {"z", node.z_position},
-          {"animations", animationsJson(node, now)}};
+  return {
+      {"id", node.id},
+      {"parent", node.parent},
+      {"frame", rectJson(node.frame)},
+      {"background", colorJson(node.background)},
+      {"alpha", node.alpha},
+      {"hidden", node.hidden},
+      {"cornerRadius", node.corner_radius},
+      {"borderWidth", node.border.width},
+      {"borderColor", colorJson(node.border.color)},
+      {"clips", node.clips},
+      {"text", std::move(runs)},
+      {"alignment", textAlignmentName(node.alignment)},
+      {"lines", node.lines},
+      {"image", std::string()},
+      {"verticalAlignment",
+       node.vertical_alignment == TextVerticalAlignment::kCenter ? "center" : "top"},
+      {"transform", node.transform.isIdentity() ? json(nullptr) : transformJson(node.transform)},
+      {"z", node.z_position},
+      {"animations", animationsJson(node, now)}};
 }
 
 bool contains(const Rect& r, Point p) {
@@ -151,8 +152,7 @@ Result<PageInput> decodePageInput(std::string_view text) {
   return R::Error("page message of unknown type");
 }
 
-std::string encodeScreenJson(const std::vector<WindowTree>& windows, ScreenSize size,
-                             double now) {
+std::string encodeScreenJson(const std::vector<WindowTree>& windows, ScreenSize size, double now) {
   json list = json::array();
   for (const WindowTree& window : windows) {
     json nodes = json::array();

@@ -417,7 +417,9 @@ void DisplayLink::takeAnimations(UIWindow& window, double now) {
       if (group == groups.end()) group = groups.insert(groups.end(), {property, {}});
       group->second.push_back(&r);
     }
-    for (const auto& [property, changes] : groups) {
+    for (const auto& group : groups) {
+      const display::AnimatedProperty property = group.first;
+      const std::vector<const UIViewPropertyAnimation*>& changes = group.second;
       const UIViewPropertyAnimation& first = *changes.front();
       const UIViewPropertyAnimation& last = *changes.back();
       display::Animation a;
@@ -463,7 +465,8 @@ void DisplayLink::takeAnimations(UIWindow& window, double now) {
       }
       a.start = std::min(display::secondsOf(last.began), now);
       // A new animation of a property takes over from a running one.
-      std::erase_if(active, [&](const display::Animation& old) { return old.property == property; });
+      std::erase_if(active,
+                    [&](const display::Animation& old) { return old.property == property; });
       active.push_back(std::move(a));
     }
     if (active.size() > display::kMaxAnimationsPerNode)

@@ -64,18 +64,32 @@ WindowTree animatedWindow() {
   card.transform.m = {0.9, 0, -0.4, 0.002, 0, 1, 0, 0, 0.4, 0, 0.9, 0, 12, -3, 0, 1};
   card.z_position = 2.5;
   card.animations = {
-      Animation{7, AnimatedProperty::kFrame, {20, 844, 350, 200}, AnimationCurve::kSpring, 0.7,
-                1.5, 0.5, 0, 1000.25},
-      Animation{8, AnimatedProperty::kTransform, identityValues(),
-                AnimationCurve::kEaseOut, 1, 0, 0.3, 0.1, 1000.5},
+      Animation{7,
+                AnimatedProperty::kFrame,
+                {20, 844, 350, 200},
+                AnimationCurve::kSpring,
+                0.7,
+                1.5,
+                0.5,
+                0,
+                1000.25},
+      Animation{8, AnimatedProperty::kTransform, identityValues(), AnimationCurve::kEaseOut, 1, 0,
+                0.3, 0.1, 1000.5},
   };
   Node& label = window.nodes[1];
   label.vertical_alignment = TextVerticalAlignment::kCenter;
   label.z_position = -1;
   label.animations = {
       Animation{9, AnimatedProperty::kAlpha, {0}, AnimationCurve::kLinear, 1, 0, 0.25, 0, 999},
-      Animation{10, AnimatedProperty::kBackground, {1, 0, 0, 1}, AnimationCurve::kEaseInOut, 1, 0,
-                3600, 3600, 999},
+      Animation{10,
+                AnimatedProperty::kBackground,
+                {1, 0, 0, 1},
+                AnimationCurve::kEaseInOut,
+                1,
+                0,
+                3600,
+                3600,
+                999},
   };
   return window;
 }
@@ -261,15 +275,14 @@ TEST(ADisplayMessageDecoder, RefusesBadTransformsAndAnimations) {
   huge_matrix[12] = 1e300;
   plist::Array seventeen_animations;
   for (int i = 0; i < 17; ++i)
-    seventeen_animations.push_back((*MutableDict(animationWith("id", Value::integer(1)))
-                                        .get("windows")
-                                        .asArray())[0]
-                                       .get("nodes")
-                                       .asArray()
-                                       ->at(0)
-                                       .get("animations")
-                                       .asArray()
-                                       ->at(0));
+    seventeen_animations.push_back(
+        (*MutableDict(animationWith("id", Value::integer(1))).get("windows").asArray())[0]
+            .get("nodes")
+            .asArray()
+            ->at(0)
+            .get("animations")
+            .asArray()
+            ->at(0));
   struct Case {
     const char* what;
     Value message;

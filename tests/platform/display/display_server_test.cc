@@ -172,8 +172,8 @@ TEST_F(ADisplayServer, MovesAnimationStartsOntoItsOwnClockKeepingTheirAge) {
   WindowTree w = window(1);
   Node node;
   node.id = 1;
-  node.animations = {Animation{3, AnimatedProperty::kAlpha, {0}, AnimationCurve::kLinear, 1, 0,
-                               0.5, 0, 49.75}};
+  node.animations = {
+      Animation{3, AnimatedProperty::kAlpha, {0}, AnimationCurve::kLinear, 1, 0, 0.5, 0, 49.75}};
   w.nodes = {node};
   const double before = secondsOf(loop_.clock().now());
   // The process's clock says 50 at the commit: the animation is a quarter

@@ -133,7 +133,8 @@ TEST(TheScreenJson, GivesEachRunningAnimationItsAgeAndLeavesOutEndedOnes) {
       Animation{2, AnimatedProperty::kFrame, {0, 0, 1, 1}, AnimationCurve::kLinear, 1, 0, 1, 0, 98},
   };
   w.nodes = {card};
-  nlohmann::json screen = nlohmann::json::parse(encodeScreenJson({w}, ScreenSize{100, 100}, 100.25));
+  nlohmann::json screen =
+      nlohmann::json::parse(encodeScreenJson({w}, ScreenSize{100, 100}, 100.25));
   const nlohmann::json& node = screen["windows"][0]["nodes"][0];
   ASSERT_EQ(node["animations"].size(), 1u) << node.dump();
   const nlohmann::json& a = node["animations"][0];

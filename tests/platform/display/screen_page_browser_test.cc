@@ -184,10 +184,17 @@ std::vector<WindowTree> layeredScreen(const std::string& label_text, double star
   card.background = Color{1, 1, 1, 1};
   card.transform.m = {0.8, 0, -0.6, -0.0012, 0, 1, 0, 0, 0.6, 0, 0.8, 0.0016, 0, 0, 0, 1};
   card.animations = {
-      Animation{11, AnimatedProperty::kFrame, {200, 700, 150, 100}, AnimationCurve::kSpring, 0.5,
-                0, 30, 0, started},
-      Animation{12, AnimatedProperty::kAlpha, {0}, AnimationCurve::kEaseInOut, 1, 0, 30, 0,
+      Animation{11,
+                AnimatedProperty::kFrame,
+                {200, 700, 150, 100},
+                AnimationCurve::kSpring,
+                0.5,
+                0,
+                30,
+                0,
                 started},
+      Animation{
+          12, AnimatedProperty::kAlpha, {0}, AnimationCurve::kEaseInOut, 1, 0, 30, 0, started},
   };
   Node label;
   label.id = 4;
