@@ -100,12 +100,14 @@ constexpr std::string_view kPage = R"PAGE(<!DOCTYPE html>
     return null;
   }
 
-  function animate(el, node, key, a, now, seen) {
+  function animate(el, node, key, a, now, lag, seen) {
     const frames = keyframes(a, node);
     if (!frames) return;
     let record = running.get(key);
     if (!record) {
-      record = { startTime: now - a.elapsed * 1000 };
+      const age = a.elapsed * 1000 + lag;
+      if (age >= (a.delay + a.duration) * 1000) return;  // over before it was seen
+      record = { startTime: now - age };
       running.set(key, record);
     }
     seen.add(key);
@@ -183,6 +185,10 @@ constexpr std::string_view kPage = R"PAGE(<!DOCTYPE html>
     screen.style.height = message.height + "px";
     const windows = [];
     const now = document.timeline.currentTime || performance.now();
+    // How long the message waited (a page that connects late gets the last
+    // one again); the page and backboardd share the machine's wall clock.
+    const waited = Date.now() - message.sentAt;
+    const lag = Number.isFinite(waited) && waited > 0 && waited < 86400000 ? waited : 0;
     const seen = new Set();
     const animated = [];
     for (const win of message.windows) {
@@ -214,7 +220,7 @@ constexpr std::string_view kPage = R"PAGE(<!DOCTYPE html>
     }
     screen.replaceChildren(...windows);
     // Elements animate once they are in the document.
-    for (const { el, node, key, a } of animated) animate(el, node, key, a, now, seen);
+    for (const { el, node, key, a } of animated) animate(el, node, key, a, now, lag, seen);
     for (const key of running.keys()) if (!seen.has(key)) running.delete(key);
     state.frames += 1;
     state.waiting = state.waiting.filter((w) => {

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
@@ -172,7 +173,13 @@ std::string encodeScreenJson(const std::vector<WindowTree>& windows, ScreenSize 
   json screen = {{"type", "screen"},
                  {"width", size.width},
                  {"height", size.height},
-                 {"windows", std::move(list)}};
+                 {"windows", std::move(list)},
+                 // Wall-clock milliseconds: a page that gets this message
+                 // late (it kept the last one for a page that connects
+                 // later) adds the wait to each animation's age.
+                 {"sentAt", std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::system_clock::now().time_since_epoch())
+                                .count()}};
   // Texts come from UI processes: replace bad UTF-8 rather than throw.
   return screen.dump(-1, ' ', false, json::error_handler_t::replace);
 }

@@ -2,6 +2,8 @@
 // pointer events become touches.
 #include <gtest/gtest.h>
 
+#include <chrono>
+
 #include <nlohmann/json.hpp>
 
 #include "platform/display/screen_server.h"
@@ -145,6 +147,12 @@ TEST(TheScreenJson, GivesEachRunningAnimationItsAgeAndLeavesOutEndedOnes) {
   EXPECT_DOUBLE_EQ(a["damping"].get<double>(), 0.5);
   EXPECT_DOUBLE_EQ(node["transform"][11].get<double>(), -0.002);
   EXPECT_EQ(node["verticalAlignment"], "top");
+  // When it was made, on the wall clock the page shares: a page that gets
+  // it late ages the animations by the wait.
+  const auto wall = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::system_clock::now().time_since_epoch())
+                        .count();
+  EXPECT_NEAR(screen["sentAt"].get<double>(), static_cast<double>(wall), 60000);
 }
 
 }  // namespace
