@@ -464,6 +464,8 @@ void DisplayLink::takeAnimations(UIWindow& window, double now) {
         a.velocity = std::clamp(timing.initialVelocity, -1e6, 1e6);
       }
       a.start = std::min(display::secondsOf(last.began), now);
+      // Made while there was no screen and over since: the model shows.
+      if (a.start + a.delay + a.duration <= now) continue;
       // A new animation of a property takes over from a running one.
       std::erase_if(active,
                     [&](const display::Animation& old) { return old.property == property; });
