@@ -124,10 +124,8 @@ HomeScreen::HomeScreen(std::vector<apps::AppRecord> installed, OpenApp open)
       auto letter = std::make_shared<uikit::UILabel>();
       letter->setText(initial(app.display_name));
       letter->setFont(uikit::Font::systemFont(28, uikit::FontWeight::kSemibold));
-      // The page draws a label's text from its top: a frame as tall as the
-      // text, in the middle of the icon, centres the letter.
-      const double letterHeight = letter->intrinsicContentSize().height;
-      letter->setFrame(CGRectMake(0, (kIconSize - letterHeight) / 2, kIconSize, letterHeight));
+      // A label centres its text in its height, as on the platform.
+      letter->setFrame(CGRectMake(0, 0, kIconSize, kIconSize));
       letter->setTextColor(UIColor::whiteColor());
       letter->setTextAlignment(uikit::NSTextAlignment::kCenter);
       icon->addSubview(letter);

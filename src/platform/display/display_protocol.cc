@@ -1,5 +1,6 @@
 #include "platform/display/display_protocol.h"
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <unordered_set>
@@ -39,12 +40,45 @@ Value runValue(const TextRun& run) {
       .build();
 }
 
+Value numbersValue(std::span<const double> numbers) {
+  Array out;
+  out.reserve(numbers.size());
+  for (double v : numbers) out.push_back(real(v));
+  return Value::array(std::move(out));
+}
+
+Value animationValue(const Animation& a) {
+  MutableDict dict;
+  dict.set("id", Value::integer(a.id))
+      .set("property", Value::integer(static_cast<int64_t>(a.property)))
+      .set("from", numbersValue(a.from))
+      .set("curve", Value::integer(static_cast<int64_t>(a.curve)))
+      .set("duration", real(a.duration))
+      .set("delay", real(a.delay))
+      .set("start", real(a.start));
+  if (a.curve == AnimationCurve::kSpring)
+    dict.set("damping", real(a.damping)).set("velocity", real(a.velocity));
+  return dict.build();
+}
+
 Value nodeValue(const Node& node) {
   Array runs;
   runs.reserve(node.text.size());
   for (const TextRun& run : node.text) runs.push_back(runValue(run));
-  return MutableDict()
-      .set("id", Value::integer(node.id))
+  MutableDict dict;
+  // The rarely used layer properties are left out when they hold their
+  // defaults, which keeps a big tree well under the message limit.
+  if (!node.transform.isIdentity()) dict.set("transform", numbersValue(node.transform.m));
+  if (node.z_position != 0) dict.set("z", real(node.z_position));
+  if (node.vertical_alignment != TextVerticalAlignment::kTop)
+    dict.set("verticalAlignment", Value::integer(static_cast<int64_t>(node.vertical_alignment)));
+  if (!node.animations.empty()) {
+    Array animations;
+    animations.reserve(node.animations.size());
+    for (const Animation& a : node.animations) animations.push_back(animationValue(a));
+    dict.set("animations", Value::array(std::move(animations)));
+  }
+  return dict.set("id", Value::integer(node.id))
       .set("parent", Value::integer(node.parent))
       .set("frame", rectValue(node.frame))
       .set("background", colorValue(node.background))
@@ -95,6 +129,8 @@ class Reader {
   }
 
   bool ok() const { return error_->ok(); }
+
+  bool has(std::string_view key) const { return ok() && !dict_.get(key).isNull(); }
 
   void fail(std::string_view key, std::string_view why) {
     if (!error_->ok()) return;
@@ -187,6 +223,21 @@ class Reader {
     return out;
   }
 
+  // An array of numbers, each within min..max, of a length from `sizes`.
+  std::vector<double> numberList(std::string_view key, double min, double max, size_t size) {
+    std::vector<double> out;
+    Value v = field(key);
+    if (!ok()) return out;
+    const Array* a = v.asArray();
+    if (a == nullptr || a->size() != size) {
+      fail(key, "is not an array of " + std::to_string(size) + " numbers");
+      return out;
+    }
+    out.reserve(size);
+    for (size_t i = 0; i < size; ++i) out.push_back(number((*a)[i], key, min, max));
+    return out;
+  }
+
   Rect rect(std::string_view key) {
     constexpr double kMax = 1e9;
     auto n = numbers<4>(key, -kMax, kMax);
@@ -224,6 +275,8 @@ class Reader {
 };
 
 constexpr double kMaxCoordinate = 1e9;
+// Initial spring velocities beyond this are nonsense, not fast.
+constexpr double kMaxAnimationSpeed = 1e6;
 
 TextRun decodeRun(const Value& v, std::string where, Status* error) {
   Reader r(v, std::move(where), error);
@@ -235,6 +288,43 @@ TextRun decodeRun(const Value& v, std::string where, Status* error) {
   if (r.ok() && run.font_size <= 0) r.fail("size", "is not positive");
   run.color = r.color("color");
   return run;
+}
+
+constexpr double kMaxClockSeconds = 1e12;
+
+Animation decodeAnimation(const Value& v, std::string where, Status* error) {
+  Reader r(v, std::move(where), error);
+  Animation a;
+  a.id = r.integer("id", 1, INT64_MAX);
+  a.property = static_cast<AnimatedProperty>(
+      r.integer("property", 0, static_cast<int64_t>(AnimatedProperty::kTransform)));
+  // The bounds each value must keep at its end: a frame's like a node's,
+  // an alpha's and a colour's 0..1, a transform's like a node's.
+  switch (a.property) {
+    case AnimatedProperty::kFrame:
+      a.from = r.numberList("from", -kMaxCoordinate, kMaxCoordinate, 4);
+      if (r.ok() && (a.from[2] < 0 || a.from[3] < 0)) r.fail("from", "has a negative size");
+      break;
+    case AnimatedProperty::kAlpha:
+    case AnimatedProperty::kBackground:
+      a.from = r.numberList("from", 0, 1, animationValueSize(a.property));
+      break;
+    case AnimatedProperty::kTransform:
+      a.from = r.numberList("from", -kMaxTransformEntry, kMaxTransformEntry, 16);
+      break;
+  }
+  a.curve = static_cast<AnimationCurve>(
+      r.integer("curve", 0, static_cast<int64_t>(AnimationCurve::kSpring)));
+  a.duration = r.real("duration", 0, kMaxAnimationSeconds);
+  if (r.ok() && a.duration <= 0) r.fail("duration", "is not positive");
+  a.delay = r.real("delay", 0, kMaxAnimationSeconds);
+  a.start = r.real("start", -kMaxClockSeconds, kMaxClockSeconds);
+  if (a.curve == AnimationCurve::kSpring) {
+    a.damping = r.real("damping", 0, 1);
+    if (r.ok() && a.damping <= 0) r.fail("damping", "is not positive");
+    a.velocity = r.real("velocity", -kMaxAnimationSpeed, kMaxAnimationSpeed);
+  }
+  return a;
 }
 
 Node decodeNode(const Value& v, std::string where, Status* error) {
@@ -263,6 +353,24 @@ Node decodeNode(const Value& v, std::string where, Status* error) {
   const auto insets = r.numbers<4>("textInsets", 0, kMaxCoordinate);
   node.text_insets = Insets{insets[0], insets[1], insets[2], insets[3]};
   node.image_path = r.string("image");
+  if (r.has("verticalAlignment")) {
+    node.vertical_alignment = static_cast<TextVerticalAlignment>(
+        r.integer("verticalAlignment", 0, static_cast<int64_t>(TextVerticalAlignment::kCenter)));
+  }
+  if (r.has("transform")) {
+    std::vector<double> m = r.numberList("transform", -kMaxTransformEntry, kMaxTransformEntry, 16);
+    if (r.ok()) std::copy(m.begin(), m.end(), node.transform.m.begin());
+  }
+  if (r.has("z")) node.z_position = r.real("z", -kMaxCoordinate, kMaxCoordinate);
+  if (r.has("animations")) {
+    if (const Array* animations = r.array("animations", kMaxAnimationsPerNode)) {
+      node.animations.reserve(animations->size());
+      for (size_t i = 0; i < animations->size() && r.ok(); ++i) {
+        node.animations.push_back(decodeAnimation(
+            (*animations)[i], r.where() + ".animations[" + std::to_string(i) + "]", error));
+      }
+    }
+  }
   return node;
 }
 
@@ -320,7 +428,103 @@ bool goodColor(const Color& c) {
   return true;
 }
 
+// Animations begin before the commit that carries them, never after.
+Status startsBy(const WindowTree& window, double time) {
+  for (const Node& node : window.nodes) {
+    for (const Animation& a : node.animations) {
+      if (a.start > time)
+        return Status::Error("window " + std::to_string(window.window_id) + " node " +
+                             std::to_string(node.id) + " animation " + std::to_string(a.id) +
+                             " starts after its commit");
+    }
+  }
+  return Status::Ok();
+}
+
+bool inRange(double v, double min, double max) {
+  return v >= min && v <= max;  // also refuses NaN
+}
+
+bool goodTransform(const Transform3D& t) {
+  return std::all_of(t.m.begin(), t.m.end(),
+                     [](double v) { return inRange(v, -kMaxTransformEntry, kMaxTransformEntry); });
+}
+
+std::string badAnimation(const Animation& a) {
+  if (a.id <= 0) return "id is not positive";
+  if (static_cast<uint8_t>(a.property) > static_cast<uint8_t>(AnimatedProperty::kTransform))
+    return "unknown property";
+  if (static_cast<uint8_t>(a.curve) > static_cast<uint8_t>(AnimationCurve::kSpring))
+    return "unknown curve";
+  if (a.from.size() != animationValueSize(a.property)) return "start value of the wrong size";
+  switch (a.property) {
+    case AnimatedProperty::kFrame:
+      if (!finiteRect(Rect{a.from[0], a.from[1], a.from[2], a.from[3]})) return "bad start frame";
+      break;
+    case AnimatedProperty::kAlpha:
+    case AnimatedProperty::kBackground:
+      for (double v : a.from)
+        if (!inRange(v, 0, 1)) return "start value out of range";
+      break;
+    case AnimatedProperty::kTransform:
+      for (double v : a.from)
+        if (!inRange(v, -kMaxTransformEntry, kMaxTransformEntry)) return "bad start transform";
+      break;
+  }
+  if (!(a.duration > 0) || a.duration > kMaxAnimationSeconds) return "bad duration";
+  if (!inRange(a.delay, 0, kMaxAnimationSeconds)) return "bad delay";
+  if (!inRange(a.start, -kMaxClockSeconds, kMaxClockSeconds)) return "bad start time";
+  if (a.curve == AnimationCurve::kSpring &&
+      (!(a.damping > 0) || a.damping > 1 ||
+       !inRange(a.velocity, -kMaxAnimationSpeed, kMaxAnimationSpeed)))
+    return "bad spring";
+  return {};
+}
+
 }  // namespace
+
+size_t animationValueSize(AnimatedProperty property) {
+  switch (property) {
+    case AnimatedProperty::kFrame:
+    case AnimatedProperty::kBackground:
+      return 4;
+    case AnimatedProperty::kAlpha:
+      return 1;
+    case AnimatedProperty::kTransform:
+      return 16;
+  }
+  return 0;
+}
+
+const char* animatedPropertyName(AnimatedProperty property) {
+  switch (property) {
+    case AnimatedProperty::kFrame:
+      return "frame";
+    case AnimatedProperty::kAlpha:
+      return "alpha";
+    case AnimatedProperty::kBackground:
+      return "background";
+    case AnimatedProperty::kTransform:
+      return "transform";
+  }
+  return "?";
+}
+
+const char* animationCurveName(AnimationCurve curve) {
+  switch (curve) {
+    case AnimationCurve::kEaseInOut:
+      return "easeInOut";
+    case AnimationCurve::kEaseIn:
+      return "easeIn";
+    case AnimationCurve::kEaseOut:
+      return "easeOut";
+    case AnimationCurve::kLinear:
+      return "linear";
+    case AnimationCurve::kSpring:
+      return "spring";
+  }
+  return "?";
+}
 
 const char* touchPhaseName(TouchPhase phase) {
   switch (phase) {
@@ -381,6 +585,19 @@ Status validateWindowTree(const WindowTree& window) {
                          node.text_insets.right})
       if (!(inset >= 0) || !std::isfinite(inset)) return Status::Error(n + ": bad text insets");
     if (node.text.size() > kMaxRunsPerNode) return Status::Error(n + ": too many text runs");
+    if (static_cast<uint8_t>(node.alignment) > static_cast<uint8_t>(TextAlignment::kJustified) ||
+        static_cast<uint8_t>(node.vertical_alignment) >
+            static_cast<uint8_t>(TextVerticalAlignment::kCenter))
+      return Status::Error(n + ": unknown text alignment");
+    if (!goodTransform(node.transform)) return Status::Error(n + ": bad transform");
+    if (!inRange(node.z_position, -kMaxCoordinate, kMaxCoordinate))
+      return Status::Error(n + ": bad z position");
+    if (node.animations.size() > kMaxAnimationsPerNode)
+      return Status::Error(n + ": too many animations");
+    for (const Animation& a : node.animations) {
+      if (std::string why = badAnimation(a); !why.empty())
+        return Status::Error(n + " animation " + std::to_string(a.id) + ": " + why);
+    }
     for (const TextRun& run : node.text) {
       if (!(run.font_size > 0) || !std::isfinite(run.font_size) || run.font_weight < 1 ||
           run.font_weight > 1000 || !goodColor(run.color))
@@ -400,6 +617,8 @@ Result<std::string> encodeClientMessage(const ClientMessage& message) {
   if (const auto* commit = std::get_if<Commit>(&message)) {
     if (commit->windows.size() > kMaxWindowsPerCommit)
       return Result<std::string>::Error("too many windows in one commit");
+    if (!inRange(commit->time, -kMaxClockSeconds, kMaxClockSeconds))
+      return Result<std::string>::Error("commit time out of range");
     Array windows;
     std::unordered_set<int64_t> ids;
     for (const WindowTree& window : commit->windows) {
@@ -408,10 +627,13 @@ Result<std::string> encodeClientMessage(const ClientMessage& message) {
                                           std::to_string(window.window_id) + " twice");
       Status valid = validateWindowTree(window);
       if (!valid.ok()) return Result<std::string>(valid);
+      if (Status started = startsBy(window, commit->time); !started.ok())
+        return Result<std::string>(started);
       windows.push_back(windowValue(window));
     }
     return encodeDict(MutableDict()
                           .set("type", Value::string("commit"))
+                          .set("time", real(commit->time))
                           .set("windows", Value::array(std::move(windows))));
   }
   const auto& remove = std::get<RemoveWindow>(message);
@@ -451,6 +673,7 @@ Result<ClientMessage> decodeClientMessage(std::span<const uint8_t> payload) {
   }
   if (type == "commit") {
     Commit commit;
+    if (r.has("time")) commit.time = r.real("time", -kMaxClockSeconds, kMaxClockSeconds);
     if (const Array* windows = r.array("windows", kMaxWindowsPerCommit)) {
       commit.windows.reserve(windows->size());
       for (size_t i = 0; i < windows->size() && error.ok(); ++i) {
@@ -462,6 +685,7 @@ Result<ClientMessage> decodeClientMessage(std::span<const uint8_t> payload) {
     for (const WindowTree& window : commit.windows) {
       if (error.ok() && !ids.insert(window.window_id).second)
         r.fail("windows", "name window " + std::to_string(window.window_id) + " twice");
+      if (error.ok()) error = startsBy(window, commit.time);
     }
     return finish<ClientMessage>(std::move(commit), error);
   }

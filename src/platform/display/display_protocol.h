@@ -16,12 +16,16 @@
 // sizes and radii not negative, colours within 0..1, node ids unique and
 // positive, each node's parent either 0 (the window itself) or a node listed
 // before it (so a tree can never hold a cycle), counts within the limits
-// below. Bad input gives an error Status naming the field; it never throws
+// below, transforms finite, animations with a positive duration, a delay
+// that is not negative, both at most kMaxAnimationSeconds, and a start no
+// later than the commit's time. Bad input gives an error Status naming the field; it never throws
 // and never crashes.
 //
 // All functions are pure and thread-safe.
 #pragma once
 
+#include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -40,6 +44,9 @@ inline constexpr size_t kFrameHeaderBytes = 4;
 inline constexpr size_t kMaxWindowsPerCommit = 256;
 inline constexpr size_t kMaxNodesPerWindow = 20000;
 inline constexpr size_t kMaxRunsPerNode = 256;
+inline constexpr size_t kMaxAnimationsPerNode = 16;
+inline constexpr double kMaxAnimationSeconds = 3600;
+inline constexpr double kMaxTransformEntry = 1e9;
 
 // Geometry in points. A node's frame is in its parent's coordinates; a
 // window's frame is in screen coordinates.
@@ -83,6 +90,42 @@ struct Insets {
 
 enum class TextAlignment : uint8_t { kNatural, kLeft, kCenter, kRight, kJustified };
 
+// Where the text sits within its node's height: a label centres its text,
+// a text view starts at the top.
+enum class TextVerticalAlignment : uint8_t { kTop, kCenter };
+
+// A layer's 3D transform: a 4x4 matrix for row vectors (p' = p * M), entries
+// row by row (m11, m12, m13, m14, m21, ...), perspective in m34. It turns the
+// layer about its centre.
+struct Transform3D {
+  std::array<double, 16> m{1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1};
+  bool isIdentity() const { return *this == Transform3D{}; }
+  bool operator==(const Transform3D&) const = default;
+};
+
+// What an animation moves. Its end is the node's committed value.
+enum class AnimatedProperty : uint8_t { kFrame, kAlpha, kBackground, kTransform };
+
+enum class AnimationCurve : uint8_t { kEaseInOut, kEaseIn, kEaseOut, kLinear, kSpring };
+
+// One running animation of a node. Its id stays the same in every commit
+// that carries it, so the drawer can tell a running animation from a new
+// one and never restarts it.
+struct Animation {
+  int64_t id = 0;  // positive, unique within the process
+  AnimatedProperty property = AnimatedProperty::kAlpha;
+  // The value it starts from: a frame (4 numbers, x y width height), an
+  // alpha (1), a colour (4) or a transform (16).
+  std::vector<double> from{};
+  AnimationCurve curve = AnimationCurve::kEaseInOut;
+  double damping = 1;   // spring only: damping ratio in (0, 1]
+  double velocity = 0;  // spring only: initial velocity, whole changes per second
+  double duration = 0;  // seconds, positive
+  double delay = 0;     // seconds, not negative
+  double start = 0;     // seconds on the sender's clock when it began
+  bool operator==(const Animation&) const = default;
+};
+
 // One run of attributed text.
 struct TextRun {
   std::string text{};
@@ -109,6 +152,11 @@ struct Node {
   int lines = 1;             // 0: as many as needed
   Insets text_insets{};      // between the frame and the text
   std::string image_path{};  // device-root path of an image file; empty: none
+  TextVerticalAlignment vertical_alignment = TextVerticalAlignment::kTop;
+  Transform3D transform{};
+  // Siblings are drawn in increasing z position, equal ones in list order.
+  double z_position = 0;
+  std::vector<Animation> animations{};
   bool operator==(const Node&) const = default;
 };
 
@@ -135,6 +183,9 @@ struct Hello {
 // at most once.
 struct Commit {
   std::vector<WindowTree> windows{};
+  // Seconds on the sender's clock when it was sent: what animation starts
+  // are measured against.
+  double time = 0;
   bool operator==(const Commit&) const = default;
 };
 
@@ -163,8 +214,17 @@ struct KeyText {
 
 using ServerMessage = std::variant<Touch, KeyText>;
 
-const char* touchPhaseName(TouchPhase phase);        // "began", "moved", ...
-const char* textAlignmentName(TextAlignment align);  // "natural", "left", ...
+const char* touchPhaseName(TouchPhase phase);                 // "began", "moved", ...
+const char* textAlignmentName(TextAlignment align);           // "natural", "left", ...
+const char* animatedPropertyName(AnimatedProperty property);  // "frame", "alpha", ...
+const char* animationCurveName(AnimationCurve curve);         // "easeInOut", ..., "spring"
+// How many numbers an animation of `property` starts from.
+size_t animationValueSize(AnimatedProperty property);
+
+// A clock's reading in seconds, as commits and animation starts carry it.
+inline double secondsOf(std::chrono::steady_clock::time_point t) {
+  return std::chrono::duration<double>(t.time_since_epoch()).count();
+}
 
 // Payload encodings (no frame header). Fails only on a message that breaks
 // the rules decoding checks (a NaN frame, a parent listed after its child),

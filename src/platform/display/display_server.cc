@@ -211,6 +211,13 @@ Status DisplayServer::applyCommit(Connection& connection, Commit commit) {
     return Status::Error("more than " + std::to_string(options_.max_windows_per_process) +
                          " windows");
   }
+  // Animation starts move from the process's clock to this loop's: the same
+  // age before now as before the commit's time.
+  const double now = secondsOf(loop_.clock().now());
+  for (WindowTree& window : commit.windows) {
+    for (Node& node : window.nodes)
+      for (Animation& a : node.animations) a.start = now - (commit.time - a.start);
+  }
   for (WindowTree& window : commit.windows) {
     const int64_t local = window.window_id;
     auto [it, is_new] = connection.windows.try_emplace(local, 0);

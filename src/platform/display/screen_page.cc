@@ -50,6 +50,84 @@ constexpr std::string_view kPage = R"PAGE(<!DOCTYPE html>
     el.style.width = f[2] + "px"; el.style.height = f[3] + "px";
   };
 
+  // Animations the page runs, by window, node and animation id: a later
+  // screen that still carries one puts it on the new element at the time
+  // it first started, so it goes on rather than starting again.
+  const running = new Map();
+  const identity = [1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1];
+  // The layer's matrix is for row vectors; CSS lists a column-vector
+  // matrix by columns, which is the same sixteen numbers in the same order.
+  const matrix = (m) => `matrix3d(${m.join(", ")})`;
+  const easings = { easeInOut: "ease-in-out", easeIn: "ease-in", easeOut: "ease-out",
+                    linear: "linear" };
+
+  // A damped spring from 0 to 1 that settles (to 0.1 %) by the end of the
+  // duration, sampled as a linear() easing. Damping ratio in (0, 1], initial
+  // velocity in whole changes per second.
+  function springEasing(a) {
+    const zeta = Math.min(1, Math.max(0.01, a.damping));
+    const v0 = a.velocity;
+    const d = a.duration;
+    const w0 = Math.log(1000) / (zeta * d);
+    const wd = w0 * Math.sqrt(Math.max(0, 1 - zeta * zeta));
+    const cycles = wd * d / (2 * Math.PI);
+    const n = Math.min(400, Math.max(64, Math.ceil(cycles * 12)));
+    const points = [];
+    for (let i = 0; i <= n; i += 1) {
+      const t = d * i / n;
+      let x;
+      if (zeta < 1) {
+        x = 1 - Math.exp(-zeta * w0 * t) *
+                (Math.cos(wd * t) + ((zeta * w0 - v0) / wd) * Math.sin(wd * t));
+      } else {
+        x = 1 - Math.exp(-w0 * t) * (1 + (w0 - v0) * t);
+      }
+      points.push(i === 0 ? 0 : i === n ? 1 : Number(x.toFixed(4)));
+    }
+    return `linear(${points.join(", ")})`;
+  }
+
+  function keyframes(a, node) {
+    switch (a.property) {
+      case "frame": {
+        const box = (f) => ({ left: f[0] + "px", top: f[1] + "px",
+                              width: f[2] + "px", height: f[3] + "px" });
+        return [box(a.from), box(node.frame)];
+      }
+      case "alpha": return [{ opacity: a.from[0] }, { opacity: node.alpha }];
+      case "background":
+        return [{ backgroundColor: rgba(a.from) }, { backgroundColor: rgba(node.background) }];
+      case "transform":
+        return [{ transform: matrix(a.from) }, { transform: matrix(node.transform || identity) }];
+    }
+    return null;
+  }
+
+  function animate(el, node, key, a, now, lag, seen) {
+    const frames = keyframes(a, node);
+    if (!frames) return;
+    let record = running.get(key);
+    if (!record) {
+      const age = a.elapsed * 1000 + lag;
+      if (age >= (a.delay + a.duration) * 1000) return;  // over before it was seen
+      record = { startTime: now - age };
+      running.set(key, record);
+    }
+    seen.add(key);
+    try {
+      const animation = el.animate(frames, {
+        duration: a.duration * 1000,
+        delay: a.delay * 1000,
+        easing: a.curve === "spring" ? springEasing(a) : easings[a.curve] || "ease-in-out",
+        fill: "backwards",
+      });
+      animation.id = key;
+      animation.startTime = record.startTime;
+    } catch (e) {
+      // A value the browser does not take: the node shows its final value.
+    }
+  }
+
   function drawNode(node) {
     const el = document.createElement("div");
     el.dataset.node = node.id;
@@ -60,6 +138,8 @@ constexpr std::string_view kPage = R"PAGE(<!DOCTYPE html>
     if (node.cornerRadius > 0) el.style.borderRadius = node.cornerRadius + "px";
     if (node.borderWidth > 0) el.style.border = `${node.borderWidth}px solid ${rgba(node.borderColor)}`;
     if (node.clips) el.style.overflow = "hidden";
+    if (node.transform) el.style.transform = matrix(node.transform);
+    if (node.z !== 0) el.dataset.z = node.z;
     if (node.image) {
       const img = document.createElement("img");
       img.src = node.image;
@@ -81,6 +161,15 @@ constexpr std::string_view kPage = R"PAGE(<!DOCTYPE html>
         text.style.display = "-webkit-box";
         text.style.webkitBoxOrient = "vertical";
         text.style.webkitLineClamp = String(node.lines);
+      }
+      if (node.verticalAlignment === "center") {
+        // A label: the text in the middle of its height, as the toolkit
+        // measured it; what does not fit is cut at the bottom.
+        el.style.display = "flex";
+        el.style.flexDirection = "column";
+        el.style.justifyContent = "center";
+        text.style.flex = "none";
+        text.style.maxHeight = "100%";
       }
       for (const run of node.text) {
         const span = document.createElement("span");
@@ -120,7 +209,40 @@ constexpr std::string_view kPage = R"PAGE(<!DOCTYPE html>
     if (next !== el) parent.insertBefore(el, next);
   }
 
-  function drawWindow(win, old) {
+  // The window's nodes in the order they are put on the page: parents
+  // before their children, siblings in list order and then by z position (a
+  // stable sort keeps the list order among equals). A node whose parent is
+  // not in the window is drawn at the top.
+  function drawingOrder(win) {
+    const present = new Set(win.nodes.map((node) => node.id));
+    const children = new Map();
+    for (const node of win.nodes) {
+      const parent = node.parent !== 0 && present.has(node.parent) ? node.parent : 0;
+      if (!children.has(parent)) children.set(parent, []);
+      children.get(parent).push(node);
+    }
+    for (const list of children.values()) list.sort((p, q) => (p.z || 0) - (q.z || 0));
+    const order = [];
+    const visit = (list) => {
+      for (const node of list) {
+        order.push(node);
+        const own = children.get(node.id);
+        if (own && node.id !== 0) {
+          children.delete(node.id);  // each subtree once, whatever the ids say
+          visit(own);
+        }
+      }
+    };
+    const roots = children.get(0) || [];
+    children.delete(0);
+    visit(roots);
+    return order;
+  }
+
+  // Draws one window, keeping the elements of the nodes that did not change
+  // since `old`. Animations to start go to `pending`; the keys of those
+  // still running go to `seen`.
+  function drawWindow(win, old, pending, seen) {
     const w = old ? old.el : document.createElement("div");
     if (!old) {
       w.className = "window";
@@ -132,12 +254,16 @@ constexpr std::string_view kPage = R"PAGE(<!DOCTYPE html>
     const before = old ? old.nodes : new Map();
     const nodes = new Map();
     const lastChild = new Map();  // parent element -> its last placed node element
-    for (const node of win.nodes) {
+    for (const node of drawingOrder(win)) {
       if (nodes.has(node.id)) continue;  // the server sends each id once
-      const key = JSON.stringify(node);
+      // A running animation's age changes with every screen; it does not
+      // make the node a new one.
+      const { animations, ...drawn } = node;
+      const key = JSON.stringify(drawn);
       const had = before.get(node.id);
       let el;
-      if (had && had.key === key) {
+      const kept = had !== undefined && had.key === key;
+      if (kept) {
         el = had.el;
       } else {
         el = drawNode(node);
@@ -153,6 +279,14 @@ constexpr std::string_view kPage = R"PAGE(<!DOCTYPE html>
       nodes.set(node.id, { el, key });
       placeAfter(parent, el, lastChild.get(parent) || null);
       lastChild.set(parent, el);
+      for (const a of animations || []) {
+        const animationKey = `${win.id}/${node.id}/${a.id}`;
+        if (kept && running.has(animationKey)) {
+          seen.add(animationKey);  // still playing on the kept element
+        } else {
+          pending.push({ el, node, key: animationKey, a });
+        }
+      }
     }
     // Nodes that are gone; their children still shown have moved already.
     for (const [id, had] of before) if (!nodes.has(id)) had.el.remove();
@@ -162,11 +296,18 @@ constexpr std::string_view kPage = R"PAGE(<!DOCTYPE html>
   function draw(message) {
     screen.style.width = message.width + "px";
     screen.style.height = message.height + "px";
+    const now = document.timeline.currentTime || performance.now();
+    // How long the message waited (a page that connects late gets the last
+    // one again); the page and backboardd share the machine's wall clock.
+    const waited = Date.now() - message.sentAt;
+    const lag = Number.isFinite(waited) && waited > 0 && waited < 86400000 ? waited : 0;
+    const seen = new Set();
+    const pending = [];
     const windows = new Map();
     let previous = null;
     for (const win of message.windows) {
       if (windows.has(win.id)) continue;
-      const drawn = drawWindow(win, shown.get(win.id));
+      const drawn = drawWindow(win, shown.get(win.id), pending, seen);
       windows.set(win.id, drawn);
       placeAfter(screen, drawn.el, previous);
       previous = drawn.el;
@@ -174,6 +315,9 @@ constexpr std::string_view kPage = R"PAGE(<!DOCTYPE html>
     for (const [id, old] of shown) if (!windows.has(id)) old.el.remove();
     shown.clear();
     for (const [id, drawn] of windows) shown.set(id, drawn);
+    // Elements animate once they are in the document.
+    for (const { el, node, key, a } of pending) animate(el, node, key, a, now, lag, seen);
+    for (const key of running.keys()) if (!seen.has(key)) running.delete(key);
     state.frames += 1;
     state.waiting = state.waiting.filter((w) => {
       if (state.frames < w.count) return true;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <fstream>
@@ -29,7 +30,32 @@ json colorJson(const Color& c) {
   return json::array({c.red, c.green, c.blue, c.alpha});
 }
 
-json nodeJson(const Node& node) {
+json transformJson(const Transform3D& t) {
+  return json(t.m);
+}
+
+json animationsJson(const Node& node, double now) {
+  json out = json::array();
+  for (const Animation& a : node.animations) {
+    const double elapsed = std::max(0.0, now - a.start);
+    if (elapsed >= a.delay + a.duration) continue;  // over: the model value shows
+    json entry = {{"id", a.id},
+                  {"property", animatedPropertyName(a.property)},
+                  {"from", a.from},
+                  {"curve", animationCurveName(a.curve)},
+                  {"duration", a.duration},
+                  {"delay", a.delay},
+                  {"elapsed", elapsed}};
+    if (a.curve == AnimationCurve::kSpring) {
+      entry["damping"] = a.damping;
+      entry["velocity"] = a.velocity;
+    }
+    out.push_back(std::move(entry));
+  }
+  return out;
+}
+
+json nodeJson(const Node& node, double now) {
   json runs = json::array();
   for (const TextRun& run : node.text) {
     runs.push_back({{"text", run.text},
@@ -38,22 +64,28 @@ json nodeJson(const Node& node) {
                     {"size", run.font_size},
                     {"color", colorJson(run.color)}});
   }
-  return {{"id", node.id},
-          {"parent", node.parent},
-          {"frame", rectJson(node.frame)},
-          {"background", colorJson(node.background)},
-          {"alpha", node.alpha},
-          {"hidden", node.hidden},
-          {"cornerRadius", node.corner_radius},
-          {"borderWidth", node.border.width},
-          {"borderColor", colorJson(node.border.color)},
-          {"clips", node.clips},
-          {"textInsets", json::array({node.text_insets.top, node.text_insets.left,
-                                      node.text_insets.bottom, node.text_insets.right})},
-          {"text", std::move(runs)},
-          {"alignment", textAlignmentName(node.alignment)},
-          {"lines", node.lines},
-          {"image", std::string()}};
+  return {
+      {"id", node.id},
+      {"parent", node.parent},
+      {"frame", rectJson(node.frame)},
+      {"background", colorJson(node.background)},
+      {"alpha", node.alpha},
+      {"hidden", node.hidden},
+      {"cornerRadius", node.corner_radius},
+      {"borderWidth", node.border.width},
+      {"borderColor", colorJson(node.border.color)},
+      {"clips", node.clips},
+      {"textInsets", json::array({node.text_insets.top, node.text_insets.left,
+                                  node.text_insets.bottom, node.text_insets.right})},
+      {"text", std::move(runs)},
+      {"alignment", textAlignmentName(node.alignment)},
+      {"lines", node.lines},
+      {"image", std::string()},
+      {"verticalAlignment",
+       node.vertical_alignment == TextVerticalAlignment::kCenter ? "center" : "top"},
+      {"transform", node.transform.isIdentity() ? json(nullptr) : transformJson(node.transform)},
+      {"z", node.z_position},
+      {"animations", animationsJson(node, now)}};
 }
 
 bool contains(const Rect& r, Point p) {
@@ -123,12 +155,12 @@ Result<PageInput> decodePageInput(std::string_view text) {
   return R::Error("page message of unknown type");
 }
 
-std::string encodeScreenJson(const std::vector<WindowTree>& windows, ScreenSize size) {
+std::string encodeScreenJson(const std::vector<WindowTree>& windows, ScreenSize size, double now) {
   json list = json::array();
   for (const WindowTree& window : windows) {
     json nodes = json::array();
     for (const Node& node : window.nodes) {
-      nodes.push_back(nodeJson(node));
+      nodes.push_back(nodeJson(node, now));
       if (!node.image_path.empty()) {
         nodes.back()["image"] =
             "img/" + std::to_string(window.window_id) + "/" + std::to_string(node.id);
@@ -144,7 +176,13 @@ std::string encodeScreenJson(const std::vector<WindowTree>& windows, ScreenSize 
   json screen = {{"type", "screen"},
                  {"width", size.width},
                  {"height", size.height},
-                 {"windows", std::move(list)}};
+                 {"windows", std::move(list)},
+                 // Wall-clock milliseconds: a page that gets this message
+                 // late (it kept the last one for a page that connects
+                 // later) adds the wait to each animation's age.
+                 {"sentAt", std::chrono::duration_cast<std::chrono::milliseconds>(
+                                std::chrono::system_clock::now().time_since_epoch())
+                                .count()}};
   // Texts come from UI processes: replace bad UTF-8 rather than throw.
   return screen.dump(-1, ' ', false, json::error_handler_t::replace);
 }
@@ -448,7 +486,7 @@ void ScreenServer::showWindows(std::vector<WindowTree> windows) {
     MutexLock lock(images_->mutex);
     images_->paths = std::move(paths);
   }
-  transport_->broadcast(encodeScreenJson(ordered, screen_));
+  transport_->broadcast(encodeScreenJson(ordered, screen_, secondsOf(loop_->clock().now())));
   state_->router.setWindows(std::move(ordered));
 }
 

@@ -72,8 +72,12 @@ Result<PageInput> decodePageInput(std::string_view json);
 
 // The JSON message that makes the page draw `windows` (in the order given:
 // later ones in front). A node's image appears as the page-relative URL
-// "img/<window>/<node>", never as its path.
-std::string encodeScreenJson(const std::vector<WindowTree>& windows, ScreenSize size);
+// "img/<window>/<node>", never as its path. Each animation carries how long
+// it has been running at `now` (seconds on the clock of the starts, after
+// the display server moved them to its own), so a page that first sees it
+// late joins it where it is; one that has ended is left out.
+std::string encodeScreenJson(const std::vector<WindowTree>& windows, ScreenSize size,
+                             double now = 0);
 
 // The windows in the order they are drawn: by level, the later of two equal
 // levels in front. Hidden windows are dropped.

@@ -135,7 +135,13 @@ void UIView::noteAnimatable(UIViewAnimatedProperty property, UIViewAnimationValu
                             UIViewAnimationValue to) {
   const UIViewAnimationTiming* timing = animation_internal::currentTiming();
   if (!timing || from == to) return;  // an unchanged value has nothing to animate
-  animations_.push_back(UIViewPropertyAnimation{property, std::move(from), std::move(to), *timing});
+  // Nobody takes the records of a process without a screen: keep the
+  // newest only, which is all a display link would draw anyway.
+  constexpr size_t kMaxRecords = 64;
+  if (animations_.size() >= kMaxRecords)
+    animations_.erase(animations_.begin(), animations_.end() - (kMaxRecords - 1));
+  animations_.push_back(UIViewPropertyAnimation{property, std::move(from), std::move(to), *timing,
+                                                runloop::MainQueue::get().clock().now()});
   markDirty(kDirtyAnimations);
 }
 

@@ -6,6 +6,7 @@
 // loop's clock, so a test that owns the loop's clock owns the timing.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -57,6 +58,9 @@ struct UIViewPropertyAnimation {
   UIViewAnimationValue from{};
   UIViewAnimationValue to{};
   UIViewAnimationTiming timing{};
+  // When the change was made, on the main run loop's clock: the animation
+  // runs from then (after the delay), as its completion does.
+  std::chrono::steady_clock::time_point began{};
 };
 
 namespace animation_internal {

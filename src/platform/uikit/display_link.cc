@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstring>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <utility>
 #include <vector>
@@ -157,6 +158,82 @@ void settleLayout(UIWindow& window) {
     window.layoutIfNeeded();
     if (!anyNeedsLayout(window)) return;
   }
+}
+
+bool inRange(double v, double limit) {
+  return std::isfinite(v) && v >= -limit && v <= limit;
+}
+
+// The layer's matrix, row by row; null when an entry is beyond what the
+// protocol carries.
+std::optional<display::Transform3D> toTransform(const CATransform3D& t) {
+  const double* values = &t.m11;
+  display::Transform3D out;
+  for (size_t i = 0; i < 16; ++i) {
+    if (!inRange(values[i], display::kMaxTransformEntry)) return std::nullopt;
+    out.m[i] = values[i];
+  }
+  return out;
+}
+
+display::AnimationCurve toCurve(const UIViewAnimationTiming& timing) {
+  if (timing.spring) return display::AnimationCurve::kSpring;
+  switch (timing.curve) {
+    case UIViewAnimationCurve::kEaseIn:
+      return display::AnimationCurve::kEaseIn;
+    case UIViewAnimationCurve::kEaseOut:
+      return display::AnimationCurve::kEaseOut;
+    case UIViewAnimationCurve::kLinear:
+      return display::AnimationCurve::kLinear;
+    case UIViewAnimationCurve::kEaseInOut:
+      break;
+  }
+  return display::AnimationCurve::kEaseInOut;
+}
+
+display::AnimatedProperty toProperty(UIViewAnimatedProperty property) {
+  switch (property) {
+    case UIViewAnimatedProperty::kAlpha:
+      return display::AnimatedProperty::kAlpha;
+    case UIViewAnimatedProperty::kBackgroundColor:
+      return display::AnimatedProperty::kBackground;
+    case UIViewAnimatedProperty::kTransform:
+      return display::AnimatedProperty::kTransform;
+    case UIViewAnimatedProperty::kFrame:
+    case UIViewAnimatedProperty::kBounds:
+    case UIViewAnimatedProperty::kCenter:
+      break;
+  }
+  return display::AnimatedProperty::kFrame;
+}
+
+// The node frame a view had before the changes `records` (in the order they
+// were made) describe, given the frame it has now. Frame, centre and bounds
+// changes are undone from the last to the first.
+display::Rect frameBefore(const std::vector<const UIViewPropertyAnimation*>& records,
+                          display::Rect now, CGPoint parentOrigin) {
+  for (auto it = records.rbegin(); it != records.rend(); ++it) {
+    const UIViewPropertyAnimation& r = **it;
+    if (r.property == UIViewAnimatedProperty::kFrame) {
+      if (const auto* f = std::get_if<CGRect>(&r.from); f && finite(*f))
+        now = standardized(*f, parentOrigin);
+    } else if (r.property == UIViewAnimatedProperty::kCenter) {
+      if (const auto* c = std::get_if<CGPoint>(&r.from)) {
+        now.x = c->x - parentOrigin.x - now.width / 2;
+        now.y = c->y - parentOrigin.y - now.height / 2;
+      }
+    } else if (r.property == UIViewAnimatedProperty::kBounds) {
+      if (const auto* b = std::get_if<CGRect>(&r.from); b && finite(*b)) {
+        const double cx = now.x + now.width / 2;
+        const double cy = now.y + now.height / 2;
+        now.width = std::fabs(b->size.width);
+        now.height = std::fabs(b->size.height);
+        now.x = cx - now.width / 2;
+        now.y = cy - now.height / 2;
+      }
+    }
+  }
+  return now;
 }
 
 void setNonBlocking(int fd) {
@@ -321,10 +398,15 @@ display::WindowTree DisplayLink::windowTree(UIWindow& window) const {
     node.corner_radius = view->layer().cornerRadius();
     node.border = {view->layer().borderWidth(), toColor(view->layer().borderColor(), style)};
     node.clips = view->clipsToBounds();
+    if (auto t = toTransform(view->layer().transform())) node.transform = *t;
+    if (inRange(view->layer().zPosition(), 1e9)) node.z_position = view->layer().zPosition();
+    if (auto it = animations_.find(view->renderId()); it != animations_.end())
+      node.animations = it->second;
     if (auto* label = dynamic_cast<UILabel*>(view)) {
       node.text = runs(label->attributedText(), toColor(label->textColor(), style));
       node.alignment = toAlignment(label->textAlignment());
       node.lines = label->numberOfLines();
+      node.vertical_alignment = display::TextVerticalAlignment::kCenter;
     } else if (auto* textView = dynamic_cast<UITextView*>(view)) {
       node.text = runs(textView->attributedText(), toColor(textView->textColor(), style));
       node.alignment = toAlignment(textView->textAlignment());
@@ -358,12 +440,99 @@ display::WindowTree DisplayLink::windowTree(UIWindow& window) const {
   return tree;
 }
 
+void DisplayLink::takeAnimations(UIWindow& window, double now) {
+  for (auto& [view, records] : window.collectPendingAnimations()) {
+    const UIUserInterfaceStyle style = view->userInterfaceStyle();
+    std::vector<display::Animation>& active = animations_[view->renderId()];
+    // The changes of this batch, grouped by what they move on the page.
+    std::vector<std::pair<display::AnimatedProperty, std::vector<const UIViewPropertyAnimation*>>>
+        groups;
+    for (const UIViewPropertyAnimation& r : records) {
+      const display::AnimatedProperty property = toProperty(r.property);
+      auto group = std::find_if(groups.begin(), groups.end(),
+                                [&](const auto& g) { return g.first == property; });
+      if (group == groups.end()) group = groups.insert(groups.end(), {property, {}});
+      group->second.push_back(&r);
+    }
+    for (const auto& group : groups) {
+      const display::AnimatedProperty property = group.first;
+      const std::vector<const UIViewPropertyAnimation*>& changes = group.second;
+      const UIViewPropertyAnimation& first = *changes.front();
+      const UIViewPropertyAnimation& last = *changes.back();
+      display::Animation a;
+      a.property = property;
+      switch (property) {
+        case display::AnimatedProperty::kFrame: {
+          if (!view->superview()) break;
+          const CGRect f = view->frame();
+          const CGRect& pb = view->superview()->bounds();
+          if (!finite(f) || !finite(pb)) break;
+          const display::Rect to = standardized(f, pb.origin);
+          const display::Rect from = frameBefore(changes, to, pb.origin);
+          if (from != to) a.from = {from.x, from.y, from.width, from.height};
+          break;
+        }
+        case display::AnimatedProperty::kAlpha:
+          if (const auto* v = std::get_if<double>(&first.from); v && *v != view->alpha())
+            a.from = {std::clamp(*v, 0.0, 1.0)};
+          break;
+        case display::AnimatedProperty::kBackground:
+          if (const auto* c = std::get_if<std::optional<UIColor>>(&first.from)) {
+            const display::Color from = toColor(*c, style);
+            if (from != toColor(view->backgroundColor(), style))
+              a.from = {from.red, from.green, from.blue, from.alpha};
+          }
+          break;
+        case display::AnimatedProperty::kTransform:
+          if (const auto* t = std::get_if<CATransform3D>(&first.from);
+              t && *t != view->layer().transform()) {
+            if (auto m = toTransform(*t)) a.from.assign(m->m.begin(), m->m.end());
+          }
+          break;
+      }
+      if (a.from.empty()) continue;  // back where it was: nothing moves
+      const UIViewAnimationTiming& timing = last.timing;
+      a.id = nextAnimationId_++;
+      a.curve = toCurve(timing);
+      a.duration = std::clamp(timing.duration, 0.001, display::kMaxAnimationSeconds);
+      a.delay = std::clamp(timing.delay, 0.0, display::kMaxAnimationSeconds);
+      if (a.curve == display::AnimationCurve::kSpring) {
+        a.damping = std::clamp(timing.dampingRatio, 0.01, 1.0);
+        a.velocity = std::clamp(timing.initialVelocity, -1e6, 1e6);
+      }
+      a.start = std::min(display::secondsOf(last.began), now);
+      // Made while there was no screen and over since: the model shows.
+      if (a.start + a.delay + a.duration <= now) continue;
+      // A new animation of a property takes over from a running one.
+      std::erase_if(active,
+                    [&](const display::Animation& old) { return old.property == property; });
+      active.push_back(std::move(a));
+    }
+    if (active.size() > display::kMaxAnimationsPerNode)
+      active.erase(active.begin(), active.end() - display::kMaxAnimationsPerNode);
+    if (active.empty()) animations_.erase(view->renderId());
+  }
+}
+
+void DisplayLink::pruneAnimations(double now) {
+  for (auto it = animations_.begin(); it != animations_.end();) {
+    std::erase_if(it->second, [&](const display::Animation& a) {
+      return a.start + a.delay + a.duration <= now;
+    });
+    it = it->second.empty() ? animations_.erase(it) : std::next(it);
+  }
+}
+
 void DisplayLink::flush() {
   if (fd_ < 0) return;
   flushing_ = true;
   auto windows = UIApplication::sharedApplication().windows();
   for (auto& window : windows) settleLayout(*window);
+  const double now = display::secondsOf(loop_.clock().now());
+  pruneAnimations(now);
+  for (auto& window : windows) takeAnimations(*window, now);
   display::Commit commit;
+  commit.time = now;
   std::set<int64_t> visible;
   bool whole = true;  // every visible window is in this commit
   for (auto& window : windows) {

@@ -30,6 +30,8 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <unordered_map>
+#include <vector>
 
 #include "platform/display/display_protocol.h"
 #include "platform/runloop/run_loop.h"
@@ -81,6 +83,11 @@ class DisplayLink {
   static DisplayLink& startForProcess(std::string_view processName);
 
  private:
+  // Moves the animations recorded in `window` since the last flush to the
+  // running ones, as the page is to draw them.
+  void takeAnimations(UIWindow& window, double now);
+  // Forgets the animations that have ended by `now`.
+  void pruneAnimations(double now);
   void scheduleFlush();
   // Queued (or sent) or not.
   bool send(const display::ClientMessage& message, bool dropIfFull);
@@ -104,6 +111,10 @@ class DisplayLink {
   bool flushing_ = false;
   bool resync_ = false;            // a commit was dropped: send every window
   std::set<int64_t> committed_{};  // windows backboardd has from us
+  // Running animations by view, committed with every tree of their window
+  // until they end; ids count up over the process's life.
+  std::unordered_map<std::uint64_t, std::vector<display::Animation>> animations_{};
+  int64_t nextAnimationId_ = 1;
   bool keepConnecting_ = false;
   bool saidNoScreen_ = false;  // the "without a screen" line was logged
   std::filesystem::path socketPath_{};

@@ -53,6 +53,49 @@ WindowTree alertWindow() {
   return window;
 }
 
+std::vector<double> identityValues() {
+  const Transform3D identity;
+  return {identity.m.begin(), identity.m.end()};
+}
+
+// A card turned in perspective above its sibling, a centred label, and
+// animations of every kind a process commits.
+WindowTree animatedWindow() {
+  WindowTree window = alertWindow();
+  Node& card = window.nodes[0];
+  card.transform.m = {0.9, 0, -0.4, 0.002, 0, 1, 0, 0, 0.4, 0, 0.9, 0, 12, -3, 0, 1};
+  card.z_position = 2.5;
+  card.animations = {
+      Animation{7,
+                AnimatedProperty::kFrame,
+                {20, 844, 350, 200},
+                AnimationCurve::kSpring,
+                0.7,
+                1.5,
+                0.5,
+                0,
+                1000.25},
+      Animation{8, AnimatedProperty::kTransform, identityValues(), AnimationCurve::kEaseOut, 1, 0,
+                0.3, 0.1, 1000.5},
+  };
+  Node& label = window.nodes[1];
+  label.vertical_alignment = TextVerticalAlignment::kCenter;
+  label.z_position = -1;
+  label.animations = {
+      Animation{9, AnimatedProperty::kAlpha, {0}, AnimationCurve::kLinear, 1, 0, 0.25, 0, 999},
+      Animation{10,
+                AnimatedProperty::kBackground,
+                {1, 0, 0, 1},
+                AnimationCurve::kEaseInOut,
+                1,
+                0,
+                3600,
+                3600,
+                999},
+  };
+  return window;
+}
+
 template <class M>
 M clientRoundTrip(const M& message) {
   Result<std::string> encoded = encodeClientMessage(message);
@@ -74,6 +117,26 @@ TEST(ADisplayMessage, SurvivesEncodingForEveryKindAProcessSends) {
 
   RemoveWindow remove{3};
   EXPECT_EQ(clientRoundTrip(remove), remove);
+}
+
+TEST(ADisplayMessage, CarriesTransformsZOrderTextPlacementAndAnimations) {
+  Commit commit;
+  commit.windows = {animatedWindow()};
+  commit.time = 1000.5;
+  Commit back = clientRoundTrip(commit);
+  EXPECT_EQ(back, commit);
+  ASSERT_EQ(back.windows.size(), 1u);
+  EXPECT_DOUBLE_EQ(back.windows[0].nodes[0].transform.m[3], 0.002);
+  EXPECT_EQ(back.windows[0].nodes[1].vertical_alignment, TextVerticalAlignment::kCenter);
+  EXPECT_EQ(back.windows[0].nodes[0].animations[0].curve, AnimationCurve::kSpring);
+  EXPECT_DOUBLE_EQ(back.windows[0].nodes[0].animations[0].velocity, 1.5);
+
+  // Nodes that keep the defaults do not spend bytes on them: a big plain
+  // tree stays as small as before.
+  Result<std::string> plain = encodeClientMessage(Commit{{alertWindow()}});
+  ASSERT_TRUE(plain.ok());
+  EXPECT_EQ(plain->find("transform"), std::string::npos);
+  EXPECT_EQ(plain->find("animations"), std::string::npos);
 }
 
 TEST(ADisplayMessage, SurvivesEncodingForEveryKindBackboarddSends) {
@@ -177,6 +240,90 @@ TEST(ADisplayMessageDecoder, RefusesWhatAComposerCouldNotUseAndSaysWhere) {
   }
 }
 
+// A commit of the animated window with one field of the card's first
+// animation replaced (a null value removes it).
+Value animationWith(const std::string& field, Value value) {
+  Commit commit{{animatedWindow()}, 1000.5};
+  Result<std::string> encoded = encodeClientMessage(commit);
+  Result<Value> root = plist::decode(*encoded);
+  const Value& window = (*root->get("windows").asArray())[0];
+  MutableArray nodes(window.get("nodes"));
+  MutableDict card(nodes.at(0));
+  MutableArray animations(card.get("animations"));
+  Value changed = MutableDict(animations.at(0)).set(field, std::move(value)).build();
+  MutableArray new_animations;
+  new_animations.append(changed);
+  for (size_t i = 1; i < animations.size(); ++i) new_animations.append(animations.at(i));
+  card.set("animations", new_animations.build());
+  MutableArray new_nodes;
+  new_nodes.append(card.build());
+  for (size_t i = 1; i < nodes.size(); ++i) new_nodes.append(nodes.at(i));
+  Value new_window = MutableDict(window).set("nodes", new_nodes.build()).build();
+  return MutableDict(*root).set("windows", Value::array({new_window})).build();
+}
+
+Value numbers(std::vector<double> values) {
+  plist::Array out;
+  for (double v : values) out.push_back(Value::real(v));
+  return Value::array(std::move(out));
+}
+
+TEST(ADisplayMessageDecoder, RefusesBadTransformsAndAnimations) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  std::vector<double> identity = identityValues();
+  std::vector<double> nan_matrix = identity;
+  nan_matrix[11] = nan;
+  std::vector<double> huge_matrix = identity;
+  huge_matrix[12] = 1e300;
+  plist::Array seventeen_animations;
+  for (int i = 0; i < 17; ++i)
+    seventeen_animations.push_back(
+        (*MutableDict(animationWith("id", Value::integer(1))).get("windows").asArray())[0]
+            .get("nodes")
+            .asArray()
+            ->at(0)
+            .get("animations")
+            .asArray()
+            ->at(0));
+  struct Case {
+    const char* what;
+    Value message;
+    const char* reason_part;
+  } cases[] = {
+      {"NaN in a transform", commitWith("transform", numbers(nan_matrix)), "transform"},
+      {"huge transform entry", commitWith("transform", numbers(huge_matrix)), "transform"},
+      {"transform of 9 numbers", commitWith("transform", numbers({1, 0, 0, 0, 1, 0, 0, 0, 1})),
+       "16 numbers"},
+      {"NaN z position", commitWith("z", Value::real(nan)), ".z"},
+      {"unknown vertical alignment", commitWith("verticalAlignment", Value::integer(2)),
+       "verticalAlignment"},
+      {"animations not an array", commitWith("animations", Value::integer(1)), "animations"},
+      {"absurd animation count", commitWith("animations", Value::array(seventeen_animations)),
+       "too many"},
+      {"negative duration", animationWith("duration", Value::real(-0.3)), "duration"},
+      {"zero duration", animationWith("duration", Value::real(0)), "duration"},
+      {"duration of a day", animationWith("duration", Value::real(86400)), "duration"},
+      {"NaN delay", animationWith("delay", Value::real(nan)), "delay"},
+      {"negative delay", animationWith("delay", Value::real(-1)), "delay"},
+      {"unknown property", animationWith("property", Value::integer(4)), "property"},
+      {"unknown curve", animationWith("curve", Value::integer(5)), "curve"},
+      {"frame start of 16 numbers", animationWith("from", numbers(identity)), "4 numbers"},
+      {"negative start size", animationWith("from", numbers({0, 0, -5, 10})), "negative size"},
+      {"zero damping", animationWith("damping", Value::real(0)), "damping"},
+      {"spring without damping", animationWith("damping", Value()), "damping is missing"},
+      {"NaN velocity", animationWith("velocity", Value::real(nan)), "velocity"},
+      {"start after the commit", animationWith("start", Value::real(2000)), "after its commit"},
+      {"zero animation id", animationWith("id", Value::integer(0)), "animations[0].id"},
+  };
+  for (const Case& c : cases) {
+    std::string reason = refusal(c.message);
+    EXPECT_FALSE(reason.empty()) << c.what << " was accepted";
+    EXPECT_NE(reason.find(c.reason_part), std::string::npos) << c.what << ": " << reason;
+  }
+  // The unchanged message is fine: the cases above fail for their own field.
+  EXPECT_EQ(refusal(animationWith("id", Value::integer(7))), "");
+}
+
 TEST(ADisplayMessageDecoder, RefusesBytesThatAreNoPropertyList) {
   for (std::string bytes : {std::string(), std::string("bplist00"), std::string(1000, '\xff'),
                             std::string("<plist><dict><key>type</key>")}) {
@@ -203,6 +350,17 @@ TEST(ADisplayMessageEncoder, RefusesATreeThePeerWouldRefuse) {
   EXPECT_FALSE(encodeServerMessage(Touch{1, TouchPhase::kBegan, Point{INFINITY, 0}}).ok());
   EXPECT_FALSE(encodeClientMessage(Commit{{alertWindow(), alertWindow()}}).ok())
       << "one window twice in a commit";
+  window = animatedWindow();
+  window.nodes[0].transform.m[5] = std::nan("");
+  EXPECT_FALSE(encodeClientMessage(Commit{{window}, 1000.5}).ok());
+  window = animatedWindow();
+  window.nodes[1].animations[0].duration = -1;
+  EXPECT_FALSE(encodeClientMessage(Commit{{window}, 1000.5}).ok());
+  window = animatedWindow();
+  window.nodes[1].animations[0].from = {0, 1};  // an alpha is one number
+  EXPECT_FALSE(encodeClientMessage(Commit{{window}, 1000.5}).ok());
+  EXPECT_FALSE(encodeClientMessage(Commit{{animatedWindow()}, 900}).ok())
+      << "animations that start after their commit";
 }
 
 TEST(AFrameReader, GivesThePayloadsWhateverPiecesTheStreamArrivesIn) {

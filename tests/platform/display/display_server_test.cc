@@ -166,6 +166,28 @@ TEST_F(ADisplayServer, CommitReplacesTheNamedWindowsAndRemoveTakesOneAway) {
   EXPECT_FALSE(app->closedByServer());
 }
 
+TEST_F(ADisplayServer, MovesAnimationStartsOntoItsOwnClockKeepingTheirAge) {
+  auto app = connect();
+  app->hello("App");
+  WindowTree w = window(1);
+  Node node;
+  node.id = 1;
+  node.animations = {
+      Animation{3, AnimatedProperty::kAlpha, {0}, AnimationCurve::kLinear, 1, 0, 0.5, 0, 49.75}};
+  w.nodes = {node};
+  const double before = secondsOf(loop_.clock().now());
+  // The process's clock says 50 at the commit: the animation is a quarter
+  // of a second old, whatever this clock reads.
+  app->send(Commit{{w}, 50});
+  ASSERT_TRUE(until([&] { return shown_.size() == 1; }));
+  const double after = secondsOf(loop_.clock().now());
+  ASSERT_EQ(shown_[0].nodes.size(), 1u);
+  ASSERT_EQ(shown_[0].nodes[0].animations.size(), 1u);
+  const double start = shown_[0].nodes[0].animations[0].start;
+  EXPECT_GE(start, before - 0.25);
+  EXPECT_LE(start, after - 0.25);
+}
+
 TEST_F(ADisplayServer, DropsTheWindowsOfAProcessThatGoesAway) {
   auto first = connect();
   auto second = connect();

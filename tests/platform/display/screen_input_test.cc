@@ -2,6 +2,10 @@
 // pointer events become touches.
 #include <gtest/gtest.h>
 
+#include <chrono>
+
+#include <nlohmann/json.hpp>
+
 #include "platform/display/screen_server.h"
 
 namespace sentrel::display {
@@ -123,6 +127,36 @@ TEST(TheScreenJson, CarriesTextAndGeometryButNoImagePaths) {
   label.text[0].text = "\xff\xfe";
   w.nodes = {label};
   EXPECT_NE(encodeScreenJson({w}, ScreenSize{}).find("\xef\xbf\xbd"), std::string::npos);
+}
+
+TEST(TheScreenJson, GivesEachRunningAnimationItsAgeAndLeavesOutEndedOnes) {
+  WindowTree w = window(7, 0, Rect{0, 0, 100, 100});
+  Node card;
+  card.id = 1;
+  card.transform.m[11] = -0.002;
+  card.animations = {
+      Animation{1, AnimatedProperty::kAlpha, {0}, AnimationCurve::kSpring, 0.5, 2, 1, 0.5, 100},
+      Animation{2, AnimatedProperty::kFrame, {0, 0, 1, 1}, AnimationCurve::kLinear, 1, 0, 1, 0, 98},
+  };
+  w.nodes = {card};
+  nlohmann::json screen =
+      nlohmann::json::parse(encodeScreenJson({w}, ScreenSize{100, 100}, 100.25));
+  const nlohmann::json& node = screen["windows"][0]["nodes"][0];
+  ASSERT_EQ(node["animations"].size(), 1u) << node.dump();
+  const nlohmann::json& a = node["animations"][0];
+  EXPECT_EQ(a["id"], 1);
+  EXPECT_EQ(a["property"], "alpha");
+  EXPECT_EQ(a["curve"], "spring");
+  EXPECT_DOUBLE_EQ(a["elapsed"].get<double>(), 0.25);
+  EXPECT_DOUBLE_EQ(a["damping"].get<double>(), 0.5);
+  EXPECT_DOUBLE_EQ(node["transform"][11].get<double>(), -0.002);
+  EXPECT_EQ(node["verticalAlignment"], "top");
+  // When it was made, on the wall clock the page shares: a page that gets
+  // it late ages the animations by the wait.
+  const auto wall = std::chrono::duration_cast<std::chrono::milliseconds>(
+                        std::chrono::system_clock::now().time_since_epoch())
+                        .count();
+  EXPECT_NEAR(screen["sentAt"].get<double>(), static_cast<double>(wall), 60000);
 }
 
 }  // namespace

@@ -248,5 +248,119 @@ TEST_F(TheScreenPage, IsRefusedUnderAWrongTokenAndItsSocketToOtherOrigins) {
   EXPECT_TRUE(touches.empty());
 }
 
+// A card turned in perspective and moving in on a spring while it fades in,
+// two squares whose z positions reverse their list order, and a label and
+// a text view of the same height.
+std::vector<WindowTree> layeredScreen(const std::string& label_text, double started) {
+  WindowTree window;
+  window.window_id = 4;
+  window.frame = Rect{0, 0, 390, 844};
+  Node front;
+  front.id = 1;
+  front.frame = Rect{0, 0, 100, 100};
+  front.background = Color{1, 0, 0, 1};
+  front.z_position = 1;
+  Node back;
+  back.id = 2;
+  back.frame = Rect{50, 50, 100, 100};
+  back.background = Color{0, 0, 1, 1};
+  Node card;
+  card.id = 3;
+  card.frame = Rect{200, 200, 150, 100};
+  card.background = Color{1, 1, 1, 1};
+  card.transform.m = {0.8, 0, -0.6, -0.0012, 0, 1, 0, 0, 0.6, 0, 0.8, 0.0016, 0, 0, 0, 1};
+  card.animations = {
+      Animation{11,
+                AnimatedProperty::kFrame,
+                {200, 700, 150, 100},
+                AnimationCurve::kSpring,
+                0.5,
+                0,
+                30,
+                0,
+                started},
+      Animation{
+          12, AnimatedProperty::kAlpha, {0}, AnimationCurve::kEaseInOut, 1, 0, 30, 0, started},
+  };
+  Node label;
+  label.id = 4;
+  label.frame = Rect{0, 400, 300, 100};
+  label.text = {TextRun{label_text, "", 400, 17, Color{0, 0, 0, 1}}};
+  label.alignment = TextAlignment::kCenter;
+  label.vertical_alignment = TextVerticalAlignment::kCenter;
+  Node textView = label;
+  textView.id = 5;
+  textView.frame = Rect{0, 520, 300, 100};
+  textView.vertical_alignment = TextVerticalAlignment::kTop;
+  textView.lines = 0;
+  window.nodes = {front, back, card, label, textView};
+  return {window};
+}
+
+TEST_F(TheScreenPage, RunsCommittedAnimationsWithoutRestartingThemAndDrawsLayersInZOrder) {
+  const double started = secondsOf(loop.clock().now()) - 0.2;
+  server->showWindows(layeredScreen("Hello", started));
+  Result<std::unique_ptr<BrowserPage>> opened = browser->openPage(server->pageUrl());
+  ASSERT_TRUE(opened.ok()) << opened.reason();
+  BrowserPage& page = **opened;
+  eval(page, "sentrelScreen.waitForFrames(1)");
+
+  const std::string animations =
+      "document.getAnimations().map(a => ({id: a.id, state: a.playState, start: a.startTime, "
+      "time: a.currentTime, easing: a.effect.getTiming().easing}))";
+  json running = eval(page, animations);
+  ASSERT_EQ(running.size(), 2u) << running.dump();
+  for (const json& a : running) {
+    EXPECT_EQ(a["state"], "running") << a.dump();
+    // Joined where it is: it began before the page first saw it.
+    EXPECT_GE(a["time"].get<double>(), 150) << a.dump();
+  }
+  EXPECT_EQ(running[0]["id"], "4/3/11");
+  EXPECT_EQ(running[0]["easing"].get<std::string>().rfind("linear(", 0), 0u) << running.dump();
+  EXPECT_EQ(running[1]["easing"], "ease-in-out");
+
+  // The card is turned with its perspective.
+  json transform = eval(page,
+                        "getComputedStyle(document.querySelector('[data-node=\"3\"]'))"
+                        ".transform");
+  EXPECT_EQ(transform.get<std::string>().rfind("matrix3d(0.8, 0, -0.6, -0.0012,", 0), 0u)
+      << transform;
+  // Where the squares overlap the first one is in front, by its z position.
+  EXPECT_EQ(eval(page, "document.elementFromPoint(75, 75).closest('[data-node]').dataset.node"),
+            "1");
+
+  // A label's line sits in the middle of its height; a text view's at the top.
+  const std::string offsets =
+      "(n => { const el = document.querySelector(`[data-node=\"${n}\"]`); "
+      "const box = el.getBoundingClientRect(); const text = el.querySelector('p')"
+      ".getBoundingClientRect(); return [text.top - box.top, box.bottom - text.bottom]; })";
+  json label = eval(page, offsets + "(4)");
+  EXPECT_GT(label[0].get<double>(), 20) << label;
+  EXPECT_NEAR(label[0].get<double>(), label[1].get<double>(), 1) << label;
+  json textView = eval(page, offsets + "(5)");
+  EXPECT_EQ(textView[0].get<double>(), 0) << textView;
+
+  // Another commit of the same window with the animations still running:
+  // they go on from where they are.
+  const int drawn = eval(page, "sentrelScreen.frames").get<int>();
+  server->showWindows(layeredScreen("Hello again", started));
+  eval(page, "sentrelScreen.waitForFrames(" + std::to_string(drawn + 1) + ")");
+  json after = eval(page, animations);
+  ASSERT_EQ(after.size(), 2u) << after.dump();
+  for (size_t i = 0; i < 2; ++i) {
+    EXPECT_EQ(after[i]["id"], running[i]["id"]);
+    EXPECT_EQ(after[i]["start"], running[i]["start"]) << "restarted: " << after.dump();
+    EXPECT_GE(after[i]["time"].get<double>(), running[i]["time"].get<double>());
+  }
+  EXPECT_EQ(eval(page, "document.querySelector('[data-node=\"4\"]').textContent"), "Hello again");
+
+  // A commit without them ends them: the model values show.
+  WindowTree still = layeredScreen("Hello", started)[0];
+  still.nodes[2].animations.clear();
+  server->showWindows({still});
+  eval(page, "sentrelScreen.waitForFrames(" + std::to_string(drawn + 2) + ")");
+  EXPECT_EQ(eval(page, "document.getAnimations().length"), 0);
+}
+
 }  // namespace
 }  // namespace sentrel::display

@@ -156,5 +156,20 @@ TEST_F(AnimationTest, NestedBlocksInheritTheOuterTimingUnlessOverridden) {
   EXPECT_EQ(done, (std::vector<std::string>{"own", "inherits", "outer"}));
 }
 
+TEST_F(AnimationTest, RecordsTheirTimeAndKeepOnlyTheNewestWhenNobodyTakesThem) {
+  auto view = std::make_shared<UIView>(CGRectMake(0, 0, 100, 50));
+  view->takePendingAnimations();
+  advance(250ms);
+  const auto at = clock_.now();
+  // A process without a screen animates all day: its records must not pile up.
+  for (int i = 0; i < 1000; ++i)
+    UIView::animateWithDuration(0.2, [&] { view->setAlpha(i % 2 ? 1.0 : 0.5); });
+  const auto& records = view->pendingAnimations();
+  ASSERT_FALSE(records.empty());
+  EXPECT_LE(records.size(), 64u);
+  EXPECT_EQ(records.front().began, at);
+  EXPECT_DOUBLE_EQ(std::get<double>(records.back().to), 1.0);  // the last change is kept
+}
+
 }  // namespace
 }  // namespace sentrel::uikit

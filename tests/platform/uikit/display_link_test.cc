@@ -534,5 +534,213 @@ TEST(DisplayLinkScreenProfile, ReadsTheDevicesProfileAndFallsBackOnBadText) {
   EXPECT_EQ(DisplayLink::socketPath(root.path()), dir / "display.socket");
 }
 
+// The same link on a fake clock: what an animation block puts into the
+// commits, for as long as the animation runs, and nothing after.
+class AnAnimatingDisplayLink : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+    server_ = fds[1];
+    link_ = std::make_unique<DisplayLink>(loop_, root_.path());
+    ASSERT_TRUE(link_->adopt(fds[0], "Tester", 42));
+    window_ = std::make_shared<UIWindow>(CGRectMake(0, 0, 390, 844));
+    card_ = std::make_shared<UIView>(CGRectMake(20, 100, 200, 120));
+    card_->setBackgroundColor(UIColor::whiteColor());
+    window_->addSubview(card_);
+    window_->makeKeyAndVisible();
+    ASSERT_TRUE(lastCommit());  // the Hello and the first tree
+  }
+  void TearDown() override {
+    window_->setHidden(true);
+    link_.reset();
+    if (server_ >= 0) ::close(server_);
+  }
+
+  void advance(std::chrono::milliseconds by) {
+    clock_.advance(by);
+    loop_.runUntilIdle();
+  }
+
+  // The last commit the link has sent by now, if any since the last call.
+  std::optional<display::Commit> lastCommit() {
+    loop_.runUntilIdle();
+    char buffer[4096];
+    ssize_t n;
+    while ((n = ::recv(server_, buffer, sizeof(buffer), MSG_DONTWAIT)) > 0)
+      reader_.append(std::string_view(buffer, static_cast<size_t>(n)));
+    std::optional<display::Commit> last;
+    while (auto payload = reader_.next()) {
+      auto message = display::decodeClientMessage(
+          {reinterpret_cast<const uint8_t*>(payload->data()), payload->size()});
+      EXPECT_TRUE(message) << message.reason();
+      if (message && std::holds_alternative<display::Commit>(*message))
+        last = std::get<display::Commit>(*message);
+    }
+    return last;
+  }
+
+  const display::Node* cardIn(const display::Commit& commit) {
+    if (commit.windows.size() != 1) return nullptr;
+    return findNode(commit.windows[0], card_->renderId());
+  }
+
+  runloop::FakeClock clock_;
+  runloop::RunLoop loop_{clock_};
+  runloop::MainQueue::ScopedOverride mainQueue_{loop_};
+  testing::TempDir root_;
+  std::unique_ptr<DisplayLink> link_;
+  int server_ = -1;
+  display::FrameReader reader_;
+  std::shared_ptr<UIWindow> window_;
+  std::shared_ptr<UIView> card_;
+};
+
+TEST_F(AnAnimatingDisplayLink, CommitsTheEndValuesWithTheCurveUntilTheAnimationEnds) {
+  CATransform3D turned = CATransform3DIdentity;
+  turned.m34 = -1.0 / 500;
+  turned = CATransform3DRotate(turned, 0.5, 0, 1, 0);
+  bool finished = false;
+  UIView::animateWithDurationUsingSpring(
+      0.5, 0.1, 0.6, 2, 0,
+      [&] {
+        card_->setFrame(CGRectMake(20, 300, 200, 120));
+        card_->setAlpha(0.25);
+        card_->layer().setTransform(turned);
+      },
+      [&](bool) { finished = true; });
+  auto commit = lastCommit();
+  ASSERT_TRUE(commit);
+  const display::Node* card = cardIn(*commit);
+  ASSERT_NE(card, nullptr);
+  // The model values at once: the page animates towards them.
+  EXPECT_EQ(card->frame, (display::Rect{20, 300, 200, 120}));
+  EXPECT_DOUBLE_EQ(card->alpha, 0.25);
+  const double* entries = &turned.m11;
+  for (size_t i = 0; i < 16; ++i) EXPECT_DOUBLE_EQ(card->transform.m[i], entries[i]) << i;
+  EXPECT_NE(card->transform.m[11], 0) << "the perspective is in m34";
+  ASSERT_EQ(card->animations.size(), 3u);
+  std::vector<int64_t> ids;
+  for (const display::Animation& a : card->animations) {
+    ids.push_back(a.id);
+    EXPECT_EQ(a.curve, display::AnimationCurve::kSpring);
+    EXPECT_DOUBLE_EQ(a.damping, 0.6);
+    EXPECT_DOUBLE_EQ(a.velocity, 2);
+    EXPECT_DOUBLE_EQ(a.duration, 0.5);
+    EXPECT_DOUBLE_EQ(a.delay, 0.1);
+    EXPECT_DOUBLE_EQ(a.start, commit->time);  // the fake clock has not moved
+    switch (a.property) {
+      case display::AnimatedProperty::kFrame:
+        EXPECT_EQ(a.from, (std::vector<double>{20, 100, 200, 120}));
+        break;
+      case display::AnimatedProperty::kAlpha:
+        EXPECT_EQ(a.from, (std::vector<double>{1}));
+        break;
+      case display::AnimatedProperty::kTransform:
+        EXPECT_EQ(a.from, (std::vector<double>{1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1, 0, 0, 0, 0, 1}));
+        break;
+      case display::AnimatedProperty::kBackground:
+        ADD_FAILURE() << "the background did not change";
+    }
+  }
+  EXPECT_FALSE(finished);
+
+  // Half way, another change commits the window again: the same
+  // animations, same ids and start, so the page does not restart them.
+  advance(std::chrono::milliseconds(300));
+  card_->layer().setCornerRadius(8);
+  commit = lastCommit();
+  ASSERT_TRUE(commit);
+  card = cardIn(*commit);
+  ASSERT_NE(card, nullptr);
+  ASSERT_EQ(card->animations.size(), 3u);
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(card->animations[i].id, ids[i]);
+    EXPECT_LT(card->animations[i].start, commit->time);
+  }
+  EXPECT_FALSE(finished);
+
+  // Once delay and duration have passed the completion runs and later
+  // commits carry no animation.
+  advance(std::chrono::milliseconds(301));
+  EXPECT_TRUE(finished);
+  card_->layer().setCornerRadius(9);
+  commit = lastCommit();
+  ASSERT_TRUE(commit);
+  card = cardIn(*commit);
+  ASSERT_NE(card, nullptr);
+  EXPECT_TRUE(card->animations.empty());
+}
+
+TEST_F(AnAnimatingDisplayLink, StartsAMovedViewWhereItWasAndANewAnimationTakesOver) {
+  UIView::animateWithDuration(0.25, 0, UIViewAnimationOptionCurveEaseOut, [&] {
+    card_->setCenter(CGPoint{200, 400});
+    card_->setBackgroundColor(UIColor::redColor());
+  });
+  auto commit = lastCommit();
+  ASSERT_TRUE(commit);
+  const display::Node* card = cardIn(*commit);
+  ASSERT_NE(card, nullptr);
+  ASSERT_EQ(card->animations.size(), 2u);
+  const display::Animation& move = card->animations[0];
+  EXPECT_EQ(move.property, display::AnimatedProperty::kFrame);
+  EXPECT_EQ(move.curve, display::AnimationCurve::kEaseOut);
+  EXPECT_EQ(move.from, (std::vector<double>{20, 100, 200, 120}));
+  EXPECT_EQ(card->frame, (display::Rect{100, 340, 200, 120}));
+  EXPECT_EQ(card->animations[1].property, display::AnimatedProperty::kBackground);
+  EXPECT_EQ(card->animations[1].from, (std::vector<double>{1, 1, 1, 1}));
+  const int64_t first = move.id;
+
+  // A second move while the first runs replaces it: one frame animation,
+  // a new id; the colour goes on.
+  advance(std::chrono::milliseconds(100));
+  UIView::animateWithDuration(0.25, [&] { card_->setCenter(CGPoint{200, 500}); });
+  commit = lastCommit();
+  ASSERT_TRUE(commit);
+  card = cardIn(*commit);
+  ASSERT_NE(card, nullptr);
+  ASSERT_EQ(card->animations.size(), 2u);
+  EXPECT_EQ(card->animations[0].property, display::AnimatedProperty::kBackground);
+  EXPECT_EQ(card->animations[1].property, display::AnimatedProperty::kFrame);
+  EXPECT_NE(card->animations[1].id, first);
+  EXPECT_EQ(card->animations[1].from, (std::vector<double>{100, 340, 200, 120}));
+
+  // Moving it back where it was inside a block animates nothing.
+  advance(std::chrono::milliseconds(1000));
+  UIView::animateWithDuration(0.25, [&] {
+    card_->setAlpha(0.5);
+    card_->setAlpha(1);
+  });
+  card_->layer().setCornerRadius(3);
+  commit = lastCommit();
+  ASSERT_TRUE(commit);
+  card = cardIn(*commit);
+  ASSERT_NE(card, nullptr);
+  EXPECT_TRUE(card->animations.empty());
+}
+
+TEST_F(AnAnimatingDisplayLink, CarriesZPositionsAndCentresOnlyALabelsText) {
+  auto label = std::make_shared<UILabel>();
+  label->setFrame(CGRectMake(0, 0, 200, 60));
+  label->setText("A");
+  auto textView = std::make_shared<UITextView>();
+  textView->setFrame(CGRectMake(0, 60, 200, 60));
+  textView->setText("B");
+  label->layer().setZPosition(3);
+  card_->addSubview(label);
+  card_->addSubview(textView);
+  auto commit = lastCommit();
+  ASSERT_TRUE(commit);
+  const display::Node* l = findNode(commit->windows[0], label->renderId());
+  const display::Node* t = findNode(commit->windows[0], textView->renderId());
+  ASSERT_NE(l, nullptr);
+  ASSERT_NE(t, nullptr);
+  EXPECT_DOUBLE_EQ(l->z_position, 3);
+  EXPECT_DOUBLE_EQ(t->z_position, 0);
+  EXPECT_EQ(l->vertical_alignment, display::TextVerticalAlignment::kCenter);
+  EXPECT_EQ(t->vertical_alignment, display::TextVerticalAlignment::kTop);
+  EXPECT_TRUE(l->transform.isIdentity());
+}
+
 }  // namespace
 }  // namespace sentrel::uikit
