@@ -279,14 +279,18 @@ constexpr std::string_view kPage = R"PAGE(<!DOCTYPE html>
       nodes.set(node.id, { el, key });
       placeAfter(parent, el, lastChild.get(parent) || null);
       lastChild.set(parent, el);
+      const keys = new Set();
       for (const a of animations || []) {
         const animationKey = `${win.id}/${node.id}/${a.id}`;
+        keys.add(animationKey);
         if (kept && running.has(animationKey)) {
           seen.add(animationKey);  // still playing on the kept element
         } else {
           pending.push({ el, node, key: animationKey, a });
         }
       }
+      // A screen without an animation ends it: the model value shows.
+      if (kept) for (const played of el.getAnimations()) if (!keys.has(played.id)) played.cancel();
     }
     // Nodes that are gone; their children still shown have moved already.
     for (const [id, had] of before) if (!nodes.has(id)) had.el.remove();

@@ -16,8 +16,9 @@
 
 namespace sentrel::testing {
 
-// Page-side helpers: where the visible text `text` is drawn (its centre), or
-// null; and a wait for a condition, polled by the page itself.
+// Page-side helpers: where the visible text `text` is drawn on the screen
+// (its centre), or null; whether anything still moves; and a wait for a
+// condition, polled by the page itself.
 inline constexpr const char* kPageHelpers = R"(
 window.sentrelTest = {
   centreOf(text) {
@@ -25,9 +26,18 @@ window.sentrelTest = {
       if (p.textContent !== text) continue;
       const r = p.getBoundingClientRect();
       if (r.width === 0 || getComputedStyle(p).visibility === 'hidden') continue;
-      return [r.x + r.width / 2, r.y + r.height / 2];
+      const centre = [r.x + r.width / 2, r.y + r.height / 2];
+      const screen = document.getElementById('screen').getBoundingClientRect();
+      if (centre[0] < screen.left || centre[1] < screen.top || centre[0] > screen.right ||
+          centre[1] > screen.bottom)
+        continue;  // on its way in or out of the screen
+      return centre;
     }
     return null;
+  },
+  // Whether nothing moves on the page: every animation has ended.
+  settled() {
+    return document.getAnimations().every((a) => a.playState !== 'running');
   },
   until(condition, limit = 20000) {
     return new Promise((resolve, reject) => {
@@ -112,8 +122,9 @@ class DeviceScreen : public ::testing::Test {
   }
   // Where `text` is drawn, once it is.
   nlohmann::json waitForText(const std::string& text) {
-    return eval("sentrelTest.until(() => sentrelTest.centreOf(" + nlohmann::json(text).dump() +
-                "))");
+    // Once it has come to rest: a click lands where the process has it.
+    return eval("sentrelTest.until(() => sentrelTest.settled() && sentrelTest.centreOf(" +
+                nlohmann::json(text).dump() + "))");
   }
 
   TempDir root_;
