@@ -54,7 +54,7 @@ SNTInterceptor::~SNTInterceptor() {
 }
 
 std::shared_ptr<SNTAlert> SNTInterceptor::newAlert() {
-  return std::make_shared<SNTProAlert>();
+  return makeSNTAlert();
 }
 
 void SNTInterceptor::registerAnswerObserverOnce() {

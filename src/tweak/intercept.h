@@ -82,7 +82,8 @@ class SNTInterceptor {
   // identifier that is not pending is ignored.
   void handleAlertForId(std::optional<std::string_view> alertId, bool allow);
 
-  // A new extended prompt record (SNTProAlert), destination not yet set.
+  // A new prompt record from the installed factory (setSNTAlertFactory in
+  // SNTAlert.h), destination not yet set.
   static std::shared_ptr<SNTAlert> newAlert();
 
   // A copy of the pending table.

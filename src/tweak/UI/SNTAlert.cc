@@ -226,6 +226,32 @@ std::string SNTAlert::queueDescription() {
   return text + ")";
 }
 
+namespace {
+Mutex& factoryLock() {
+  static Mutex* lock = new Mutex;
+  return *lock;
+}
+SNTAlertFactory& factorySlot() {
+  static SNTAlertFactory* factory = new SNTAlertFactory;
+  return *factory;
+}
+}  // namespace
+
+void setSNTAlertFactory(SNTAlertFactory factory) {
+  MutexLock lock(factoryLock());
+  factorySlot() = std::move(factory);
+}
+
+std::shared_ptr<SNTAlert> makeSNTAlert() {
+  SNTAlertFactory factory;
+  {
+    MutexLock lock(factoryLock());
+    factory = factorySlot();
+  }
+  std::shared_ptr<SNTAlert> alert = factory ? factory() : nullptr;
+  return alert ? alert : std::make_shared<SNTAlert>();
+}
+
 std::shared_ptr<SNTAlert> SNTAlertFromRequest(const AlertRequest& request) {
   std::shared_ptr<SNTFirewall> firewall = SNTFirewall::pooledFirewallForBundle(
       request.bundleId, request.appName, request.isSystemApp.value_or(false),

@@ -173,12 +173,15 @@ class SNTAlert : public std::enable_shared_from_this<SNTAlert> {
   std::optional<std::string> customMessage_;
 };
 
-// The extended prompt. Its controls (scopes, switch) come with the prompt's
-// view; every record is made as one (SNTInterceptor::newAlert()).
-class SNTProAlert : public SNTAlert {
- public:
-  SNTProAlert() = default;
-};
+// What SNTInterceptor::newAlert() makes: by default a plain SNTAlert. The
+// drawn half of the tweak installs its own kind of record (one that can
+// build its prompt) before SpringBoard's services start; a null factory
+// restores the default. Any thread.
+using SNTAlertFactory = std::function<std::shared_ptr<SNTAlert>()>;
+void setSNTAlertFactory(SNTAlertFactory factory);
+// A new record from the installed factory (a plain one when the factory
+// gives none).
+std::shared_ptr<SNTAlert> makeSNTAlert();
 
 // SpringBoard's prompt record for an app's prompt request: the app's pooled
 // firewall, its pid and message, its destination (from "url" when it is not

@@ -168,15 +168,15 @@ class ARecord : public ::testing::Test {
 };
 
 TEST_F(ARecord, TakesItsDestinationFromEachKindOfSetUp) {
-  SNTProAlert fromUrl;
+  SNTAlert fromUrl;
   fromUrl.initWithUrlString(std::string("http://example.org:8080/x"), std::nullopt, nullptr);
   EXPECT_EQ(fromUrl.host(), "example.org");
   EXPECT_EQ(fromUrl.port(), 8080);
-  SNTProAlert withPort;
+  SNTAlert withPort;
   withPort.initWithUrlString(std::string("https://example.org/"), 1234, nullptr);
   EXPECT_EQ(withPort.port(), 1234);
   EXPECT_EQ(withPort.url(), "https://example.org/");
-  SNTProAlert fromRequest;
+  SNTAlert fromRequest;
   fromRequest.initWithRequest(URLRequest(URL::URLWithString("http://example.org/")), nullptr);
   EXPECT_EQ(fromRequest.port(), 80);
   EXPECT_NE(fromRequest.uuid(), withPort.uuid());
@@ -185,10 +185,10 @@ TEST_F(ARecord, TakesItsDestinationFromEachKindOfSetUp) {
 }
 
 TEST_F(ARecord, AsksAboutABracketedOrMappedAddressByItsRuleKey) {
-  SNTProAlert bracketed;
+  SNTAlert bracketed;
   bracketed.initWithRequest(URLRequest(URL::URLWithString("http://[0:0::1]:8080/x")), nullptr);
   EXPECT_EQ(bracketed.host(), "::1");
-  SNTProAlert mapped;
+  SNTAlert mapped;
   mapped.initWithUrlString(std::string("https://[::ffff:192.0.2.9]/"), std::nullopt, nullptr);
   EXPECT_EQ(mapped.host(), "192.0.2.9");
 }
@@ -225,13 +225,13 @@ TEST_F(ARecord, AnswersAtOnceWhenARuleHasAppearedAndNotOtherwise) {
       Value::dictOf({}),
       Value::dictOf({{"domains", Value::dictOf({{"ads.example.com", testing::rule(2)}})}}));
   std::vector<bool> answers;
-  SNTProAlert denied;
+  SNTAlert denied;
   denied.initWithHostname(std::string("ads.example.com"), 80,
                           [&](bool allow) { answers.push_back(allow); });
   denied.setFirewall(firewall);
   EXPECT_TRUE(denied.handleIfDefined());
   EXPECT_EQ(answers, std::vector<bool>{false});
-  SNTProAlert unknown;
+  SNTAlert unknown;
   unknown.initWithHostname(std::string("new.example.com"), 80, nullptr);
   unknown.setFirewall(firewall);
   EXPECT_FALSE(unknown.handleIfDefined());
