@@ -87,9 +87,10 @@ class AlertTest : public ::testing::Test {
     now_ += 1;
   }
 
-  static UIView* dimmingViewOf(QVAlertViewController& alert) {
+  // Shared: a test may look at it after the presentation let it go.
+  static UIViewRef dimmingViewOf(QVAlertViewController& alert) {
     auto* pc = dynamic_cast<QVAlertViewPresentationController*>(alert.presentationController());
-    return pc ? pc->backgroundDimmingView().get() : nullptr;
+    return pc ? pc->backgroundDimmingView() : nullptr;
   }
 
   runloop::FakeClock clock_;

@@ -22,7 +22,7 @@ TEST_F(AlertTest, SlideFromTopTiltsInOverADimmedBackgroundAndAnActionDismisses) 
   auto alert = makeAlert({action("Allow"), action("Deny")});
   root_->presentViewController(alert, true);
   UIView* view = alert->view().get();
-  UIView* dimming = dimmingViewOf(*alert);
+  UIViewRef dimming = dimmingViewOf(*alert);
   ASSERT_NE(dimming, nullptr);
   EXPECT_EQ(dimming->superview(), view->superview());  // both in the container
   EXPECT_DOUBLE_EQ(view->layer().cornerRadius(), 6);
@@ -127,6 +127,8 @@ TEST_F(AlertTest, ADisabledActionShowsItsDisabledColourAndSendsNothing) {
   off->setEnabled(true);
   tapAt(centreOf(*button));
   EXPECT_EQ(handled_, (std::vector<std::string>{"Off"}));
+  advance(1s);
+  EXPECT_EQ(root_->presentedViewController(), nullptr);
 }
 
 TEST_F(AlertTest, WithDefaultSettingsATapOutsideAndASwipeDoNothing) {
@@ -169,7 +171,7 @@ TEST_F(SwipeTest, TheCardFollowsTheFingerAndASlowReleaseSnapsBack) {
   auto alert = presentSwipeable();
   ASSERT_TRUE(alert->panGestureRecognizer()->isEnabled());
   QVAlertView& view = alert->alertView();
-  UIView* dimming = dimmingViewOf(*alert);
+  UIViewRef dimming = dimmingViewOf(*alert);
   const CGPoint start = centreOf(view.titleLabel());
   touch(UITouchPhase::kBegan, start, now_);
   touch(UITouchPhase::kMoved, {start.x, start.y + 30}, now_ + 0.05);
@@ -194,7 +196,7 @@ TEST_F(SwipeTest, AFastReleaseFliesOffInItsDirectionAndDismisses) {
     SCOPED_TRACE(speed);
     auto alert = presentSwipeable();
     QVAlertView& view = alert->alertView();
-    UIView* dimming = dimmingViewOf(*alert);
+    UIViewRef dimming = dimmingViewOf(*alert);
     swipe(centreOf(view.titleLabel()), speed);
     EXPECT_DOUBLE_EQ(view.backgroundViewVerticalCenteringConstraint().constant(),
                      std::copysign(667, speed));
