@@ -276,21 +276,24 @@ constexpr std::string_view kPage = R"PAGE(<!DOCTYPE html>
       }
       const parentEntry = node.parent === 0 ? undefined : nodes.get(node.parent);
       const parent = parentEntry ? parentEntry.el : w;
-      nodes.set(node.id, { el, key });
+      nodes.set(node.id, { el, key, animated: (animations || []).length > 0 });
       placeAfter(parent, el, lastChild.get(parent) || null);
       lastChild.set(parent, el);
-      const keys = new Set();
+      const current = new Set();
       for (const a of animations || []) {
         const animationKey = `${win.id}/${node.id}/${a.id}`;
-        keys.add(animationKey);
+        current.add(animationKey);
         if (kept && running.has(animationKey)) {
           seen.add(animationKey);  // still playing on the kept element
         } else {
           pending.push({ el, node, key: animationKey, a });
         }
       }
-      // A screen without an animation ends it: the model value shows.
-      if (kept) for (const played of el.getAnimations()) if (!keys.has(played.id)) played.cancel();
+      // A screen without an animation ends it: the model value shows. Only
+      // asked of an element that had some (asking makes the page work out
+      // its styles).
+      if (kept && had.animated)
+        for (const played of el.getAnimations()) if (!current.has(played.id)) played.cancel();
     }
     // Nodes that are gone; their children still shown have moved already.
     for (const [id, had] of before) if (!nodes.has(id)) had.el.remove();
