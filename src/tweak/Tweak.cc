@@ -337,20 +337,10 @@ void launchSNTTweakSettings(id, SEL, const SNTNotification& notification) {
   PrefHandler::springBoardLaunchSettingsWithPath(*path);
 }
 
-// Queues a record until prompts can be shown.
-void showOrQueue(const std::shared_ptr<SNTAlert>& alert) {
-  {
-    MutexLock lock(SNTAlert::queueLock());
-    SNTAlert::alerts().push_back(alert);
-  }
-  alert->reQueueIfNotHandled();
-  SNTAlert::showNextAlert();
-}
-
 void showSNTAlert(id, SEL, const SNTNotification& notification) {
   SENTREL_ASSERT_ON_MAIN_QUEUE();
   log::line("showSNTAlert called!");
-  showOrQueue(SNTAlertFromRequest(AlertRequest::fromPayload(userInfoOf(notification))));
+  SNTAlertFromRequest(AlertRequest::fromPayload(userInfoOf(notification)))->showOrQueue();
 }
 
 void replaced_applicationDidFinishLaunching(id self, SEL cmd, id application) {

@@ -32,6 +32,13 @@ struct MainBundle {
 // process, also after an override ends or a fork()ed child re-reads it.
 const MainBundle& mainBundle();
 
+// The bundle identifier of another process, as the launcher gave it its
+// bundle: $SENTREL_BUNDLE_PATH of the environment it was started with
+// (/proc/<pid>/environ, which the process cannot rewrite for others) and
+// that bundle's Info.plist. None for a process without a bundle, one that is
+// gone or whose environment cannot be read. Any thread.
+std::optional<std::string> bundleIdentifierOfProcess(int pid);
+
 // Replaces the identity until the guard goes away. Guards nest; they must be
 // destroyed in reverse order of creation. Tests use env::Environment's
 // main_bundle, which installs one of these.

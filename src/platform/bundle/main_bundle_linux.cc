@@ -7,6 +7,8 @@
 #include <filesystem>
 #include <memory>
 #include <mutex>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/base/fork_registry.h"
@@ -105,6 +107,26 @@ MainBundle readIdentity() {
 }
 
 }  // namespace
+
+std::optional<std::string> bundleIdentifierOfProcess(int pid) {
+  if (pid <= 0) return std::nullopt;
+  const std::string environ = readSmallFile(("/proc/" + std::to_string(pid) + "/environ").c_str());
+  const std::string key = std::string(kBundlePathEnv) + "=";
+  for (size_t at = 0; at < environ.size();) {
+    size_t end = environ.find('\0', at);
+    if (end == std::string::npos) end = environ.size();
+    std::string_view entry(environ.data() + at, end - at);
+    if (entry.starts_with(key)) {
+      fs::path bundle(std::string(entry.substr(key.size())));
+      if (bundle.empty() || !bundle.is_absolute()) return std::nullopt;
+      bundle = bundle.lexically_normal();
+      if (bundle.has_relative_path() && !bundle.has_filename()) bundle = bundle.parent_path();
+      return identifierFromInfoPlist(bundle);
+    }
+    at = end + 1;
+  }
+  return std::nullopt;
+}
 
 const MainBundle& mainBundle() {
   MutexLock lock(g_mutex);

@@ -37,6 +37,11 @@ void SNTCallbackLLNode::addCallback(SNTAlertCallback callback) {
   lastNode_ = tail;
 }
 
+SNTAlertCallback SNTCallbackLLNode::takeCallback() {
+  MutexLock lock(mutex_);
+  return std::exchange(callback_, nullptr);
+}
+
 bool SNTCallbackLLNode::hasCallback() const {
   MutexLock lock(mutex_);
   return static_cast<bool>(callback_);
@@ -110,7 +115,13 @@ std::string SNTAlert::description() const {
 }
 
 void SNTAlert::setRuleUndefinedIfNotSet() {
-  const std::string name = processName();
+  // The app's entry is named after the app: in SpringBoard the running
+  // process is SpringBoard, so the firewall's name (the app's, as it sent
+  // it) is taken there; in the app the two are the same.
+  std::string name = processName();
+  if (firewall_ != nullptr) {
+    if (std::optional<std::string> app = firewall_->name(); app && !app->empty()) name = *app;
+  }
   if (ReverseDNSLookup::isValidIP(host_)) return;
   if (firewall_ == nullptr) return;
   if (firewall_->isExplicitRuleForHostSet(host_)) return;
@@ -196,34 +207,6 @@ void SNTAlert::postToSpringBoard() {
     request.globalSettings = current->globalSettings();
   }
   notify::distributedCenter().post(kNewSpringBoardAlertNotification, request.toPayload());
-}
-
-Mutex& SNTAlert::queueLock() {
-  static Mutex lock;
-  return lock;
-}
-
-std::vector<std::shared_ptr<SNTAlert>>& SNTAlert::alerts() {
-  static auto* queue = new std::vector<std::shared_ptr<SNTAlert>>;
-  return *queue;
-}
-
-std::vector<std::shared_ptr<SNTAlert>> SNTAlert::alertsSnapshot() {
-  MutexLock lock(queueLock());
-  return alerts();
-}
-
-void SNTAlert::showNextAlert() {}
-
-std::string SNTAlert::queueDescription() {
-  std::string text = "(";
-  bool first = true;
-  for (const std::shared_ptr<SNTAlert>& alert : alertsSnapshot()) {
-    if (!first) text += ", ";
-    text += alert->description();
-    first = false;
-  }
-  return text + ")";
 }
 
 namespace {

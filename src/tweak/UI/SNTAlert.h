@@ -30,6 +30,7 @@
 namespace sentrel {
 
 class SNTFirewall;
+class SNTQVAlertViewController;
 struct AlertRequest;
 
 // An answer callback: true allows, false blocks.
@@ -51,6 +52,10 @@ class SNTCallbackLLNode {
   // Calls every callback still set, in list order, with `allow`, clearing
   // each before it runs, so a second invokeAll() calls nothing.
   void invokeAll(bool allow);
+
+  // This node's callback, taken out (a request merged into another record
+  // hands its callback over).
+  SNTAlertCallback takeCallback();
 
   SNTCallbackLLNode* next() const { return next_.get(); }
   SNTCallbackLLNode* lastNode() const { return lastNode_; }
@@ -112,17 +117,69 @@ class SNTAlert : public std::enable_shared_from_this<SNTAlert> {
   // Posts "SNT_NEW_SPRINGBOARD_ALERT" with this request (app side).
   void postToSpringBoard();
 
-  // ---- The prompt queue (SpringBoard) ----
+  // Withdraws the record for its app's settings page: its app's prompts are
+  // cleared, the pool forgets the app, the prompt windows go, SpringBoard
+  // opens the app's page and, for an app, stops the asking process a second
+  // later so that it restarts under its new rules, but only when that pid
+  // really is a process of this app on the device. The callbacks are not
+  // called. Main queue.
+  void openSettings();
+
+  // ---- The prompt queue (SpringBoard, main queue unless said otherwise) ----
+  // One prompt is on screen at a time; the others wait in the queue in
+  // arrival order. The queue's membership is changed under queueLock().
+  //
+  // Merges this record into a waiting one for the same host, answers it at
+  // once when a rule has appeared, looks up the name of a bare address
+  // first, or queues it and presents it.
+  void showOrQueue();
+  // "Allow <label> to access \n<host>?" with the custom message and, when the
+  // app's settings ask for it, the URL.
+  std::string promptMessage() const;
+
   static Mutex& queueLock();
   // REQUIRES: queueLock() held.
   static std::vector<std::shared_ptr<SNTAlert>>& alerts();
-  // A copy of the queue, taken under the lock.
+  // A copy of the queue, taken under the lock. Any thread.
   static std::vector<std::shared_ptr<SNTAlert>> alertsSnapshot();
-  // Shows the next queued prompt. Prompts are not drawn yet: this is where
-  // the queue hands over to the prompt windows.
+  // The record on screen now (state 2 or 3 and its prompt really is up);
+  // a record in state 2 or 3 whose prompt is not up is re-queued.
+  static std::shared_ptr<SNTAlert> activeAlert();
+  // The record whose prompt the prompt window presents.
+  static std::shared_ptr<SNTAlert> presentedAlert();
+  static void requeueUnhandledAlerts();
+  // Hides every window at the prompt level.
+  static void removeAllSNTWindows();
+  // Shows the first queued record unless one is on screen.
   static void showNextAlert();
-  // "(alert, alert, ...)" with each record's description.
+  // The first waiting record (state below 4) other than `alert` with the
+  // same host text, whatever its app.
+  static std::shared_ptr<SNTAlert> findDuplicateQueuedAlertOf(const SNTAlert& alert);
+  // Starts the watchdog unless it runs: every 2 s while the queue is not
+  // empty it closes a prompt that has been up for 5 s without being in the
+  // prompt window, and otherwise asks for the next prompt.
+  static void dispatchUnhandledAlertThread();
+  // Withdraws every queued record of `bundleId` (a visible one is dismissed
+  // without animation); their callbacks are not called.
+  static void clearAlertsForBundleId(const std::string& bundleId);
+  // "(alert, alert, ...)" with each record's description; after
+  // kQueueDescriptionLimit records only how many more there are, so that a
+  // long queue costs a bounded amount of log per line.
   static std::string queueDescription();
+  static constexpr size_t kQueueDescriptionLimit = 8;
+  // A request merged into a waiting record adds its callback to that
+  // record's list; one app gets at most this many callbacks on one record.
+  // Further requests of that app for the host are answered with block
+  // (an app retrying in a tight loop would otherwise grow SpringBoard
+  // without bound while the prompt waits).
+  static constexpr size_t kMaxMergedCallbacksPerApp = 256;
+
+  // Tests: an empty queue and no watchdog, as in a fresh process.
+  static void resetQueueForTesting();
+
+  // The time the queue's delays and ages are measured in: seconds on the
+  // main queue's clock.
+  static double now();
 
   // ---- Fields ----
   int32_t state() const { return state_; }
@@ -153,9 +210,21 @@ class SNTAlert : public std::enable_shared_from_this<SNTAlert> {
   void setHostnameLookupRequested(std::optional<double> time) { hostnameLookupRequested_ = time; }
   const std::optional<std::string>& customMessage() const { return customMessage_; }
   void setCustomMessage(std::optional<std::string> message) { customMessage_ = std::move(message); }
+  // The prompt's controller while it is built or shown. The controller
+  // holds its record; the record only looks at the controller.
+  std::shared_ptr<SNTQVAlertViewController> alertViewController() const {
+    return alertViewController_.lock();
+  }
+  void setAlertViewController(const std::shared_ptr<SNTQVAlertViewController>& controller) {
+    alertViewController_ = controller;
+  }
 
  private:
   void storeAnswer(bool allow);
+  void hostnameResolved(std::optional<std::string> name);
+  void presentQueued(const std::string& message);
+  // The merge step's bookkeeping: how many callbacks of each app the list holds.
+  bool admitMergedCallbackFrom(const std::optional<std::string>& bundleId);
 
   int32_t state_ = kSNTAlertStateNew;
   std::optional<std::string> host_;
@@ -171,7 +240,40 @@ class SNTAlert : public std::enable_shared_from_this<SNTAlert> {
   std::optional<double> presentedTime_;  // seconds since 1970
   std::optional<double> hostnameLookupRequested_;
   std::optional<std::string> customMessage_;
+  std::weak_ptr<SNTQVAlertViewController> alertViewController_;
+  std::vector<std::pair<std::string, size_t>> mergedCallbacks_;  // per bundle id
 };
+
+// What the prompt queue asks of the screen. SpringBoard's drawn half
+// installs one before its services start; without one the records wait in
+// the queue and nothing is shown. Main queue only.
+class SNTPromptScreen {
+ public:
+  virtual ~SNTPromptScreen() = default;
+  // The record whose controller the prompt window presents, or null.
+  virtual std::shared_ptr<SNTAlert> presentedAlert() = 0;
+  // Whether the record's prompt is up: its controller's view is loaded and
+  // in a window, and so is that view's superview.
+  virtual bool isOnScreen(const SNTAlert& alert) = 0;
+  // Hides every window at the prompt level.
+  virtual void removeAllSNTWindows() = 0;
+  // Builds the record's prompt with `message` and presents it in a prompt
+  // window (the record's state becomes 3). Throws when the prompt cannot be
+  // built or presented.
+  virtual void present(const std::shared_ptr<SNTAlert>& alert, const std::string& message,
+                       bool animated) = 0;
+  // Dismisses the record's prompt without animation; with `deactivate`, the
+  // controller then hands control back to the queue.
+  virtual void dismissPrompt(const SNTAlert& alert, bool deactivate) = 0;
+};
+void setSNTPromptScreen(std::shared_ptr<SNTPromptScreen> screen);
+std::shared_ptr<SNTPromptScreen> SNTPromptScreenInstalled();
+
+// Whether process `pid` is a process of this device started for the app
+// `bundleId` (its bundle's identifier, as the launcher recorded it), and is
+// neither this process nor the device's launchd. What openSettings() asks
+// before it stops a process whose pid came in a request.
+bool SNTIsProcessOfApp(int64_t pid, const std::string& bundleId);
 
 // What SNTInterceptor::newAlert() makes: by default a plain SNTAlert. The
 // drawn half of the tweak installs its own kind of record (one that can

@@ -137,7 +137,7 @@ std::shared_ptr<SNTQVAlertViewController> SNTProAlert::buildViewController(
   std::shared_ptr<SNTQVAlertViewController> controller =
       std::make_shared<SNTProAlertViewController>(configuration, "", "", actions);
   controller->setAlert(shared_from_this());
-  alertViewController_ = controller;
+  setAlertViewController(controller);
   controller->setAlertViewContentView(buildCustomView(message));
   updateButtons(controller.get());
   return controller;
@@ -319,8 +319,9 @@ void SNTProAlert::chooseGlobally() {
 }
 
 void SNTProAlert::openSettingsRequested() {
-  log::line("openSettings: the app's settings page cannot be opened from here yet (" +
-            description() + ")");
+  log::line("openSettings: " + description());
+  if (answered()) return;
+  openSettings();
 }
 
 void installSNTProAlertFactory() {

@@ -49,8 +49,8 @@ class SNTProAlert : public SNTAlert {
   void chooseAlways();
   void chooseAllSites();
   void chooseGlobally();
-  // The gear: withdrawing the prompt for the app's settings page. The
-  // settings page is not reachable from SpringBoard yet; this only logs.
+  // The gear: the prompt is withdrawn for the app's settings page
+  // (openSettings()).
   void openSettingsRequested();
 
   // "*.<second-to-last label>.<last label>" of `host` (empty labels
@@ -68,10 +68,6 @@ class SNTProAlert : public SNTAlert {
     segmentedControl_ = std::move(c);
   }
   const std::shared_ptr<uikit::UIButton>& gearButton() const { return gearButton_; }
-  // The prompt last built for this record, while it lives.
-  std::shared_ptr<SNTQVAlertViewController> alertViewController() const {
-    return alertViewController_.lock();
-  }
 
  private:
   bool answered() const;
@@ -81,8 +77,6 @@ class SNTProAlert : public SNTAlert {
   std::shared_ptr<uikit::UISegmentedControl> portControl_;
   std::shared_ptr<uikit::UISegmentedControl> segmentedControl_;
   std::shared_ptr<uikit::UIButton> gearButton_;
-  // The controller holds this record; the record only looks at it.
-  std::weak_ptr<SNTQVAlertViewController> alertViewController_;
 };
 
 // Has SNTInterceptor::newAlert() (and so SpringBoard's records) make

@@ -86,8 +86,12 @@ class FirewallTestEnv {
             "/System/Library/CoreServices/SpringBoard.app/SpringBoard", "SpringBoard"};
   }
 
-  explicit FirewallTestEnv(bundle::MainBundle identity = appIdentity())
-      : center_(notify::makeInProcessCenter(loop_)) {
+  // With a `clock`, the device's main queue runs on it (timers fire when the
+  // test advances it).
+  explicit FirewallTestEnv(bundle::MainBundle identity = appIdentity(),
+                           runloop::Clock* clock = nullptr)
+      : loop_(clock != nullptr ? *clock : runloop::systemClock()),
+        center_(notify::makeInProcessCenter(loop_)) {
     processes_.add(1, 0, "launchd");
     processes_.add(50, 1, "SpringBoard");
     env::Environment environment;
@@ -147,7 +151,7 @@ class FirewallTestEnv {
 
  private:
   TempDir dir_;
-  runloop::RunLoop loop_;
+  runloop::RunLoop loop_;  // on the given clock
   std::unique_ptr<notify::NotificationCenter> center_;
   proc::InMemoryProcessTable processes_;
   InMemoryApplicationWorkspace workspace_;
