@@ -266,20 +266,21 @@ void SNTAlert::hostnameResolved(std::optional<std::string> name) {
   if (firewall_ != nullptr && name) {
     const bool allowed = firewall_->shouldAllow(*name);
     const bool denied = !allowed && firewall_->shouldDeny(*name);
-    if (allowed || denied) {
-      // The app connects to the address, so the decision must be stored
-      // for the address too: a name allowed by its own rule gets that rule
-      // copied, and so does a name allowed otherwise (localhost, a wildcard,
-      // a global rule), or every retry of the connection would be answered
-      // again and never pass.
-      const int64_t value = allowed ? 1 : 2;
-      if (firewall_->explicitRuleForHost(ip_) != value) {
-        if (firewall_->explicitRuleForHost(*name) != value) {
-          log::line("Storing the decision for " + *name + " for its address " + text(ip_));
-        }
-        firewall_->setAppHostBool(firewall_->name(), ip_, std::nullopt, allowed);
-      }
+    const int64_t stored = firewall_->explicitRuleForHost(*name);
+    if ((allowed && stored == 1) || (denied && stored == 2)) {
+      // The name's own rule answers, and is copied to the address that
+      // the app connects to.
+      firewall_->setAppHostBool(firewall_->name(), ip_, std::nullopt, allowed);
       handleWithCallback(callbackList_, allowed);
+    } else if (allowed || denied) {
+      // Decided without a rule of the name's own (localhost, which is always
+      // let through, or a rule of another scope): answering by the name would
+      // leave the address without a rule, so the app's retries would be
+      // answered the same way and a socket app would never connect, nor be
+      // asked. The user is asked about the address instead.
+      log::line("The name " + *name + " of " + text(ip_) +
+                " has no rule of its own; asking about the address");
+      host_ = ip_;
     }
   }
   reQueueIfNotHandled();
