@@ -69,6 +69,9 @@ struct Service {
   bool essential = true;
 };
 
+// The tweak's resource bundle, as its package names it.
+constexpr const char* kTweakResourceBundleName = "ca.kelmora.sentrel.bundle";
+
 // Where SpringBoard's bundle lives on the device.
 constexpr const char* kSpringBoardBundlePath = "/System/Library/CoreServices/SpringBoard.app";
 
@@ -182,6 +185,7 @@ class Launchd {
     screen.essential = false;
     services_.push_back(std::move(screen));
     if (Status s = installSpringBoardBundle(); !s) return s;
+    installTweakResources();
     services_.push_back(Service{"SpringBoard", [this] { return startSpringBoard(); }});
     for (Service& service : services_) {
       startService(service);
@@ -490,6 +494,27 @@ class Launchd {
     std::filesystem::create_symlink(options_.programs_dir / "SpringBoard", executable, error);
     if (error) return Status::Error("cannot link " + executable.string() + ": " + error.message());
     return Status::Ok();
+  }
+
+  // The tweak's resource bundle (the prompt's images), from beside the
+  // tweak library (<programs>/../share) to where the tweak reads it, as its
+  // package installs it. A device without it shows prompts without images.
+  void installTweakResources() {
+    const std::filesystem::path from =
+        options_.programs_dir.parent_path() / "share" / kTweakResourceBundleName;
+    const std::filesystem::path to =
+        paths::resolveUnder(root_, "/Library/Application Support") / kTweakResourceBundleName;
+    std::error_code error;
+    if (!std::filesystem::is_directory(from, error)) {
+      logf("no tweak resources at " + from.string() + ": prompts show no images");
+      return;
+    }
+    std::filesystem::create_directories(to, error);
+    std::filesystem::copy(from, to,
+                          std::filesystem::copy_options::recursive |
+                              std::filesystem::copy_options::overwrite_existing,
+                          error);
+    if (error) logf("cannot install the tweak resources into " + to.string() + ": " + error.message());
   }
 
   Result<pid_t> startSpringBoard() {

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include "firewall_fixture.h"
+#include "support/hello_server.h"
 
 namespace sentrel {
 namespace {
@@ -17,39 +18,6 @@ using namespace sentrel::testing;
 constexpr const char* kSessionApp = "com.example.session";
 constexpr const char* kWebApp = "com.example.web";
 
-// The demo's hello server on loopback, for the length of a test.
-class HelloServer {
- public:
-  HelloServer() {
-    out_ = dir_.path() / "port";
-    int fd = open(out_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    spawn::Options options;
-    options.stdout_ = spawn::Stdio::fromFd(fd);
-    Result<pid_t> pid =
-        spawn::spawnProcess(SENTREL_HELLO_SERVER, {"sentrel-hello-server"}, options);
-    close(fd);
-    if (pid.ok()) pid_ = *pid;
-    runloop::RunLoop loop;
-    loop.runUntil([&] { return slurp(out_).find('\n') != std::string::npos; },
-                  std::chrono::seconds(20));
-  }
-  ~HelloServer() {
-    if (pid_ > 0) {
-      kill(pid_, SIGKILL);
-      (void)spawn::waitForExit(pid_);
-    }
-  }
-  std::string url() const {
-    std::string port = slurp(out_);
-    return "http://127.0.0.1:" + port.substr(0, port.find('\n')) + "/";
-  }
-
- private:
-  TempDir dir_;
-  fs::path out_;
-  pid_t pid_ = 0;
-};
-
 class ADemoApp : public FirewalledDevice {
  protected:
   void startWith(const Value& settings) {
@@ -58,7 +26,7 @@ class ADemoApp : public FirewalledDevice {
     ASSERT_EQ(web.code, 0) << web.err;
   }
 
-  HelloServer server_;
+  HelloServer server_{SENTREL_HELLO_SERVER};
 };
 
 TEST_F(ADemoApp, HoldsASessionTaskUntilItIsAllowed) {

@@ -3,13 +3,19 @@
 // drawn text and to wait for conditions inside the page.
 #pragma once
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "platform/plist/plist_codec.h"
+#include "platform/plist/value.h"
+#include "platform/runloop/run_loop.h"
+#include "platform/spawn/spawn.h"
 #include "support/browser/headless_browser.h"
 #include "support/program_run.h"
 #include "support/temp_dir.h"
@@ -52,6 +58,21 @@ window.sentrelTest = {
     });
   },
   texts() { return [...document.querySelectorAll('p.text')].map((p) => p.textContent); },
+  // Whether a visible text contains `part`.
+  containing(part) {
+    return [...document.querySelectorAll('p.text')].some((p) => p.textContent.includes(part) &&
+        p.getBoundingClientRect().width > 0 && getComputedStyle(p).visibility !== 'hidden');
+  },
+  // The centre of the visible image whose address contains `part`, or null.
+  imageCentre(part) {
+    for (const img of document.querySelectorAll('img')) {
+      if (!img.src.includes(part)) continue;
+      const r = img.getBoundingClientRect();
+      if (r.width === 0) continue;
+      return [r.x + r.width / 2, r.y + r.height / 2];
+    }
+    return null;
+  },
   // How many visible texts read `text`.
   count(text) {
     return [...document.querySelectorAll('p.text')].filter((p) => p.textContent === text &&
@@ -127,9 +148,81 @@ class DeviceScreen : public ::testing::Test {
                 nlohmann::json(text).dump() + "))");
   }
 
+  // A click on `text` once it is drawn and at rest; a click that lands
+  // while the prompt is still being presented is refused, as on the
+  // platform, so it is repeated until `done` holds in the page.
+  bool clickUntil(const std::string& text, const std::string& done) {
+    for (int attempt = 0; attempt < 20; ++attempt) {
+      const nlohmann::json at = waitForText(text);
+      if (!at.is_array()) return false;
+      if (clickAtUntil(at, done, 1)) return true;
+    }
+    return false;
+  }
+  bool clickAtUntil(const nlohmann::json& at, const std::string& done, int attempts = 20) {
+    for (int attempt = 0; attempt < attempts; ++attempt) {
+      if (!page_->click(at[0].get<double>(), at[1].get<double>()).ok()) return false;
+      Result<nlohmann::json> after =
+          page_->evaluate("sentrelTest.until(() => " + done + ", 1000)");
+      if (after.ok() && *after == nlohmann::json(true)) return true;
+    }
+    return false;
+  }
+  // Whether the device's log comes to hold `count` lines containing `text`.
+  bool waitForLogCount(const std::string& text, size_t count) {
+    runloop::RunLoop loop;
+    return loop.runUntil(
+        [&] {
+          const std::string log = deviceLog();
+          size_t found = 0;
+          for (size_t at = log.find(text); at != std::string::npos; at = log.find(text, at + 1))
+            ++found;
+          return found >= count;
+        },
+        std::chrono::seconds(30));
+  }
+
+  // An app run in the background through `sentrel open`; its output goes to
+  // a file of its own.
+  struct Running {
+    pid_t pid = 0;
+    std::filesystem::path out;
+  };
+  Running openInBackground(const std::string& app, std::vector<std::string> args) {
+    std::vector<std::string> argv{"sentrel", "--root", root_.path().string(), "open", app};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Running running;
+    running.out = io_.path() / ("background-" + std::to_string(++background_));
+    int out_fd = open(running.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    spawn::Options options;
+    options.stdin_ = spawn::Stdio::devNull();
+    options.stdout_ = spawn::Stdio::fromFd(out_fd);
+    options.stderr_ = spawn::Stdio::devNull();
+    Result<pid_t> pid = spawn::spawnProcess(SENTREL_CLI, argv, options);
+    close(out_fd);
+    if (pid.ok()) running.pid = *pid;
+    return running;
+  }
+  // Its exit code once it ended; -1 when it was ended by a signal.
+  int finish(const Running& running) {
+    if (running.pid <= 0) return -1;
+    Result<spawn::ExitStatus> status = spawn::waitForExit(running.pid);
+    return status.ok() && !status->signaled ? status->code : -1;
+  }
+  // The rule the settings file holds for `host` in `app`'s entry, or -1.
+  int64_t storedRule(const std::string& app, const std::string& host) {
+    Result<plist::Value> read = plist::readDictionaryFile(
+        root_.path() / "var/mobile/Library/Preferences/ca.kelmora.sentrel_preferences.plist");
+    if (!read.ok()) return -1;
+    return read->get("apps").get(app).get("domains").get(host).get("allowed").asInteger().value_or(
+        -1);
+  }
+  std::string deviceLog() { return slurp(root_.path() / "var/log/system.log"); }
+
   TempDir root_;
   TempDir io_;
   bool started_ = false;
+  int background_ = 0;
   std::unique_ptr<HeadlessBrowser> browser_;
   std::unique_ptr<BrowserPage> page_;
 };
