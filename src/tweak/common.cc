@@ -18,8 +18,16 @@ namespace {
 void runAndWait(const char* device_path, std::vector<std::string> argv) {
   spawn::Options options;
   options.inherit_environment = false;
+  // The tool acts on this process's device, whose root it is told: with
+  // an empty environment it would look for the device at the default root.
+  options.environment = {{paths::kDeviceRootEnv, paths::deviceRoot().string()}};
   Result<spawn::ExitStatus> ran = spawn::run(paths::resolve(device_path), argv, options);
-  if (!ran.ok()) log::line(std::string(device_path) + ": " + ran.reason(), log::Level::kWarning);
+  if (!ran.ok()) {
+    log::line(std::string(device_path) + ": " + ran.reason(), log::Level::kWarning);
+  } else if (ran->signaled || ran->code != 0) {
+    log::line(std::string(device_path) + " failed (exit " + std::to_string(ran->code) + ")",
+              log::Level::kWarning);
+  }
 }
 
 constexpr std::string_view kSkippedBundleIds[] = {

@@ -22,6 +22,7 @@
 #include "device/launchd/device_layout.h"
 #include "device/tools/device_tools.h"
 #include "platform/apps/installed_apps.h"
+#include "platform/display/screen_client.h"
 #include "platform/display/screen_profile.h"
 #include "platform/notify/device_bus.h"
 #include "platform/notify/notification_center.h"
@@ -39,7 +40,7 @@ using plist::Value;
 
 constexpr const char* kUsageText =
     "usage: sentrel [--root DIR] device start [--screen WxH@S]|stop|status\n"
-    "       sentrel [--root DIR] screen [--png FILE]\n"
+    "       sentrel [--root DIR] screen [--png FILE | --tap TEXT [--timeout SECONDS]]\n"
     "       sentrel [--root DIR] app install --id ID [--name NAME] [--system] [--tag TAG]... "
     "EXECUTABLE\n"
     "       sentrel [--root DIR] app list\n"
@@ -261,16 +262,38 @@ int screenshot(const std::string& url, const display::ScreenProfile& profile,
   return kOk;
 }
 
-// `screen [--png FILE]`
+// Taps the drawn text `text` as a finger would, once it is on the screen
+// and at rest.
+int tapText(const std::string& url, const std::string& text, double timeout_seconds) {
+  Result<std::unique_ptr<display::ScreenClient>> client = display::ScreenClient::connect(url);
+  if (!client) return fail(client.reason());
+  const auto timeout = std::chrono::milliseconds(static_cast<int64_t>(timeout_seconds * 1000));
+  Result<display::Point> at = (*client)->tapText(text, timeout);
+  if (!at) return fail("tap: " + at.reason());
+  printf("Tapped \"%s\" at (%.0f, %.0f)\n", text.c_str(), at->x, at->y);
+  return kOk;
+}
+
+// `screen [--png FILE | --tap TEXT [--timeout SECONDS]]`
 int screenCommand(const Context& ctx, const std::vector<std::string>& args) {
   std::optional<fs::path> png;
+  std::optional<std::string> tap;
+  double timeout = 30;
   for (size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--png" && i + 1 < args.size()) {
       png = args[++i];
+    } else if (args[i] == "--tap" && i + 1 < args.size()) {
+      tap = args[++i];
+    } else if (args[i] == "--timeout" && i + 1 < args.size()) {
+      char* end = nullptr;
+      timeout = std::strtod(args[++i].c_str(), &end);
+      if (end == args[i].c_str() || *end != '\0' || !(timeout > 0) || timeout > 3600)
+        return usage("--timeout takes a number of seconds up to 3600");
     } else {
-      return usage("screen takes only --png FILE");
+      return usage("screen takes --png FILE, or --tap TEXT [--timeout SECONDS]");
     }
   }
+  if (png && tap) return usage("screen takes --png FILE or --tap TEXT, not both");
   std::string problem;
   if (!connectIfRunning(ctx, &problem)) {
     if (!problem.empty()) return fail(problem);
@@ -279,6 +302,7 @@ int screenCommand(const Context& ctx, const std::vector<std::string>& args) {
   }
   const std::string url = screenUrl(ctx);
   if (url.empty()) return fail("the screen is not served: backboardd is not running");
+  if (tap) return tapText(url, *tap, timeout);
   if (!png) {
     printf("%s\n", url.c_str());
     return kOk;

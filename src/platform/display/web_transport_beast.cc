@@ -1,4 +1,4 @@
-// Boost.Beast lives here and nowhere else.
+// Boost.Beast is used here and in screen_client.cc only.
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/beast/core.hpp>

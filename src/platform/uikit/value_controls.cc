@@ -4,12 +4,22 @@
 #include <cmath>
 
 #include "platform/log/system_log.h"
+#include "platform/uikit/label.h"
 #include "platform/uikit/main_thread.h"
 #include "platform/uikit/text/text_layout.h"
 
 namespace sentrel::uikit {
 
 // ----------------------------------------------------------------- UISwitch
+
+namespace {
+// A view drawn as part of a control: it never takes a touch itself.
+UIViewRef partOfControl() {
+  auto view = std::make_shared<UIView>();
+  view->setUserInteractionEnabled(false);
+  return view;
+}
+}  // namespace
 
 UISwitch::UISwitch() : UIControl(CGRect{{0, 0}, kSize}) {}
 
@@ -18,12 +28,35 @@ void UISwitch::setOn(bool on, bool animated) {
   if (on == on_) return;
   on_ = on;
   animated_ = animated;
-  markDirty(kDirtyAppearance);
+  changed();
 }
 
 void UISwitch::setOnTintColor(std::optional<UIColor> color) {
   onTint_ = std::move(color);
+  changed();
+}
+
+void UISwitch::changed() {
   markDirty(kDirtyAppearance);
+  setNeedsLayout();
+}
+
+// The track takes the tint when on; the knob sits at the end of the value.
+void UISwitch::layoutSubviews() {
+  UIControl::layoutSubviews();
+  constexpr double kInset = 2;
+  if (!knob_) {
+    knob_ = partOfControl();
+    knob_->setBackgroundColor(UIColor::whiteColor());
+    addSubview(knob_);
+  }
+  const CGSize size = bounds().size;
+  const double knob = std::max(0.0, size.height - 2 * kInset);
+  layer().setCornerRadius(size.height / 2);
+  setBackgroundColor(on_ ? onTint_.value_or(UIColor::systemGreenColor())
+                         : UIColor::colorWithRed(0.47, 0.47, 0.5, 0.16));
+  knob_->setFrame({{on_ ? size.width - kInset - knob : kInset, kInset}, {knob, knob}});
+  knob_->layer().setCornerRadius(knob / 2);
 }
 
 void UISwitch::endTrackingWithTouch(const UITouch& touch) {
@@ -35,7 +68,14 @@ void UISwitch::endTrackingWithTouch(const UITouch& touch) {
 
 // ------------------------------------------------------- UISegmentedControl
 
-UISegmentedControl::UISegmentedControl(std::vector<std::string> items) : items_(std::move(items)) {}
+UISegmentedControl::UISegmentedControl() {
+  setBackgroundColor(UIColor::colorWithRed(0.46, 0.46, 0.5, 0.12));
+  layer().setCornerRadius(9);
+}
+
+UISegmentedControl::UISegmentedControl(std::vector<std::string> items) : UISegmentedControl() {
+  items_ = std::move(items);
+}
 
 std::string UISegmentedControl::titleForSegmentAtIndex(long index) const {
   if (index < 0 || index >= numberOfSegments()) {
@@ -94,6 +134,7 @@ void UISegmentedControl::setSelectedSegmentIndex(long index) {
   if (index == selected_) return;
   selected_ = index;
   markDirty(kDirtyAppearance);
+  setNeedsLayout();
 }
 
 long UISegmentedControl::segmentIndexAtX(double x) const {
@@ -118,12 +159,50 @@ void UISegmentedControl::endTrackingWithTouch(const UITouch& touch) {
   if (index == kNoSegment || index == selected_) return;
   selected_ = index;
   markDirty(kDirtyAppearance);
+  setNeedsLayout();
   sendActionsForControlEvents(UIControlEventValueChanged);
 }
 
 void UISegmentedControl::changed() {
   markDirty(kDirtyAppearance);
   invalidateIntrinsicContentSize();
+  setNeedsLayout();
+}
+
+// Equal segments, each with its title centred; the selected one sits on a
+// raised white plate.
+void UISegmentedControl::layoutSubviews() {
+  UIControl::layoutSubviews();
+  constexpr double kInset = 2;
+  if (!selection_) {
+    selection_ = partOfControl();
+    selection_->setBackgroundColor(UIColor::whiteColor());
+    selection_->layer().setCornerRadius(7);
+    addSubview(selection_);
+  }
+  while (titles_.size() > items_.size()) {
+    titles_.back()->removeFromSuperview();
+    titles_.pop_back();
+  }
+  while (titles_.size() < items_.size()) {
+    auto title = std::make_shared<UILabel>();
+    title->setFont(Font::systemFont(kFontSize));
+    title->setTextAlignment(NSTextAlignment::kCenter);
+    addSubview(title);
+    titles_.push_back(std::move(title));
+  }
+  const CGSize size = bounds().size;
+  const double segment = items_.empty() ? 0 : size.width / static_cast<double>(items_.size());
+  for (size_t i = 0; i < items_.size(); ++i) {
+    if (titles_[i]->text() != items_[i]) titles_[i]->setText(items_[i]);
+    titles_[i]->setFrame({{segment * static_cast<double>(i), 0}, {segment, size.height}});
+  }
+  selection_->setHidden(selected_ == kNoSegment);
+  if (selected_ != kNoSegment) {
+    selection_->setFrame(
+        {{segment * static_cast<double>(selected_) + kInset, kInset},
+         {std::max(0.0, segment - 2 * kInset), std::max(0.0, size.height - 2 * kInset)}});
+  }
 }
 
 }  // namespace sentrel::uikit

@@ -1,6 +1,8 @@
 // Controls holding a value: the on/off switch and the segmented control.
 // Both send valueChanged only when a touch changes the value; setting it in
-// code sends nothing, as on the platform.
+// code sends nothing, as on the platform. Each draws itself with subviews of
+// its own (the switch's knob, the segments' titles and the selection), laid
+// out with the control, so the screen shows them like any other view.
 //
 // Main thread only. Create with std::make_shared.
 #pragma once
@@ -34,7 +36,12 @@ class UISwitch : public UIControl {
   // A touch that ends inside toggles the switch and sends valueChanged.
   void endTrackingWithTouch(const UITouch& touch) override;
 
+  void layoutSubviews() override;
+
  private:
+  void changed();
+
+  UIViewRef knob_;
   bool on_ = false;
   bool animated_ = false;
   std::optional<UIColor> onTint_;
@@ -47,7 +54,7 @@ class UISegmentedControl : public UIControl {
   static constexpr double kSegmentPadding = 12;  // each side of the widest title
   static constexpr double kFontSize = 13;
 
-  UISegmentedControl() = default;
+  UISegmentedControl();
   explicit UISegmentedControl(std::vector<std::string> items);
 
   long numberOfSegments() const { return static_cast<long>(items_.size()); }
@@ -76,9 +83,13 @@ class UISegmentedControl : public UIControl {
   // valueChanged when the selection changes.
   void endTrackingWithTouch(const UITouch& touch) override;
 
+  void layoutSubviews() override;
+
  private:
   void changed();
 
+  UIViewRef selection_;
+  std::vector<std::shared_ptr<class UILabel>> titles_;
   std::vector<std::string> items_;
   long selected_ = kNoSegment;
 };

@@ -225,6 +225,7 @@ class SNTAlert : public std::enable_shared_from_this<SNTAlert> {
   void presentQueued(const std::string& message);
   // The merge step's bookkeeping: how many callbacks of each app the list holds.
   bool admitMergedCallbackFrom(const std::optional<std::string>& bundleId);
+  bool mergeIntoDuplicateAfterLookup();
 
   int32_t state_ = kSNTAlertStateNew;
   std::optional<std::string> host_;

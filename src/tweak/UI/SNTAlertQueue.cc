@@ -283,8 +283,35 @@ void SNTAlert::hostnameResolved(std::optional<std::string> name) {
       host_ = ip_;
     }
   }
-  reQueueIfNotHandled();
+  if (state_ >= kSNTAlertStateHandled || !mergeIntoDuplicateAfterLookup()) reQueueIfNotHandled();
   runloop::asyncMain([] { showNextAlert(); });
+}
+
+// Requests for one address that came while each waited for its own lookup
+// are one question once they have their host: the later record hands its
+// callback to the earlier one and leaves the queue, as a request merged on
+// arrival would have.
+bool SNTAlert::mergeIntoDuplicateAfterLookup() {
+  std::shared_ptr<SNTCallbackLLNode> refused;
+  {
+    MutexLock lock(queueLock());
+    std::shared_ptr<SNTAlert> duplicate = findDuplicateQueuedAlertOf(*this);
+    if (duplicate == nullptr) return false;
+    if (callbackList_ && duplicate->callbackList_) {
+      const std::optional<std::string> from =
+          firewall_ ? firewall_->bundleId() : std::optional<std::string>();
+      if (duplicate->admitMergedCallbackFrom(from)) {
+        duplicate->callbackList_->addCallback(callbackList_->takeCallback());
+      } else {
+        refused = callbackList_;
+      }
+    }
+    cancelled_ = true;
+    std::erase_if(alerts(), [this](const std::shared_ptr<SNTAlert>& a) { return a.get() == this; });
+  }
+  log::line("Merged " + description() + " into the request already queued for its host");
+  if (refused) runloop::asyncMain([refused] { refused->invokeAll(false); });
+  return true;
 }
 
 void SNTAlert::presentQueued(const std::string& message) {
@@ -406,7 +433,10 @@ void SNTAlert::openSettings() {
   }
   removeAllSNTWindows();
   PrefHandler::launchTweakSettingsForApp(firewall_.get());
-  if (firewall_ == nullptr || !firewall_->isApp() || !pid_) return;
+  if (firewall_ == nullptr || !firewall_->isApp() || !pid_) {
+    log::line("openSettings: no app process to stop for " + description());
+    return;
+  }
   // The pid came in the app's request: only a process of that app is ever
   // stopped, never SpringBoard, launchd or another app.
   const int64_t pid = *pid_;
@@ -418,7 +448,13 @@ void SNTAlert::openSettings() {
   }
   runloop::afterMain(kRetryDelay, [pid, bundle = *bundleId] {
     // Checked again: the process may have ended and its pid been reused.
-    if (SNTIsProcessOfApp(pid, bundle)) SNT_kill_pid(pid);
+    if (!SNTIsProcessOfApp(pid, bundle)) {
+      log::line("openSettings: pid " + std::to_string(pid) + " is no longer a process of " +
+                bundle + "; not stopping it");
+      return;
+    }
+    log::line("openSettings: stopping " + bundle + " (pid " + std::to_string(pid) + ")");
+    SNT_kill_pid(pid);
   });
 }
 

@@ -61,7 +61,8 @@ uikit::AttributedText withBold(const std::string& text, const std::string& word,
 
 void activate(uikit::NSLayoutConstraint constraint, const char* what) {
   if (Status status = constraint.setActive(true); !status.ok())
-    log::line(std::string("SNTProAlert: cannot size the ") + what, log::Level::kWarning);
+    log::line(std::string("SNTProAlert: cannot size the ") + what + ": " + status.reason(),
+              log::Level::kWarning);
 }
 
 // The toolkit makes the action buttons afresh each time the prompt is about
@@ -165,8 +166,8 @@ uikit::UIViewRef SNTProAlert::buildCustomView(const std::string& message) {
   stack->addArrangedSubview(body);
 
   auto spacer = std::make_shared<UIView>();
-  activate(spacer->heightAnchor().constraintEqualToConstant(15), "spacer");
   stack->addArrangedSubview(spacer);
+  activate(spacer->heightAnchor().constraintEqualToConstant(15), "spacer");
 
   // Without a name the address is what the app asked for.
   const std::string shownHost = host().value_or(ip().value_or(""));
@@ -174,9 +175,9 @@ uikit::UIViewRef SNTProAlert::buildCustomView(const std::string& message) {
       std::vector<std::string>{shownHost, wildcardHost(shownHost)});
   hostControl_->setSelectedSegmentIndex(0);
   hostControl_->setEnabled(false);
+  stack->addArrangedSubview(hostControl_);
   activate(hostControl_->widthAnchor().constraintEqualToConstant(kHostControlWidth),
            "host control");
-  stack->addArrangedSubview(hostControl_);
 
   portControl_ = std::make_shared<UISegmentedControl>(std::vector<std::string>{
       "All ports", port() ? "This port (" + std::to_string(*port()) + ")" : "This port"});

@@ -5,6 +5,8 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -63,12 +65,13 @@ window.sentrelTest = {
     return [...document.querySelectorAll('p.text')].some((p) => p.textContent.includes(part) &&
         p.getBoundingClientRect().width > 0 && getComputedStyle(p).visibility !== 'hidden');
   },
-  // The centre of the visible image whose address contains `part`, or null.
-  imageCentre(part) {
-    for (const img of document.querySelectorAll('img')) {
-      if (!img.src.includes(part)) continue;
+  // The centre of the first image of the frontmost window that is loaded
+  // and visible, or null.
+  frontImageCentre() {
+    const front = [...document.querySelectorAll('.window')].pop();
+    for (const img of front ? front.querySelectorAll('img') : []) {
       const r = img.getBoundingClientRect();
-      if (r.width === 0) continue;
+      if (r.width === 0 || !img.complete || img.naturalWidth === 0) continue;
       return [r.x + r.width / 2, r.y + r.height / 2];
     }
     return null;
@@ -123,13 +126,20 @@ class DeviceScreen : public ::testing::Test {
     std::string url = screen.out.substr(0, screen.out.find('\n'));
     ASSERT_EQ(url.rfind("http://127.0.0.1:", 0), 0u) << screen.out;
 
-    Result<std::unique_ptr<HeadlessBrowser>> browser = HeadlessBrowser::launch();
+    // Tall enough for the whole screen: a click below the viewport is lost.
+    HeadlessBrowser::Options options;
+    options.height = 1100;
+    Result<std::unique_ptr<HeadlessBrowser>> browser = HeadlessBrowser::launch(options);
     ASSERT_TRUE(browser.ok()) << browser.reason();
     browser_ = std::move(*browser);
     Result<std::unique_ptr<BrowserPage>> page = browser_->openPage(url);
     ASSERT_TRUE(page.ok()) << page.reason();
     page_ = std::move(*page);
     ASSERT_TRUE(page_->evaluate(kPageHelpers).ok());
+    EXPECT_EQ(eval("document.getElementById('screen').getBoundingClientRect().bottom <= "
+                   "window.innerHeight"),
+              nlohmann::json(true))
+        << "the page's viewport does not show the whole screen";
   }
 
   nlohmann::json eval(const std::string& expression) {
@@ -162,8 +172,7 @@ class DeviceScreen : public ::testing::Test {
   bool clickAtUntil(const nlohmann::json& at, const std::string& done, int attempts = 20) {
     for (int attempt = 0; attempt < attempts; ++attempt) {
       if (!page_->click(at[0].get<double>(), at[1].get<double>()).ok()) return false;
-      Result<nlohmann::json> after =
-          page_->evaluate("sentrelTest.until(() => " + done + ", 1000)");
+      Result<nlohmann::json> after = page_->evaluate("sentrelTest.until(() => " + done + ", 1000)");
       if (after.ok() && *after == nlohmann::json(true)) return true;
     }
     return false;
@@ -203,11 +212,22 @@ class DeviceScreen : public ::testing::Test {
     if (pid.ok()) running.pid = *pid;
     return running;
   }
-  // Its exit code once it ended; -1 when it was ended by a signal.
+  // Its exit code once it ended; -1 when it was ended by a signal, or when
+  // it had not ended after a minute (it is then stopped).
   int finish(const Running& running) {
     if (running.pid <= 0) return -1;
-    Result<spawn::ExitStatus> status = spawn::waitForExit(running.pid);
-    return status.ok() && !status->signaled ? status->code : -1;
+    int status = 0;
+    pid_t ended = 0;
+    runloop::RunLoop loop;
+    loop.runUntil([&] { return (ended = waitpid(running.pid, &status, WNOHANG)) != 0; },
+                  std::chrono::seconds(60));
+    if (ended == 0) {
+      ADD_FAILURE() << "the app did not end";
+      kill(running.pid, SIGKILL);
+      waitpid(running.pid, &status, 0);
+      return -1;
+    }
+    return ended > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
   // The rule the settings file holds for `host` in `app`'s entry, or -1.
   int64_t storedRule(const std::string& app, const std::string& host) {

@@ -22,11 +22,13 @@ using testing::TempDir;
 
 class ProcessUtilities : public ::testing::Test {
  protected:
-  // A device program that appends its arguments to "<program>.log".
+  // A device program that appends its arguments to "<program>.log", and the
+  // device root it was told to "<program>.root".
   std::filesystem::path installRecordingProgram(const char* device_path) {
     std::filesystem::path program = paths::resolve(device_path);
     std::filesystem::create_directories(program.parent_path());
-    std::ofstream(program) << "#!/bin/sh\necho \"$@\" >> \"$0.log\"\n";
+    std::ofstream(program) << "#!/bin/sh\necho \"$@\" >> \"$0.log\"\n"
+                              "echo \"$SENTREL_DEVICE_ROOT\" > \"$0.root\"\n";
     chmod(program.c_str(), 0755);
     return program.string() + ".log";
   }
@@ -90,6 +92,8 @@ TEST_F(ProcessUtilities, KillsByPidThroughTheDevicesKill) {
   const std::filesystem::path log = installRecordingProgram("/bin/kill");
   SNT_kill_pid(4242);
   EXPECT_EQ(readFile(log), "4242\n");
+  // The tool looks for the process on this device, not at the default root.
+  EXPECT_EQ(readFile(paths::resolve("/bin/kill").string() + ".root"), root_.path().string() + "\n");
 }
 
 TEST_F(ProcessUtilities, KillsNothingForPidZeroAbsentOrNegative) {

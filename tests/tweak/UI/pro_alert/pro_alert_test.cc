@@ -150,6 +150,48 @@ TEST_F(AProAlert, OnScreenFillsTheAlwaysButtonAndColoursTheOthersWithTheDecision
   UIScreen::mainScreen().setProfile(DeviceProfile{});
 }
 
+// Taps as the screen delivers them: on the switch, then on the retitled
+// button, which must still be where its title is drawn.
+TEST_F(AProAlert, OnScreenTakesTapsOnItsSwitchAndItsRetitledButtons) {
+  UIScreen::mainScreen().setProfile(DeviceProfile{375, 667, 2});
+  auto window = std::make_shared<UIWindow>(CGRectMake(0, 0, 375, 667));
+  window->setRootViewController(std::make_shared<UIViewController>());
+  window->makeKeyAndVisible();
+  auto alert = queued();
+  auto view = alert->buildViewController("m", false);
+  window->rootViewController()->presentViewController(view, false);
+  env_.runUntilIdle();
+  double now = 1;
+  auto tapAt = [&](CGPoint p) {
+    window->sendTouch(UITouch{1, p, UITouchPhase::kBegan, now});
+    window->sendTouch(UITouch{1, p, UITouchPhase::kEnded, now + 0.05});
+    now += 1;
+    env_.runUntilIdle();
+  };
+  auto centre = [](UIView& v) {
+    return v.convertPoint({CGRectGetMidX(v.bounds()), CGRectGetMidY(v.bounds())}, nullptr);
+  };
+  UISegmentedControl& decision = *alert->segmentedControl();
+  window->layoutIfNeeded();
+  const CGPoint block = decision.convertPoint(
+      {decision.bounds().size.width * 0.75, decision.bounds().size.height / 2}, nullptr);
+  tapAt(block);
+  EXPECT_EQ(decision.selectedSegmentIndex(), 1);
+  ASSERT_EQ(view->actions()[1]->title(), "Block always");
+
+  window->layoutIfNeeded();
+  auto always = view->actions()[1]->actionButton();
+  ASSERT_NE(always, nullptr);
+  UIView* hit = window->hitTest(centre(*always));
+  ASSERT_NE(hit, nullptr);
+  EXPECT_TRUE(hit->isDescendantOfView(always.get())) << "the tap lands beside the button";
+  tapAt(centre(*always));
+  EXPECT_EQ(answers_, std::vector<bool>{false});
+
+  window->setHidden(true);
+  UIScreen::mainScreen().setProfile(DeviceProfile{});
+}
+
 TEST(AWildcardHost, TakesTheLastTwoLabels) {
   EXPECT_EQ(SNTProAlert::wildcardHost("a.b.example.com"), "*.example.com");
   EXPECT_EQ(SNTProAlert::wildcardHost("example.com"), "*.example.com");

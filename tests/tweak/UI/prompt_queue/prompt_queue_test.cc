@@ -233,6 +233,26 @@ TEST_F(ThePromptQueue, AsksAboutAnAddressWhoseNameIsLetThroughWithoutARuleOfItsO
   EXPECT_EQ(rule("127.0.0.1"), 1);
 }
 
+TEST_F(ThePromptQueue, MergesRequestsForAnAddressAskedWhileEachWaitedForItsLookup) {
+  auto names = std::make_shared<resolve::InMemoryResolver>();
+  resolve::ScopedResolverOverride resolver(names);
+  std::vector<bool> mine, other;
+  auto first = request("192.0.2.7", &mine);
+  auto second = request("192.0.2.7", &other, kOtherAppId);
+  first->showOrQueue();
+  second->showOrQueue();
+  ASSERT_TRUE(loopUntil([&] {
+    return first->host() == "192.0.2.7" && second->host() == "192.0.2.7" && queued() == 1;
+  }));
+  advance(3000ms);
+  ASSERT_EQ(screen_->presented, std::vector<std::string>{"192.0.2.7"}) << "one prompt for both";
+  first->blockAlways();
+  env_.runUntilIdle();
+  EXPECT_EQ(mine, std::vector<bool>{false});
+  EXPECT_EQ(other, std::vector<bool>{false});
+  EXPECT_EQ(queued(), 0u);
+}
+
 TEST_F(ThePromptQueue, ShowsAnAddressWithoutANameAsTheAddressOnceTheGraceIsOver) {
   auto names = std::make_shared<resolve::InMemoryResolver>();
   resolve::ScopedResolverOverride resolver(names);
