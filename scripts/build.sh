@@ -1,47 +1,31 @@
-#!/ usr / bin / env bash
-#Configures and builds one flavour of the tree.
-#scripts / build.sh[plain | asan | tsan | fuzz | locks](default : plain)
-#Build folders : build /, build - asan /, build - tsan /, build - fuzz /, build - locks /.
-#"locks" builds everything with clang and - Wthread - safety : a field read
-#without the lock that guards it fails the build.
+#!/usr/bin/env bash
+# Configures and builds one flavour of the tree.
+#   scripts/build.sh [plain|asan|tsan|fuzz|locks]   (default: plain)
+# Build folders: build/, build-asan/, build-tsan/, build-fuzz/, build-locks/.
+# "locks" builds everything with clang and -Wthread-safety: a field read
+# without the lock that guards it fails the build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 flavour="${1:-plain}"
 jobs="$(nproc)"
 case "$flavour" in
-  plain) dir=build;
-args = ();
-;
-  asan)  dir=build-asan;
-  args = (-DSENTREL_SANITIZE = address - DSENTREL_BENCH = OFF);
-  ;
-  tsan)  dir=build-tsan;
-  args = (-DSENTREL_SANITIZE = thread - DSENTREL_BENCH = OFF);
-  ;
-  fuzz)  dir=build-fuzz;
-  args = (-DSENTREL_FUZZ = ON - DSENTREL_TESTS = OFF - DSENTREL_BENCH =
-                                                     OFF - DCMAKE_C_COMPILER =
-                                                         clang - DCMAKE_CXX_COMPILER = clang++);
-  ;
-  locks) dir=build-locks;
-  args =
-      (-DSENTREL_THREAD_SAFETY = ON - DSENTREL_BENCH = OFF - DCMAKE_C_COMPILER =
-                                                           clang - DCMAKE_CXX_COMPILER = clang++);
-  ;
-  *) echo "usage: scripts/build.sh [plain|asan|tsan|fuzz|locks]" >&2;
-  exit 2;
-  ;
-  esac
+  plain) dir=build; args=() ;;
+  asan)  dir=build-asan; args=(-DSENTREL_SANITIZE=address -DSENTREL_BENCH=OFF) ;;
+  tsan)  dir=build-tsan; args=(-DSENTREL_SANITIZE=thread -DSENTREL_BENCH=OFF) ;;
+  fuzz)  dir=build-fuzz; args=(-DSENTREL_FUZZ=ON -DSENTREL_TESTS=OFF -DSENTREL_BENCH=OFF
+                               -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++) ;;
+  locks) dir=build-locks; args=(-DSENTREL_THREAD_SAFETY=ON -DSENTREL_BENCH=OFF
+                                -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++) ;;
+  *) echo "usage: scripts/build.sh [plain|asan|tsan|fuzz|locks]" >&2; exit 2 ;;
+esac
 
-#A compiler cache keyed on paths relative to the checkout, so a fresh clone
-#(CI) reuses what an earlier build of the same sources compiled.
-          if command -
-          v ccache >
-      / dev / null;
-  then export CCACHE_BASEDIR = "$PWD" CCACHE_NOHASHDIR = true args +=
-      (-DCMAKE_C_COMPILER_LAUNCHER = ccache - DCMAKE_CXX_COMPILER_LAUNCHER = ccache) fi
+# A compiler cache keyed on paths relative to the checkout, so a fresh clone
+# (CI) reuses what an earlier build of the same sources compiled.
+if command -v ccache >/dev/null; then
+  export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=true
+  args+=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
 
-          cmake -
-      S.- B "$dir" - G Ninja - DCMAKE_BUILD_TYPE =
-          RelWithDebInfo "${args[@]}" > / dev / null cmake-- build "$dir" - j "$jobs"
+cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${args[@]}" >/dev/null
+cmake --build "$dir" -j "$jobs"

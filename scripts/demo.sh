@@ -2,7 +2,9 @@
 # The main job: installs what is missing, builds, starts a device at the
 # default root (or at $SENTREL_ROOT) and shows the firewall at work on a real
 # program: curl, made an app of the device, against a small server on
-# loopback. The rule for 127.0.0.1 decides: blocked, then allowed.
+# loopback. Without a decision SpringBoard prompts on the device's screen and
+# the demo answers the prompt with a tap on "Allow always"; then the rule is
+# changed to block from the command line.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -42,18 +44,19 @@ fetch() {
 }
 
 echo
-echo "== 1. No decision yet for 127.0.0.1: the connection fails at once and SpringBoard is asked"
+echo "== 1. No decision yet for 127.0.0.1: the connection fails at once and SpringBoard prompts"
 sn rules remove 127.0.0.1 --app "$app" >/dev/null 2>&1 || true
 fetch
+echo "   (watch it: open $(sn screen) in a browser)"
 
 echo
-echo "== 2. Block it"
-sn rules block 127.0.0.1 --app "$app"
+echo "== 2. Answer the prompt on the device's screen, as a finger would"
+sn screen --tap "Allow always" --timeout 30
 fetch
 
 echo
-echo "== 3. Allow it"
-sn rules allow 127.0.0.1 --app "$app"
+echo "== 3. Block it from the command line"
+sn rules block 127.0.0.1 --app "$app"
 fetch
 
 echo
@@ -63,4 +66,4 @@ sn rules list --app "$app"
 echo
 log=$(sn device status | sed -n 's/^Device at \(.*\): running.*/\1/p')/var/log/system.log
 echo "== What the firewall logged (from $log)"
-grep -E "curl\[[0-9]+\] (Should block|sentrel initializing)|showSNTAlert called|Received SNT_SB" "$log" | tail -n 12 || true
+grep -E "curl\[[0-9]+\] (Should block|sentrel initializing)|showSNTAlert called|Allowing Host|Setting app host rule|Received SNT_SB" "$log" | tail -n 12 || true

@@ -1,6 +1,6 @@
-#!/ usr / bin / env bash
-#Installs the Debian 12 packages Sentrel needs to build, test and run,
-#skipping those already present.Uses sudo when not run as root.
+#!/usr/bin/env bash
+# Installs the Debian 12 packages Sentrel needs to build, test and run,
+# skipping those already present. Uses sudo when not run as root.
 set -euo pipefail
 
 packages=(
@@ -22,16 +22,20 @@ packages=(
 )
 
 missing=()
-for p in "${packages[@]}";
-do
-  if
-    !dpkg - query - W - f = '${Status}' "$p" 2 > / dev / null | grep - q "install ok installed";
-then missing += ("$p")fi done
+for p in "${packages[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+    missing+=("$p")
+  fi
+done
 
-    if[$ { #missing[@] } - eq 0];
-then echo "sentrel: all build dependencies are installed" exit 0 fi
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "sentrel: all build dependencies are installed"
+  exit 0
+fi
 
-    echo "sentrel: installing ${missing[*]}" SUDO = "" if["$(id -u)" - ne 0];
-then SUDO = "sudo";
-fi export DEBIAN_FRONTEND = noninteractive $SUDO apt - get update - qq $SUDO apt - get install - y -
-                            qq-- no - install - recommends "${missing[@]}"
+echo "sentrel: installing ${missing[*]}"
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -qq
+$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"

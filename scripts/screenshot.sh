@@ -1,18 +1,26 @@
 #!/usr/bin/env bash
 # Makes the README's picture of the device's screen: a device in a fresh
-# folder with a few real programs installed as apps, the test prompt open
-# above the home screen, saved by headless chromium (`sentrel screen --png`).
-#   scripts/screenshot.sh [OUTPUT.png]   (default: docs/screen-home.png)
+# folder with a few real programs installed as apps, and a real prompt:
+# curl, made an app, reaches a server on loopback without a decision, and
+# SpringBoard asks above the home screen. Saved by headless chromium
+# (`sentrel screen --png`) once the prompt is drawn and at rest.
+#   scripts/screenshot.sh [OUTPUT.png]   (default: docs/screen-prompt.png)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-out="${1:-docs/screen-home.png}"
+out="${1:-docs/screen-prompt.png}"
 scripts/install-deps.sh
 scripts/build.sh plain
 
 root=$(mktemp -d)
 sn() { build/bin/sentrel --root "$root" "$@"; }
-trap 'sn device stop >/dev/null 2>&1 || true; rm -rf "$root"' EXIT
+server=""
+cleanup() {
+  [ -n "$server" ] && kill "$server" 2>/dev/null || true
+  sn device stop >/dev/null 2>&1 || true
+  rm -rf "$root"
+}
+trap cleanup EXIT
 
 sn app install --id com.example.curl --name curl "$(command -v curl)" >/dev/null
 sn app install --id com.example.wget --name wget "$(command -v wget || command -v curl)" >/dev/null
@@ -20,27 +28,14 @@ sn app install --id com.example.git --name git "$(command -v git || command -v c
 sn app install --id com.example.python --name Python "$(command -v python3 || command -v curl)" >/dev/null
 sn device start >/dev/null
 
-# SpringBoard draws its home screen once it has finished launching.
-for _ in $(seq 200); do
-  sn log 2>/dev/null | grep -q "SpringBoard finished launching" && break
-  sleep 0.05
-done
-# The page shows what backboardd has when it loads: take the picture again
-# until the home screen is on it (a blank screen makes a very small PNG).
-tmp="$root/screen.png"
-for _ in $(seq 20); do
-  sn screen --png "$tmp" >/dev/null
-  [ "$(stat -c %s "$tmp")" -gt 8000 ] && break
-  sleep 0.5
-done
-# The test prompt opens above the home screen: wait until the picture changes.
-home_size=$(stat -c %s "$tmp")
-sn notify _snt_springboard_alert_removed >/dev/null
-for _ in $(seq 20); do
-  sleep 0.5
-  sn screen --png "$tmp" >/dev/null
-  [ "$(stat -c %s "$tmp")" -ne "$home_size" ] && break
-done
+build/bin/sentrel-hello-server >"$root/server.out" &
+server=$!
+for _ in $(seq 100); do [ -s "$root/server.out" ] && break; sleep 0.05; done
+url="http://127.0.0.1:$(head -n1 "$root/server.out")/"
+
+# No decision yet for 127.0.0.1: the connection fails at once and SpringBoard asks.
+sn open com.example.curl -sS --max-time 5 "$url" >/dev/null 2>&1 || true
+sn screen --wait "Allow always" --png "$root/screen.png" --timeout 30 >/dev/null
 mkdir -p "$(dirname "$out")"
-cp "$tmp" "$out"
+cp "$root/screen.png" "$out"
 echo "saved $out"

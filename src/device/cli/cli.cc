@@ -40,7 +40,8 @@ using plist::Value;
 
 constexpr const char* kUsageText =
     "usage: sentrel [--root DIR] device start [--screen WxH@S]|stop|status\n"
-    "       sentrel [--root DIR] screen [--png FILE | --tap TEXT [--timeout SECONDS]]\n"
+    "       sentrel [--root DIR] screen [--wait TEXT] [--png FILE] | --tap TEXT\n"
+    "         (--wait and --tap: once TEXT is drawn and at rest; --timeout SECONDS, default 30)\n"
     "       sentrel [--root DIR] app install --id ID [--name NAME] [--system] [--tag TAG]... "
     "EXECUTABLE\n"
     "       sentrel [--root DIR] app list\n"
@@ -262,38 +263,42 @@ int screenshot(const std::string& url, const display::ScreenProfile& profile,
   return kOk;
 }
 
-// Taps the drawn text `text` as a finger would, once it is on the screen
-// and at rest.
-int tapText(const std::string& url, const std::string& text, double timeout_seconds) {
+// Waits until the drawn text `text` is on the screen and at rest, and taps
+// it as a finger would when `tap` is set.
+int findText(const std::string& url, const std::string& text, bool tap, double timeout_seconds) {
   Result<std::unique_ptr<display::ScreenClient>> client = display::ScreenClient::connect(url);
   if (!client) return fail(client.reason());
   const auto timeout = std::chrono::milliseconds(static_cast<int64_t>(timeout_seconds * 1000));
-  Result<display::Point> at = (*client)->tapText(text, timeout);
-  if (!at) return fail("tap: " + at.reason());
-  printf("Tapped \"%s\" at (%.0f, %.0f)\n", text.c_str(), at->x, at->y);
+  Result<display::Point> at =
+      tap ? (*client)->tapText(text, timeout) : (*client)->waitForText(text, timeout);
+  if (!at) return fail(std::string(tap ? "tap: " : "wait: ") + at.reason());
+  printf("%s \"%s\" at (%.0f, %.0f)\n", tap ? "Tapped" : "Found", text.c_str(), at->x, at->y);
   return kOk;
 }
 
-// `screen [--png FILE | --tap TEXT [--timeout SECONDS]]`
+// `screen [--wait TEXT] [--png FILE] | --tap TEXT` (with --timeout SECONDS)
 int screenCommand(const Context& ctx, const std::vector<std::string>& args) {
   std::optional<fs::path> png;
   std::optional<std::string> tap;
+  std::optional<std::string> wait;
   double timeout = 30;
   for (size_t i = 0; i < args.size(); ++i) {
     if (args[i] == "--png" && i + 1 < args.size()) {
       png = args[++i];
     } else if (args[i] == "--tap" && i + 1 < args.size()) {
       tap = args[++i];
+    } else if (args[i] == "--wait" && i + 1 < args.size()) {
+      wait = args[++i];
     } else if (args[i] == "--timeout" && i + 1 < args.size()) {
       char* end = nullptr;
       timeout = std::strtod(args[++i].c_str(), &end);
       if (end == args[i].c_str() || *end != '\0' || !(timeout > 0) || timeout > 3600)
         return usage("--timeout takes a number of seconds up to 3600");
     } else {
-      return usage("screen takes --png FILE, or --tap TEXT [--timeout SECONDS]");
+      return usage("screen takes [--wait TEXT] [--png FILE], or --tap TEXT; and --timeout SECONDS");
     }
   }
-  if (png && tap) return usage("screen takes --png FILE or --tap TEXT, not both");
+  if (tap && (png || wait)) return usage("screen --tap TEXT takes no --png or --wait");
   std::string problem;
   if (!connectIfRunning(ctx, &problem)) {
     if (!problem.empty()) return fail(problem);
@@ -302,7 +307,11 @@ int screenCommand(const Context& ctx, const std::vector<std::string>& args) {
   }
   const std::string url = screenUrl(ctx);
   if (url.empty()) return fail("the screen is not served: backboardd is not running");
-  if (tap) return tapText(url, *tap, timeout);
+  if (tap) return findText(url, *tap, /*tap=*/true, timeout);
+  if (wait) {
+    if (int found = findText(url, *wait, /*tap=*/false, timeout); found != kOk || !png)
+      return found;
+  }
   if (!png) {
     printf("%s\n", url.c_str());
     return kOk;
