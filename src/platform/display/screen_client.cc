@@ -220,7 +220,8 @@ Status ScreenClient::sendPointer(const char* phase, Point at) {
   return Status::Ok();
 }
 
-Result<Point> ScreenClient::tapText(std::string_view text, std::chrono::milliseconds timeout) {
+Result<Point> ScreenClient::tapText(std::string_view text, std::chrono::milliseconds timeout,
+                                    std::optional<std::string_view> until) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point deadline = Clock::now() + timeout;
   while (true) {
@@ -231,10 +232,14 @@ Result<Point> ScreenClient::tapText(std::string_view text, std::chrono::millisec
     for (const char* phase : {"down", "up"}) {
       if (Status sent = sendPointer(phase, *at); !sent) return Result<Point>(sent);
     }
-    // Done once a screen without it (there) arrives.
+    // Done once a screen without it (there), or with `until`, arrives.
     const Clock::time_point patience = Clock::now() + std::chrono::seconds(1);
     while (Clock::now() < patience && !connection_->closed) {
       pump(std::chrono::milliseconds(25));
+      if (until) {
+        if (locateText(latest_, *until).centre) return at;
+        continue;
+      }
       const TextPlacement placement = locateText(latest_, text);
       if (!placement.centre || !(*placement.centre == *at)) return at;
     }

@@ -36,9 +36,11 @@ class ScreenClient {
 
   // Where `text` is drawn at rest, waiting at most `timeout` for it.
   Result<Point> waitForText(std::string_view text, std::chrono::milliseconds timeout);
-  // Taps `text` once it is drawn at rest, again until it is gone (a tap on
-  // a prompt still being presented is refused, as on the platform).
-  Result<Point> tapText(std::string_view text, std::chrono::milliseconds timeout);
+  // Taps `text` once it is drawn at rest, again until it is gone, or until
+  // `until` is drawn when given (a tap on a prompt still being presented is
+  // refused, as on the platform; a segment's title stays where it was).
+  Result<Point> tapText(std::string_view text, std::chrono::milliseconds timeout,
+                        std::optional<std::string_view> until = std::nullopt);
   // Whether `text` is drawn on the latest screen.
   bool showing(std::string_view text);
 
