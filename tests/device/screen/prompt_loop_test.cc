@@ -84,6 +84,11 @@ TEST_F(APrompt, ForOneHostAskedByThreeAppsIsShownOnceAndAnswersThemAll) {
 }
 
 TEST_F(APrompt, ForCurlLetsItsNextRunConnectAfterAllowAlways) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  // A sanitized device injects only into its own build's programs: curl
+  // would run unfiltered (the plain build runs this test).
+  GTEST_SKIP() << "a sanitized device does not inject into curl";
+#endif
   ASSERT_NO_FATAL_FAILURE(startAndWatch({{"Curl", "/usr/bin/curl"}}));
   const std::vector<std::string> fetch{"-s",         "-o", "/dev/null", "-w", "%{http_code}\n",
                                        server_.url()};
