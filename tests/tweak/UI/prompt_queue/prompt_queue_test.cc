@@ -8,6 +8,8 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
@@ -391,6 +393,16 @@ class Child {
     posix_spawn_file_actions_destroy(&actions);
     close(fds[0]);
     stdin_ = fds[1];
+    // posix_spawn returns once the child has begun its exec, which sets up
+    // the new environment a moment later: wait until /proc shows it.
+    const std::string environ = "/proc/" + std::to_string(pid_) + "/environ";
+    EXPECT_TRUE(runloop::MainQueue::get().runUntil(
+        [&] {
+          std::ifstream in(environ);
+          return std::string(std::istreambuf_iterator<char>(in), {}).find("SENTREL_BUNDLE_PATH") !=
+                 std::string::npos;
+        },
+        std::chrono::seconds(10)));
   }
   ~Child() {
     close(stdin_);  // cat ends at end of input
