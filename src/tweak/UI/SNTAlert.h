@@ -225,6 +225,10 @@ class SNTAlert : public std::enable_shared_from_this<SNTAlert> {
   void presentQueued(const std::string& message);
   // The merge step's bookkeeping: how many callbacks of each app the list holds.
   bool admitMergedCallbackFrom(const std::optional<std::string>& bundleId);
+  // Merges this record's request into `duplicate`: its callback is answered
+  // with the duplicate's. False when the duplicate takes no more callbacks
+  // of this app (this request is then answered "block"). Queue lock held.
+  bool handCallbackTo(SNTAlert& duplicate);
   bool mergeIntoDuplicateAfterLookup();
 
   int32_t state_ = kSNTAlertStateNew;

@@ -157,6 +157,15 @@ std::string SNTAlert::promptMessage() const {
   return "Allow " + label + " to access \n" + text(host_) + "?" + custom + urlPart;
 }
 
+bool SNTAlert::handCallbackTo(SNTAlert& duplicate) {
+  if (!callbackList_ || !duplicate.callbackList_) return true;
+  const std::optional<std::string> from =
+      firewall_ ? firewall_->bundleId() : std::optional<std::string>();
+  if (!duplicate.admitMergedCallbackFrom(from)) return false;
+  duplicate.callbackList_->addCallback(callbackList_->takeCallback());
+  return true;
+}
+
 bool SNTAlert::admitMergedCallbackFrom(const std::optional<std::string>& bundleId) {
   const std::string key = bundleId.value_or("");
   if (mergedCallbacks_.empty()) {
@@ -215,15 +224,9 @@ void SNTAlert::showOrQueue() {
       log::line("Re-showing this alert...");
     } else if (duplicate != nullptr) {
       dropped = true;
-      if (callbackList_ && duplicate->callbackList_) {
-        const std::optional<std::string> from =
-            firewall_ ? firewall_->bundleId() : std::optional<std::string>();
-        if (duplicate->admitMergedCallbackFrom(from)) {
-          duplicate->callbackList_->addCallback(callbackList_->takeCallback());
-        } else {
-          answerBlock = true;
-          refused = callbackList_;
-        }
+      if (!handCallbackTo(*duplicate)) {
+        answerBlock = true;
+        refused = callbackList_;
       }
     } else if (cancelled_) {
       dropped = true;
@@ -297,15 +300,7 @@ bool SNTAlert::mergeIntoDuplicateAfterLookup() {
     MutexLock lock(queueLock());
     std::shared_ptr<SNTAlert> duplicate = findDuplicateQueuedAlertOf(*this);
     if (duplicate == nullptr) return false;
-    if (callbackList_ && duplicate->callbackList_) {
-      const std::optional<std::string> from =
-          firewall_ ? firewall_->bundleId() : std::optional<std::string>();
-      if (duplicate->admitMergedCallbackFrom(from)) {
-        duplicate->callbackList_->addCallback(callbackList_->takeCallback());
-      } else {
-        refused = callbackList_;
-      }
-    }
+    if (!handCallbackTo(*duplicate)) refused = callbackList_;
     cancelled_ = true;
     std::erase_if(alerts(), [this](const std::shared_ptr<SNTAlert>& a) { return a.get() == this; });
   }
