@@ -9,6 +9,7 @@ packages=(
   clang libclang-rt-14-dev                       # fuzz targets (libFuzzer)
   libgtest-dev libgmock-dev libbenchmark-dev     # tests and benchmarks
   libplist-dev                                   # property lists
+  libcbor-dev                                    # compact values: bus payloads, settings image parts
   libsystemd-dev dbus                            # sd-bus and the device's dbus-daemon
   uuid-dev                                       # UUIDs
   zlib1g-dev                                     # CRC-32 of the settings image

@@ -47,6 +47,11 @@ bool isSpringBoardProcess() {
 
 plist::Value PrefHandler::loadSettings() {
   MutexLock guard(prefHandlerLock());
+  // SpringBoard's image of the file, when it was made from the file as it
+  // is now, holds the same document at a fraction of the cost of its XML.
+  if (Result<plist::Value> image = readSettingsDocument(); image.ok()) {
+    return std::move(image).value();
+  }
   Result<plist::Value> read = plist::readDictionaryFile(paths::resolve(kSettingsPath));
   if (read.ok()) return std::move(read).value();
   log::line("WARNING: loadSettings() returning a new dictionary...", log::Level::kWarning);
@@ -95,7 +100,14 @@ bool PrefHandler::writeSettingsFile(const plist::Value& document) {
   // always does.
   std::error_code ignored;
   std::filesystem::create_directories(file.parent_path(), ignored);
-  Status written = plist::writeFileAtomically(file, document);
+  // SpringBoard writes every version of the document: the encoder keeps the
+  // nodes of the entries a save did not change.
+  static Mutex encoder_lock;
+  static auto* encoder = new plist::XmlDocumentEncoder;  // lives as long as the process
+  Status written = [&] {
+    MutexLock lock(encoder_lock);
+    return plist::writeFileAtomically(file, document, *encoder);
+  }();
   if (!written.ok()) {
     log::line("preftools saveSettings: write failed: " + written.reason(), log::Level::kError);
     return true;

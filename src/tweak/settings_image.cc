@@ -14,13 +14,15 @@
 #include "platform/base/mutex.h"
 #include "platform/log/system_log.h"
 #include "platform/paths/device_paths.h"
+#include "platform/plist/compact_codec.h"
 #include "platform/plist/plist_codec.h"
 #include "tweak/preftools.h"
 
 namespace sentrel {
 namespace {
 
-constexpr char kMagic[8] = {'S', 'N', 'T', 'I', 'M', 'G', '0', '1'};
+// Version 02: parts in the compact encoding (01 had binary property lists).
+constexpr char kMagic[8] = {'S', 'N', 'T', 'I', 'M', 'G', '0', '2'};
 constexpr uint32_t kHasAppsDictionary = 1;
 
 struct Header {
@@ -85,9 +87,10 @@ std::span<const uint8_t> slice(std::span<const uint8_t> image, uint64_t offset, 
 }
 
 Result<plist::Value> decodePart(std::span<const uint8_t> bytes, const char* what) {
-  Result<plist::Value> part = plist::decodeDictionary(bytes);
+  Result<plist::Value> part = plist::decodeCompact(bytes);
   if (!part)
     return Status::Error(std::string("its ") + what + " does not decode: " + part.reason());
+  if (!part->isDict()) return Status::Error(std::string("its ") + what + " is not a dictionary");
   return part;
 }
 
@@ -163,7 +166,7 @@ Result<std::string> encodeSettingsImage(const plist::Value& document,
 
   plist::Value top = document;
   if (apps != nullptr) top = plist::MutableDict(*root).remove(key::kApps).build();
-  Result<std::string> top_bytes = plist::encodeBinary(top);
+  Result<std::string> top_bytes = plist::encodeCompact(top);
   if (!top_bytes) return top_bytes.status();
 
   // Byte order, which std::string's comparison (char_traits) follows.
@@ -183,7 +186,7 @@ Result<std::string> encodeSettingsImage(const plist::Value& document,
         continue;
       }
     }
-    Result<std::string> bytes = plist::encodeBinary(entry);
+    Result<std::string> bytes = plist::encodeCompact(entry);
     if (!bytes) return Status::Error("the entry of " + id + ": " + bytes.reason());
     entries.push_back(std::move(bytes).value());
     if (cache != nullptr) parts.emplace(id, SettingsImageParts::Part{entry, entries.back()});
@@ -220,10 +223,44 @@ Result<std::string> encodeSettingsImage(const plist::Value& document,
   return out;
 }
 
-Result<plist::Value> decodeSettingsImage(std::span<const uint8_t> image,
-                                         std::optional<std::string_view> bundleId,
-                                         const SettingsFileIdentity* expected) {
+namespace {
+
+// An image whose header, index and top part have been checked.
+struct CheckedImage {
+  std::span<const uint8_t> bytes;
   Header header;
+  std::span<const uint8_t> index;
+  plist::Value top;  // with no "apps" when hasApps()
+
+  bool hasApps() const { return (header.flags & kHasAppsDictionary) != 0; }
+  IndexRecord recordAt(size_t i) const {
+    IndexRecord record;
+    std::memcpy(&record, index.data() + i * sizeof record, sizeof record);
+    return record;
+  }
+  std::optional<std::string_view> idOf(const IndexRecord& record) const {
+    if (!inside(record.id_offset, record.id_size, bytes.size())) return std::nullopt;
+    const std::span<const uint8_t> id = slice(bytes, record.id_offset, record.id_size);
+    if (crcOf(id.data(), id.size()) != record.id_crc) return std::nullopt;
+    return std::string_view(reinterpret_cast<const char*>(id.data()), id.size());
+  }
+  Result<plist::Value> entryOf(const IndexRecord& record, std::string_view id) const {
+    if (!inside(record.entry_offset, record.entry_size, bytes.size())) {
+      return Status::Error("the entry of " + std::string(id) + " lies outside it");
+    }
+    const std::span<const uint8_t> entry = slice(bytes, record.entry_offset, record.entry_size);
+    if (crcOf(entry.data(), entry.size()) != record.entry_crc) {
+      return Status::Error("the entry of " + std::string(id) + " is damaged");
+    }
+    return decodePart(entry, "app entry");
+  }
+};
+
+Result<CheckedImage> checkImage(std::span<const uint8_t> image,
+                                const SettingsFileIdentity* expected) {
+  CheckedImage checked;
+  checked.bytes = image;
+  Header& header = checked.header;
   if (image.size() < sizeof header) return Status::Error("it is shorter than its header");
   std::memcpy(&header, image.data(), sizeof header);
   if (std::memcmp(header.magic, kMagic, sizeof kMagic) != 0) {
@@ -242,8 +279,8 @@ Result<plist::Value> decodeSettingsImage(std::span<const uint8_t> image,
   if (!inside(header.index_offset, index_size, image.size())) {
     return Status::Error("its index lies outside it");
   }
-  const std::span<const uint8_t> index_bytes = slice(image, header.index_offset, index_size);
-  if (crcOf(index_bytes.data(), index_bytes.size()) != header.index_crc) {
+  checked.index = slice(image, header.index_offset, index_size);
+  if (crcOf(checked.index.data(), checked.index.size()) != header.index_crc) {
     return Status::Error("its index is damaged");
   }
   const std::span<const uint8_t> top_bytes = slice(image, header.top_offset, header.top_size);
@@ -251,43 +288,37 @@ Result<plist::Value> decodeSettingsImage(std::span<const uint8_t> image,
     return Status::Error("its top part is damaged");
   }
   Result<plist::Value> top = decodePart(top_bytes, "top part");
-  if (!top) return top;
-  if (!(header.flags & kHasAppsDictionary)) return top;
-  if (top->asDict()->contains(key::kApps)) return Status::Error("its top part holds \"apps\"");
+  if (!top) return top.status();
+  if (checked.hasApps() && top->asDict()->contains(key::kApps)) {
+    return Status::Error("its top part holds \"apps\"");
+  }
+  checked.top = std::move(top).value();
+  return checked;
+}
 
-  auto recordAt = [&](size_t i) {
-    IndexRecord record;
-    std::memcpy(&record, index_bytes.data() + i * sizeof record, sizeof record);
-    return record;
-  };
-  auto idOf = [&](const IndexRecord& record) -> std::optional<std::string_view> {
-    if (!inside(record.id_offset, record.id_size, image.size())) return std::nullopt;
-    const std::span<const uint8_t> id = slice(image, record.id_offset, record.id_size);
-    if (crcOf(id.data(), id.size()) != record.id_crc) return std::nullopt;
-    return std::string_view(reinterpret_cast<const char*>(id.data()), id.size());
-  };
+}  // namespace
+
+Result<plist::Value> decodeSettingsImage(std::span<const uint8_t> image,
+                                         std::optional<std::string_view> bundleId,
+                                         const SettingsFileIdentity* expected) {
+  Result<CheckedImage> checked = checkImage(image, expected);
+  if (!checked) return checked.status();
+  if (!checked->hasApps()) return checked->top;
 
   plist::Value entry;
   if (bundleId) {
     // Binary search over the sorted index; a record that points outside the
     // image fails the read rather than steering the search.
     size_t low = 0;
-    size_t high = header.app_count;
+    size_t high = checked->header.app_count;
     while (low < high) {
       const size_t mid = low + (high - low) / 2;
-      const IndexRecord record = recordAt(mid);
-      const std::optional<std::string_view> id = idOf(record);
+      const IndexRecord record = checked->recordAt(mid);
+      const std::optional<std::string_view> id = checked->idOf(record);
       if (!id) return Status::Error("a bundle id of its index is damaged or lies outside it");
       const int order = id->compare(*bundleId);
       if (order == 0) {
-        if (!inside(record.entry_offset, record.entry_size, image.size())) {
-          return Status::Error("the entry of " + std::string(*bundleId) + " lies outside it");
-        }
-        const std::span<const uint8_t> bytes = slice(image, record.entry_offset, record.entry_size);
-        if (crcOf(bytes.data(), bytes.size()) != record.entry_crc) {
-          return Status::Error("the entry of " + std::string(*bundleId) + " is damaged");
-        }
-        Result<plist::Value> decoded = decodePart(bytes, "app entry");
+        Result<plist::Value> decoded = checked->entryOf(record, *id);
         if (!decoded) return decoded;
         entry = std::move(decoded).value();
         break;
@@ -301,7 +332,29 @@ Result<plist::Value> decodeSettingsImage(std::span<const uint8_t> image,
   }
   plist::MutableDict apps;
   if (!entry.isNull()) apps.set(std::string(*bundleId), entry);
-  return plist::MutableDict(*top).set(key::kApps, std::move(apps).build()).build();
+  return plist::MutableDict(checked->top).set(key::kApps, std::move(apps).build()).build();
+}
+
+Result<plist::Value> decodeWholeSettingsImage(std::span<const uint8_t> image,
+                                              const SettingsFileIdentity* expected) {
+  Result<CheckedImage> checked = checkImage(image, expected);
+  if (!checked) return checked.status();
+  if (!checked->hasApps()) return checked->top;
+  plist::Dict::Map apps;
+  apps.reserve(checked->header.app_count);
+  for (size_t i = 0; i < checked->header.app_count; ++i) {
+    const IndexRecord record = checked->recordAt(i);
+    const std::optional<std::string_view> id = checked->idOf(record);
+    if (!id) return Status::Error("a bundle id of its index is damaged or lies outside it");
+    Result<plist::Value> entry = checked->entryOf(record, *id);
+    if (!entry) return entry;
+    if (!apps.emplace(std::string(*id), std::move(entry).value()).second) {
+      return Status::Error("its index names " + std::string(*id) + " twice");
+    }
+  }
+  return plist::MutableDict(checked->top)
+      .set(key::kApps, plist::Value::dict(plist::Dict(std::move(apps))))
+      .build();
 }
 
 namespace {
@@ -358,6 +411,15 @@ Result<plist::Value> readSettingsPart(std::optional<std::string_view> bundleId) 
   MappedFile mapped;
   if (Status opened = mapped.open(paths::resolve(kSettingsImagePath)); !opened) return opened;
   return decodeSettingsImage(mapped.bytes(), bundleId, &*identity);
+}
+
+Result<plist::Value> readSettingsDocument() {
+  const std::optional<SettingsFileIdentity> identity =
+      settingsFileIdentity(paths::resolve(kSettingsPath));
+  if (!identity) return Status::Error("there is no settings file");
+  MappedFile mapped;
+  if (Status opened = mapped.open(paths::resolve(kSettingsImagePath)); !opened) return opened;
+  return decodeWholeSettingsImage(mapped.bytes(), &*identity);
 }
 
 plist::Value loadSettingsForApp(std::optional<std::string_view> bundleId) {

@@ -19,7 +19,8 @@
 //
 // Layout (native byte order: the image never leaves the machine that wrote
 // it). A header, then an index of the app entries sorted by bundle id
-// (bytewise), then the parts themselves, each a binary property list:
+// (bytewise), then the parts themselves, each in the compact encoding
+// (platform/plist/compact_codec.h):
 //  - the top part: the document without "apps" (the whole document when its
 //    "apps" is not a dictionary, which a flag in the header records);
 //  - one part per app entry, found through the index.
@@ -68,7 +69,7 @@ class SettingsImageParts {
  public:
   struct Part {
     plist::Value entry;   // as it was encoded
-    std::string encoded;  // its binary property list
+    std::string encoded;  // its compact encoding
   };
 
  private:
@@ -94,6 +95,11 @@ Result<plist::Value> decodeSettingsImage(std::span<const uint8_t> image,
                                          std::optional<std::string_view> bundleId,
                                          const SettingsFileIdentity* expected);
 
+// The whole document, from every part of the image. Fails as
+// decodeSettingsImage() does, and on any damaged entry.
+Result<plist::Value> decodeWholeSettingsImage(std::span<const uint8_t> image,
+                                              const SettingsFileIdentity* expected);
+
 // SpringBoard, right after it wrote `document` to the settings file:
 // publishes its image, atomically. A failure is returned (readers then fall
 // back to the file) and leaves any older image, which no longer matches the
@@ -108,6 +114,11 @@ void publishSettingsImageIfStale();
 // The part of the current settings that the app `bundleId` needs, from the
 // image when it matches the settings file. Fails, saying why, otherwise.
 Result<plist::Value> readSettingsPart(std::optional<std::string_view> bundleId);
+
+// The whole settings document from the image when it matches the settings
+// file: what reading the file gives, at the cost of the compact parts
+// instead of the file's XML. Fails, saying why, otherwise.
+Result<plist::Value> readSettingsDocument();
 
 // readSettingsPart(), else the whole document read from the file
 // (PrefHandler::loadSettings(), with its warning for a missing file).

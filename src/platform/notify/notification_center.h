@@ -91,9 +91,9 @@ std::unique_ptr<NotificationCenter> makeReconnectingBusCenter(const std::string&
 
 // Payload encoding used on the bus (exposed for the fuzz target).
 Result<std::string> encodePayload(const plist::Value& user_info);
-// A null result for an empty payload; an error for anything that is not a
-// dictionary property list. Both refuse strings and keys that are not valid
-// UTF-8, which the property-list encoding cannot carry unchanged.
+// A null result for an empty payload; an error for anything that is not the
+// compact encoding of a dictionary. Both refuse text the settings file could
+// not hold (not UTF-8, a zero character), so any payload can be saved.
 Result<plist::Value> decodePayload(std::string_view bytes);
 
 }  // namespace sentrel::notify

@@ -48,10 +48,13 @@ std::optional<double> exactDate(plist_t node) {
   return value;
 }
 
-// Dates libplist can write back: whole seconds fit in 32 bits.
+}  // namespace
+
 bool dateInRange(double seconds) {
   return std::isfinite(seconds) && seconds >= -2147483648.0 && seconds <= 2147483647.0;
 }
+
+namespace {
 
 // libplist 2.2 aborts (an assertion in its string getters) on a binary string
 // object that holds a zero character. Such input is refused before libplist
@@ -115,6 +118,8 @@ bool xmlHasZeroCharacter(std::span<const uint8_t> b) {
   return false;
 }
 
+}  // namespace
+
 bool isUtf8(std::string_view s) {
   size_t i = 0;
   while (i < s.size()) {
@@ -151,6 +156,8 @@ bool isUtf8(std::string_view s) {
   }
   return true;
 }
+
+namespace {
 
 Result<Value> textValue(std::string text) {
   if (!isUtf8(text)) return Result<Value>::Error("property list holds text that is not UTF-8");
@@ -403,6 +410,97 @@ Result<std::string> encodeXml(const Value& value) {
   std::string text(out, len);
   plist_to_xml_free(out);
   return text;
+}
+
+namespace {
+
+std::string xmlOf(plist_t root) {
+  char* out = nullptr;
+  uint32_t len = 0;
+  plist_to_xml(root, &out, &len);
+  if (!out) return std::string();
+  std::string text(out, len);
+  plist_to_xml_free(out);
+  return text;
+}
+
+// Brings the libplist dictionary `node`, which holds `before`, to `after`.
+// Entries equal in both keep their nodes; a changed dictionary is brought
+// up to date the same way. When keys come or go the dictionary is built
+// again, in sorted order as toPlist() builds it, from copies of the nodes
+// it keeps. Returns the node that now holds `after`: `node`, changed in
+// place, or a new node that the caller puts in its place.
+plist_t updateDict(plist_t node, const Dict& before, const Dict& after) {
+  bool same_keys = before.size() == after.size();
+  for (auto it = after.begin(); same_keys && it != after.end(); ++it) {
+    const Value* old = before.find(it->first);
+    same_keys = old != nullptr && !old->isNull() && !it->second.isNull();
+  }
+  if (!same_keys) {
+    plist_t rebuilt = plist_new_dict();
+    for (const std::string& key : after.sortedKeys()) {
+      const Value& value = *after.find(key);
+      if (value.isNull()) continue;
+      const Value* old = before.find(key);
+      plist_t kept =
+          old != nullptr && *old == value ? plist_dict_get_item(node, key.c_str()) : nullptr;
+      plist_t child = kept != nullptr ? plist_copy(kept) : toPlist(value);
+      plist_dict_set_item(rebuilt, key.c_str(), child);
+    }
+    return rebuilt;
+  }
+  for (const auto& [key, value] : after) {
+    const Value& old = *before.find(key);
+    if (old == value) continue;
+    plist_t child = plist_dict_get_item(node, key.c_str());
+    if (child != nullptr && old.isDict() && value.isDict()) {
+      plist_t updated = updateDict(child, *old.asDict(), *value.asDict());
+      if (updated != child) plist_dict_set_item(node, key.c_str(), updated);
+    } else {
+      plist_dict_set_item(node, key.c_str(), toPlist(value));
+    }
+  }
+  return node;
+}
+
+}  // namespace
+
+XmlDocumentEncoder::XmlDocumentEncoder() = default;
+
+XmlDocumentEncoder::~XmlDocumentEncoder() {
+  plist_free(tree_);
+}
+
+Result<std::string> XmlDocumentEncoder::encode(const Value& value) {
+  if (value.isNull()) return Result<std::string>::Error("cannot encode a null value");
+  if (Status ok = checkEncodable(value, 0); !ok) return ok;
+  if (tree_ != nullptr && last_.isDict() && value.isDict()) {
+    plist_t updated = updateDict(tree_, *last_.asDict(), *value.asDict());
+    if (updated != tree_) {
+      plist_free(tree_);
+      tree_ = updated;
+    }
+  } else {
+    plist_free(tree_);
+    tree_ = toPlist(value);
+  }
+  last_ = value;
+  std::string text = xmlOf(tree_);
+  if (text.empty()) {
+    // Start afresh next time rather than trust nodes of unknown state.
+    plist_free(tree_);
+    tree_ = nullptr;
+    last_ = Value();
+    return Result<std::string>::Error("XML encoding failed");
+  }
+  return text;
+}
+
+Status writeFileAtomically(const std::filesystem::path& path, const Value& value,
+                           XmlDocumentEncoder& encoder) {
+  Result<std::string> xml = encoder.encode(value);
+  if (!xml) return xml.status();
+  return writeBytesAtomically(path, *xml, /*durable=*/true);
 }
 
 Result<std::string> encodeBinary(const Value& value) {

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "platform/base/status.h"
 #include "platform/plist/value.h"
@@ -35,6 +36,13 @@ Result<Value> decodeDictionary(std::span<const uint8_t> bytes);
 Result<std::string> encodeXml(const Value& value);
 Result<std::string> encodeBinary(const Value& value);
 
+// Text a property list can hold: well-formed UTF-8 (RFC 3629: no overlong
+// forms, no surrogates, nothing above U+10FFFF).
+bool isUtf8(std::string_view text);
+
+// Dates the settings file can hold: libplist writes whole seconds in 32 bits.
+bool dateInRange(double seconds_since_2001);
+
 // Reads a property-list file whose root must be a dictionary. A missing,
 // unreadable, truncated, garbage or non-dictionary file fails with the reason.
 Result<Value> readDictionaryFile(const std::filesystem::path& path);
@@ -42,6 +50,30 @@ Result<Value> readDictionaryFile(const std::filesystem::path& path);
 // Writes `value` as an XML property list, atomically (see above). Creates no
 // folders. On failure the old file, if any, is untouched.
 Status writeFileAtomically(const std::filesystem::path& path, const Value& value);
+
+// Successive versions of one document as XML, for its only writer: the
+// libplist nodes of the dictionary entries that did not change since the
+// last encode are kept, so a change of one rule among thousands costs a
+// comparison of the two versions and libplist's writer, not a rebuild of
+// every node (libplist inserts each dictionary key with a linear search).
+// The bytes are those encodeXml() gives. Not thread-safe.
+class XmlDocumentEncoder {
+ public:
+  XmlDocumentEncoder();
+  ~XmlDocumentEncoder();
+  XmlDocumentEncoder(const XmlDocumentEncoder&) = delete;
+  XmlDocumentEncoder& operator=(const XmlDocumentEncoder&) = delete;
+
+  Result<std::string> encode(const Value& value);
+
+ private:
+  Value last_;            // the value tree_ holds
+  void* tree_ = nullptr;  // its libplist nodes
+};
+
+// writeFileAtomically() with the XML from `encoder`.
+Status writeFileAtomically(const std::filesystem::path& path, const Value& value,
+                           XmlDocumentEncoder& encoder);
 
 // Writes `bytes` to `path` the same way (temporary file, rename), with mode
 // 0644. `durable` also syncs the file and its folder, which a cache that is

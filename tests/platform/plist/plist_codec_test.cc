@@ -143,6 +143,42 @@ TEST(ThePlistCodec, EncodesTheSameDocumentToTheSameBytes) {
   EXPECT_EQ(*encodeBinary(a.build()), *encodeBinary(b.build()));
 }
 
+TEST(AnXmlDocumentEncoder, WritesEachVersionAsAFreshEncodeWould) {
+  auto rules = [](std::initializer_list<std::pair<std::string, int64_t>> hosts) {
+    plist::MutableDict domains;
+    for (const auto& [host, rule] : hosts) {
+      domains.set(host, Value::dictOf({{"allowed", Value::integer(rule)}}));
+    }
+    return std::move(domains).build();
+  };
+  auto document = [](Value a_rules, Value b) {
+    return Value::dictOf({{"snt_enabled", Value::boolean(true)},
+                          {"apps", Value::dictOf({{"com.a", Value::dictOf({{"domains", a_rules}})},
+                                                  {"com.b", b}})}});
+  };
+  const Value b = Value::dictOf({{"name", Value::string("B")}});
+  const Value versions[] = {
+      document(rules({{"x.com", 1}, {"y.com", 2}}), b),
+      document(rules({{"x.com", 2}, {"y.com", 2}}), b),                // one rule changed
+      document(rules({{"x.com", 2}, {"a.com", 1}, {"y.com", 2}}), b),  // a host added
+      document(rules({{"y.com", 2}}), b),                              // hosts removed
+      document(rules({{"y.com", 2}}), Value::string("not an entry")),  // a kind changed
+      Value::dictOf({{"snt_enabled", Value::boolean(false)}}),         // apps gone
+      Value::array({Value::integer(1)}),                               // another root kind
+      document(rules({{"x.com", 1}}), b),
+  };
+  XmlDocumentEncoder encoder;
+  for (const Value& version : versions) {
+    Result<std::string> incremental = encoder.encode(version);
+    ASSERT_TRUE(incremental.ok()) << incremental.reason();
+    EXPECT_EQ(*incremental, *encodeXml(version)) << version.description();
+  }
+  // A refused version leaves the encoder as it was.
+  EXPECT_FALSE(encoder.encode(Value::dictOf({{"bad", Value::string("caf\xe9")}})).ok());
+  EXPECT_FALSE(encoder.encode(Value()).ok());
+  EXPECT_EQ(*encoder.encode(versions[1]), *encodeXml(versions[1]));
+}
+
 TEST(ThePlistCodec, RefusesNestingBeyondTheLimit) {
   std::string deep = "<plist version=\"1.0\">";
   for (int i = 0; i < kMaxDepth + 10; ++i) deep += "<array>";
