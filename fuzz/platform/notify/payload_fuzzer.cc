@@ -13,8 +13,8 @@ namespace {
 
 using sentrel::plist::Value;
 
-// Equality, except that dates may move by the one microsecond the property-
-// list codec loses when it splits seconds and microseconds (it truncates).
+// Equality, except that a NaN equals a NaN. (Dates travel exactly; the
+// tolerance of a microsecond is kept from an older, lossy encoding.)
 bool same(const Value& a, const Value& b) {
   if (a.type() != b.type()) return false;
   switch (a.type()) {

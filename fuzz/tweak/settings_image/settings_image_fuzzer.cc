@@ -69,7 +69,8 @@ bool same(const Value& a, const Value& b) {
 }
 
 // Every app of `document`, and an id that is none of them, reads back as
-// its part; every shorter image is refused.
+// its part; the whole image reads back as the document; every shorter image
+// is refused.
 void roundTrip(const Value& document) {
   sentrel::SettingsFileIdentity source;
   source.inode = 7;
@@ -95,8 +96,12 @@ void roundTrip(const Value& document) {
     expected.set("apps", std::move(own).build());
     check(same(*part, std::move(expected).build()));
   }
+  sentrel::Result<Value> whole = sentrel::decodeWholeSettingsImage(bytesOf(*image), &source);
+  check(whole.ok());
+  check(same(*whole, document));
   for (size_t cut : {size_t{0}, image->size() / 2, image->size() - 1}) {
     check(!sentrel::decodeSettingsImage(bytesOf(image->substr(0, cut)), "x", nullptr).ok());
+    check(!sentrel::decodeWholeSettingsImage(bytesOf(image->substr(0, cut)), nullptr).ok());
   }
 }
 
@@ -117,6 +122,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           sentrel::decodeSettingsImage(rest, std::string_view(id), nullptr);
       if (part.ok()) check(part->isDict());
     }
+    sentrel::Result<Value> whole = sentrel::decodeWholeSettingsImage(rest, nullptr);
+    if (whole.ok()) check(whole->isDict());
     return 0;
   }
   sentrel::Result<Value> document = plist::decodeDictionary(rest);

@@ -120,6 +120,10 @@ struct Container {
 
 class Reader {
  public:
+  explicit Reader(size_t input_size) : remaining_bytes_(input_size) {}
+  // Bytes of input after the item being decoded.
+  void consumed(size_t offset, size_t total) { remaining_bytes_ = total - offset; }
+
   bool failed() const { return !error_.empty(); }
   const std::string& error() const { return error_; }
   bool complete() const { return root_.has_value() && stack_.empty() && !date_pending_; }
@@ -174,6 +178,14 @@ class Reader {
     Container c;
     c.is_map = is_map;
     c.remaining = size;
+    // Room for what the input can hold at most (an item takes a byte), so
+    // a claimed size cannot make the decoder allocate more than the input.
+    const size_t room = std::min<size_t>(size, remaining_bytes_);
+    if (is_map) {
+      c.map.reserve(room);
+    } else {
+      c.items.reserve(room);
+    }
     stack_.push_back(std::move(c));
     closeFinished();
   }
@@ -212,6 +224,7 @@ class Reader {
   std::vector<Container> stack_;
   std::optional<Value> root_;
   bool date_pending_ = false;
+  size_t remaining_bytes_;
   std::string error_;
 };
 
@@ -261,7 +274,7 @@ Result<Value> decodeCompact(std::span<const uint8_t> bytes) {
   if (bytes.empty()) return Result<Value>::Error("empty compact value");
   if (bytes.size() > kMaxDocumentBytes) return Result<Value>::Error("compact value too large");
   static const cbor_callbacks callbacks = makeCallbacks();
-  Reader reader;
+  Reader reader(bytes.size());
   size_t offset = 0;
   while (offset < bytes.size() && !reader.failed()) {
     if (reader.complete()) {
@@ -276,6 +289,7 @@ Result<Value> decodeCompact(std::span<const uint8_t> bytes) {
       reader.fail("malformed");
     } else {
       offset += step.read;
+      reader.consumed(offset, bytes.size());
     }
   }
   if (!reader.failed() && !reader.complete()) reader.fail("truncated");
