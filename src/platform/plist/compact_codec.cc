@@ -174,7 +174,7 @@ class Reader {
     if (date_pending_) return fail("a date tag on a container");
     if (!stack_.empty() && stack_.back().is_map && !stack_.back().key)
       return fail("a key that is not text");
-    if (stack_.size() >= static_cast<size_t>(kMaxDepth)) return fail("nested too deeply");
+    if (stack_.size() > static_cast<size_t>(kMaxDepth)) return fail("nested too deeply");
     Container c;
     c.is_map = is_map;
     c.remaining = size;
@@ -194,6 +194,8 @@ class Reader {
   void add(Value v) {
     if (failed()) return;
     if (date_pending_) return fail("a date tag on something other than a double");
+    // The depths the encoder writes: a value at most kMaxDepth levels down.
+    if (stack_.size() > static_cast<size_t>(kMaxDepth)) return fail("nested too deeply");
     if (stack_.empty()) {
       if (root_) return fail("trailing bytes");
       root_ = std::move(v);
