@@ -6,6 +6,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <boost/archive/iterators/binary_from_base64.hpp>
 #include <boost/archive/iterators/transform_width.hpp>
 #include <cstdlib>
@@ -299,6 +300,25 @@ Status BrowserPage::click(double x, double y) {
     if (!done) return done.status();
   }
   return Status::Ok();
+}
+
+Status BrowserPage::drag(double fromX, double fromY, double toX, double toY, int steps) {
+  auto mouse = [this](const char* type, double x, double y, int buttons) {
+    json params = {{"type", type}, {"x", x}, {"y", y}, {"button", "left"}, {"buttons", buttons}};
+    if (std::string_view(type) != "mouseMoved") params["clickCount"] = 1;
+    Result<json> done = call("Input.dispatchMouseEvent", std::move(params));
+    return done ? Status::Ok() : done.status();
+  };
+  if (Status moved = mouse("mouseMoved", fromX, fromY, 0); !moved) return moved;
+  if (Status pressed = mouse("mousePressed", fromX, fromY, 1); !pressed) return pressed;
+  steps = std::max(steps, 1);
+  for (int step = 1; step <= steps; ++step) {
+    const double t = static_cast<double>(step) / steps;
+    if (Status moved = mouse("mouseMoved", fromX + (toX - fromX) * t, fromY + (toY - fromY) * t, 1);
+        !moved)
+      return moved;
+  }
+  return mouse("mouseReleased", toX, toY, 0);
 }
 
 Status BrowserPage::insertText(const std::string& text) {

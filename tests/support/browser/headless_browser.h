@@ -90,6 +90,9 @@ class BrowserPage {
   Result<nlohmann::json> evaluate(const std::string& expression);
   // A real left click: move, press, release at (x, y).
   Status click(double x, double y);
+  // A real drag with the left button held: press at `from`, `steps` moves
+  // in a straight line, release at `to` (a swipe on a row, say).
+  Status drag(double fromX, double fromY, double toX, double toY, int steps = 8);
   // Input.insertText into the focused element.
   Status insertText(const std::string& text);
   // One key press and release (`key` as DOM key names it; `text` typed, if any).
