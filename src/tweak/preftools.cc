@@ -104,9 +104,14 @@ bool PrefHandler::writeSettingsFile(const plist::Value& document) {
   // nodes of the entries a save did not change.
   static Mutex encoder_lock;
   static auto* encoder = new plist::XmlDocumentEncoder;  // lives as long as the process
+  plist::Value written_document = document;
   Status written = [&] {
     MutexLock lock(encoder_lock);
-    return plist::writeFileAtomically(file, document, *encoder);
+    Status status = plist::writeFileAtomically(file, document, *encoder);
+    // The image's parts cache compares by identity first: give it the
+    // version that shares the unchanged entries with the last one.
+    if (status.ok()) written_document = encoder->lastEncoded();
+    return status;
   }();
   if (!written.ok()) {
     log::line("preftools saveSettings: write failed: " + written.reason(), log::Level::kError);
@@ -114,7 +119,7 @@ bool PrefHandler::writeSettingsFile(const plist::Value& document) {
   }
   // Processes read their part of the new document from the image; without
   // one they read the file, so a failure here costs time, not correctness.
-  if (Status published = publishSettingsImage(document); !published.ok()) {
+  if (Status published = publishSettingsImage(written_document); !published.ok()) {
     log::line("preftools saveSettings: settings image not published: " + published.reason(),
               log::Level::kWarning);
   }

@@ -296,6 +296,25 @@ Status checkEncodable(const Value& v, int depth) {
   }
 }
 
+// checkEncodable() for the parts of `v` that are not parts of `encoded`, a
+// value that was encoded before (and so passed).
+Status checkEncodableChanges(const Value& v, const Value& encoded, int depth) {
+  if (v.sameObject(encoded)) return Status::Ok();
+  const Dict* after = v.asDict();
+  const Dict* before = encoded.asDict();
+  if (after == nullptr || before == nullptr || depth > kMaxDepth) return checkEncodable(v, depth);
+  for (const auto& [key, item] : *after) {
+    const Value* old = before->find(key);
+    if (old == nullptr && (key.find('\0') != std::string::npos || !isUtf8(key)))
+      return Status::Error("a key that cannot be encoded");
+    if (Status s = old != nullptr ? checkEncodableChanges(item, *old, depth + 1)
+                                  : checkEncodable(item, depth + 1);
+        !s)
+      return s;
+  }
+  return Status::Ok();
+}
+
 // Value -> libplist. Null children are skipped.
 plist_t toPlist(const Value& v) {
   switch (v.type()) {
@@ -473,18 +492,21 @@ XmlDocumentEncoder::~XmlDocumentEncoder() {
 
 Result<std::string> XmlDocumentEncoder::encode(const Value& value) {
   if (value.isNull()) return Result<std::string>::Error("cannot encode a null value");
-  if (Status ok = checkEncodable(value, 0); !ok) return ok;
-  if (tree_ != nullptr && last_.isDict() && value.isDict()) {
-    plist_t updated = updateDict(tree_, *last_.asDict(), *value.asDict());
+  // One deep comparison with the last version; from here on, what did not
+  // change is the last version's own and compares by identity.
+  const Value next = shareEqualParts(value, last_);
+  if (Status ok = checkEncodableChanges(next, last_, 0); !ok) return ok;
+  if (tree_ != nullptr && last_.isDict() && next.isDict()) {
+    plist_t updated = updateDict(tree_, *last_.asDict(), *next.asDict());
     if (updated != tree_) {
       plist_free(tree_);
       tree_ = updated;
     }
   } else {
     plist_free(tree_);
-    tree_ = toPlist(value);
+    tree_ = toPlist(next);
   }
-  last_ = value;
+  last_ = next;
   std::string text = xmlOf(tree_);
   if (text.empty()) {
     // Start afresh next time rather than trust nodes of unknown state.

@@ -65,6 +65,10 @@ class XmlDocumentEncoder {
   XmlDocumentEncoder& operator=(const XmlDocumentEncoder&) = delete;
 
   Result<std::string> encode(const Value& value);
+  // The value the last successful encode() wrote, equal to the one it was
+  // given, sharing with the version before it every part that did not
+  // change (see shareEqualParts); null after a failure.
+  const Value& lastEncoded() const { return last_; }
 
  private:
   Value last_;            // the value tree_ holds

@@ -163,6 +163,36 @@ bool Value::operator==(const Value& other) const {
   return node_->v == other.node_->v;
 }
 
+Value shareEqualParts(const Value& next, const Value& previous) {
+  if (next.sameObject(previous)) return previous;
+  const Dict* after = next.asDict();
+  const Dict* before = previous.asDict();
+  if (after == nullptr || before == nullptr) return next == previous ? previous : next;
+  // Rebuilt only when some child can be shared; the whole of `previous`
+  // when every child is previous's own.
+  Dict::Map map;
+  bool all_previous = after->size() == before->size();
+  bool any_shared = false;
+  for (const auto& [key, child] : *after) {
+    const Value* old = before->find(key);
+    if (old == nullptr) {
+      all_previous = false;
+      continue;
+    }
+    Value shared = shareEqualParts(child, *old);
+    if (!shared.sameObject(*old)) all_previous = false;
+    if (shared.sameObject(child)) continue;
+    if (!any_shared) {
+      map = after->map();
+      any_shared = true;
+    }
+    map.find(key)->second = std::move(shared);
+  }
+  if (all_previous) return previous;
+  if (!any_shared) return next;
+  return Value::dict(Dict(std::move(map)));
+}
+
 namespace {
 
 void quoteIfNeeded(const std::string& s, std::string& out) {

@@ -107,6 +107,14 @@ class Value {
   std::shared_ptr<const Node> node_;
 };
 
+// `next`, with every part that equals the same part of `previous` (the
+// value at the same dictionary keys) being that part of `previous` itself.
+// The result equals `next`; where nothing changed it is `previous`. Lets a
+// holder of one version of a large document compare the next one by
+// identity (sameObject) wherever it did not change, after one deep pass.
+// Arrays and other kinds are shared whole or not at all.
+Value shareEqualParts(const Value& next, const Value& previous);
+
 struct StringHash {
   using is_transparent = void;
   size_t operator()(std::string_view s) const { return std::hash<std::string_view>{}(s); }

@@ -177,6 +177,11 @@ TEST(AnXmlDocumentEncoder, WritesEachVersionAsAFreshEncodeWould) {
   EXPECT_FALSE(encoder.encode(Value::dictOf({{"bad", Value::string("caf\xe9")}})).ok());
   EXPECT_FALSE(encoder.encode(Value()).ok());
   EXPECT_EQ(*encoder.encode(versions[1]), *encodeXml(versions[1]));
+  // Text that cannot be encoded is found in a changed part of a large,
+  // mostly unchanged version too.
+  const Value bad = document(rules({{"x.com", 2}, {"caf\xe9", 1}}), b);
+  EXPECT_FALSE(encoder.encode(bad).ok());
+  EXPECT_EQ(*encoder.encode(versions[2]), *encodeXml(versions[2]));
 }
 
 TEST(ThePlistCodec, RefusesNestingBeyondTheLimit) {

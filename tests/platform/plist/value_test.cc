@@ -65,6 +65,38 @@ TEST(AValue, ComparesDeeplyAndKindExactly) {
             Value::array({Value::integer(2), Value::integer(1)}));
 }
 
+TEST(SharingEqualParts, KeepsTheNewValueButTakesUnchangedPartsFromTheOldOne) {
+  auto entry = [](int64_t rule) {
+    return Value::dictOf(
+        {{"domains", Value::dictOf({{"x.com", Value::dictOf({{"allowed", Value::integer(rule)}})},
+                                    {"y.com", Value::dictOf({{"allowed", Value::integer(2)}})}})}});
+  };
+  const Value before = Value::dictOf({{"snt_enabled", Value::boolean(true)},
+                                      {"apps", Value::dictOf({{"a", entry(1)}, {"b", entry(1)}})}});
+  // Decoded afresh: equal where nothing changed, but no part is shared.
+  const Value after =
+      Value::dictOf({{"snt_enabled", Value::boolean(true)},
+                     {"apps", Value::dictOf({{"a", entry(2)}, {"b", entry(1)}, {"c", entry(1)}})}});
+
+  const Value shared = plist::shareEqualParts(after, before);
+  EXPECT_EQ(shared, after);
+  const Value apps = shared.get("apps");
+  EXPECT_TRUE(apps.get("b").sameObject(before.get("apps").get("b")));
+  EXPECT_FALSE(apps.get("a").sameObject(before.get("apps").get("a")));
+  EXPECT_TRUE(apps.get("a").get("domains").get("y.com").sameObject(
+      before.get("apps").get("a").get("domains").get("y.com")));
+  EXPECT_TRUE(apps.get("c").sameObject(after.get("apps").get("c")));
+  EXPECT_TRUE(shared.get("snt_enabled").sameObject(before.get("snt_enabled")));
+
+  // An equal version is the old one; one of another kind is the new one.
+  const Value again = Value::dictOf({{"snt_enabled", Value::boolean(true)},
+                                     {"apps", Value::dictOf({{"a", entry(1)}, {"b", entry(1)}})}});
+  EXPECT_TRUE(plist::shareEqualParts(again, before).sameObject(before));
+  const Value fewer = Value::dictOf({{"apps", before.get("apps")}});
+  EXPECT_EQ(plist::shareEqualParts(fewer, before), fewer);
+  EXPECT_TRUE(plist::shareEqualParts(Value::integer(1), before).isInteger());
+}
+
 TEST(AMutableDict, ChangesACopyAndLeavesTheOriginalAlone) {
   Value doc = sampleDocument();
   MutableDict edit(doc);
