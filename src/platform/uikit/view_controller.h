@@ -25,6 +25,8 @@
 namespace sentrel::uikit {
 
 class UIViewController;
+class UINavigationController;
+class UINavigationItem;
 class UIPresentationController;
 class UIViewControllerAnimatedTransitioning;
 using UIViewControllerRef = std::shared_ptr<UIViewController>;
@@ -204,7 +206,17 @@ class UIViewController : public std::enable_shared_from_this<UIViewController> {
   // Whether the view is on screen as far as appearance goes.
   bool isAppeared() const { return appearance_ == Appearance::kAppeared; }
 
+  // Containment: the container this controller's view is shown in (a
+  // navigation controller), or null.
+  UIViewController* parentViewController() const { return parent_.lock().get(); }
+  // The nearest navigation controller among the containers, or null.
+  UINavigationController* navigationController() const;
+  // What a navigation bar shows while this controller is on top: its
+  // title (the controller's own when empty) and bar buttons.
+  UINavigationItem& navigationItem();
+
  private:
+  friend class UINavigationController;
   friend class UIWindow;
   friend class UIView;
   friend class TransitionContext;
@@ -218,6 +230,8 @@ class UIViewController : public std::enable_shared_from_this<UIViewController> {
   bool inTransition() const;
 
   UIViewRef view_;
+  std::weak_ptr<UIViewController> parent_;
+  std::shared_ptr<UINavigationItem> navigationItem_;
   bool loadingView_ = false;
   std::string title_;
   Appearance appearance_ = Appearance::kDisappeared;
