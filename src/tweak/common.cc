@@ -11,11 +11,8 @@
 #include "tweak/preftools.h"
 
 namespace sentrel {
-namespace {
 
-// Runs a device program with an empty environment and waits for it; the
-// outcome is only logged, callers are never told.
-void runAndWait(const char* device_path, std::vector<std::string> argv) {
+void runDeviceProgramAndWait(const char* device_path, std::vector<std::string> argv) {
   spawn::Options options;
   options.inherit_environment = false;
   // The tool acts on this process's device, whose root it is told: with
@@ -29,6 +26,8 @@ void runAndWait(const char* device_path, std::vector<std::string> argv) {
               log::Level::kWarning);
   }
 }
+
+namespace {
 
 constexpr std::string_view kSkippedBundleIds[] = {
     kSpringBoardBundleIdentifier, "com.apple.CoreAuthUI", "com.apple.SafariViewService",
@@ -60,7 +59,7 @@ pid_t ProcessIDForParentOfProcessID(pid_t pid) {
 
 void SNT_kill_process(std::optional<std::string_view> name) {
   if (!name || name->find('\0') != std::string_view::npos) return;
-  runAndWait("/usr/bin/killall", {"killall", std::string(*name)});
+  runDeviceProgramAndWait("/usr/bin/killall", {"killall", std::string(*name)});
 }
 
 void SNT_kill_pid(std::optional<int64_t> pid) {
@@ -69,7 +68,7 @@ void SNT_kill_pid(std::optional<int64_t> pid) {
     log::linef("SNT_kill_pid: refusing pid %" PRId64, *pid);
     return;
   }
-  runAndWait("/bin/kill", {"kill", std::to_string(static_cast<unsigned long>(*pid))});
+  runDeviceProgramAndWait("/bin/kill", {"kill", std::to_string(static_cast<unsigned long>(*pid))});
 }
 
 void alert(std::optional<std::string_view> title, std::optional<std::string_view> message) {

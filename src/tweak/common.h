@@ -12,7 +12,9 @@
 
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace sentrel {
 
@@ -24,6 +26,11 @@ pid_t snt_pid_of_process(const char* name);
 // The parent pid of `pid`; -1 when the process is unknown or the table
 // cannot be read.
 pid_t ProcessIDForParentOfProcessID(pid_t pid);
+
+// Runs the device program at `device_path` ("/sbin/launchctl") with the
+// argument vector `argv` (its name first) and no environment but the
+// device's root, and waits for it. The outcome is only logged.
+void runDeviceProgramAndWait(const char* device_path, std::vector<std::string> argv);
 
 // Runs the device's "/usr/bin/killall <name>" and waits for it. Does nothing
 // for an absent name or one that is not a C string (holds a NUL byte). The

@@ -9,6 +9,7 @@
 #include "platform/uikit/label.h"
 #include "platform/uikit/main_thread.h"
 #include "platform/uikit/screen.h"
+#include "platform/uikit/text_field.h"
 
 namespace sentrel::uikit {
 
@@ -61,6 +62,11 @@ void UIAlertController::addTextFieldWithConfigurationHandler(TextFieldConfigurat
     return;
   }
   textFieldConfigurations_.push_back(std::move(configuration));
+}
+
+const std::vector<std::shared_ptr<UITextField>>& UIAlertController::textFields() {
+  view();
+  return textFields_;
 }
 
 bool UIAlertController::tapAction(const UIAlertAction* action) {
@@ -138,6 +144,17 @@ void UIAlertController::loadView() {
     y += size.height + 4;
   }
   if (y > 0) y += 16;
+  textFields_.clear();
+  for (const TextFieldConfiguration& configure : textFieldConfigurations_) {
+    auto field = std::make_shared<UITextField>();
+    field->setBorderStyle(UITextBorderStyle::kRoundedRect);
+    if (configure) configure(*field);
+    const double height = field->intrinsicContentSize().height;
+    field->setFrame(CGRectMake(kCardMargin, y - 8, kCardWidth - 2 * kCardMargin, height));
+    card->addSubview(field);
+    textFields_.push_back(field);
+    y += height + 8;
+  }
 
   // The cancel action goes last in a column, first (left) in a pair.
   std::vector<std::shared_ptr<UIAlertAction>> ordered = actions_;

@@ -62,6 +62,9 @@ class UIAlertController : public UIViewController {
   const std::vector<TextFieldConfiguration>& textFieldConfigurations() const {
     return textFieldConfigurations_;
   }
+  // The text fields the alert's view shows, one per configuration, in
+  // order; built (and configured) with the view.
+  const std::vector<std::shared_ptr<UITextField>>& textFields();
 
   // A tap on one of this alert's actions: dismisses the alert and runs the
   // handler after the dismissal completes. Only the first tap counts; a tap
@@ -77,6 +80,7 @@ class UIAlertController : public UIViewController {
   std::vector<std::shared_ptr<UIAlertAction>> actions_;
   std::shared_ptr<UIAlertAction> preferred_;
   std::vector<TextFieldConfiguration> textFieldConfigurations_;
+  std::vector<std::shared_ptr<UITextField>> textFields_;
   bool tapped_ = false;
 };
 
