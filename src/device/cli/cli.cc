@@ -155,6 +155,8 @@ int deviceStart(const Context& ctx, const std::string& screen) {
 
   Status tools = tools::installDeviceTools(ctx.root, tools::builtDeviceToolsDir());
   if (!tools) return fail("cannot install the device's programs: " + tools.reason());
+  Status settings = tools::installSettingsApp(ctx.root);
+  if (!settings) return fail("cannot install the Settings app: " + settings.reason());
 
   fs::path launchd = programsDir() / "launchd";
   int ready[2];

@@ -4,6 +4,7 @@
 
 #include <system_error>
 
+#include "platform/apps/installed_apps.h"
 #include "platform/paths/device_paths.h"
 
 namespace sentrel::tools {
@@ -40,6 +41,38 @@ Status installDeviceTools(const std::filesystem::path& root,
       fs::remove(temp, ec);
       return Status::Error(reason);
     }
+  }
+  return Status::Ok();
+}
+
+Status installSettingsApp(const std::filesystem::path& root) {
+  namespace fs = std::filesystem;
+  const fs::path build = SENTREL_BUILD_DIR;
+  const fs::path app = build / "bin" / "Preferences";
+  const fs::path bundles = build / "PreferenceBundles";
+  const fs::path entries = build / "PreferenceLoader" / "Preferences";
+  std::error_code ec;
+  if (!fs::is_regular_file(app, ec))
+    return Status::Error("the Settings app is not built at " + app.string());
+  if (!apps::newDeviceCatalogue(root)->applicationWithIdentifier("com.apple.Preferences")) {
+    apps::InstallOptions options;
+    options.identifier = "com.apple.Preferences";
+    options.display_name = "Settings";
+    options.executable = app;
+    options.type = apps::AppType::kSystem;
+    options.bundle_name = "Preferences";
+    Result<apps::AppRecord> installed = apps::installApp(root, options);
+    if (!installed) return Status::Error("cannot install the Settings app: " + installed.reason());
+  }
+  for (const auto& [from, to] :
+       {std::pair{bundles, fs::path("/Library/PreferenceBundles")},
+        std::pair{entries, fs::path("/Library/PreferenceLoader/Preferences")}}) {
+    const fs::path target = paths::resolveUnder(root, to.string());
+    fs::create_directories(target, ec);
+    if (!ec)
+      fs::copy(from, target, fs::copy_options::recursive | fs::copy_options::overwrite_existing,
+               ec);
+    if (ec) return Status::Error("cannot copy " + from.string() + ": " + ec.message());
   }
   return Status::Ok();
 }

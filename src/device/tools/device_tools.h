@@ -41,4 +41,12 @@ std::filesystem::path builtDeviceToolsDir();
 Status installDeviceTools(const std::filesystem::path& root,
                           const std::filesystem::path& tools_build_dir);
 
+// The Settings app (com.apple.Preferences, shown as "Settings", command
+// name "Preferences") and the settings bundles this build tree made, put
+// into the device at `root`: the app is installed as a system app unless
+// one with that identifier is there, the bundles and their Settings entries
+// are copied again (an older copy is replaced). Fails naming what is
+// missing or cannot be copied.
+Status installSettingsApp(const std::filesystem::path& root);
+
 }  // namespace sentrel::tools

@@ -265,6 +265,11 @@ void PSListController::reloadSpecifiers() {
   if (table_) table_->reloadData();
 }
 
+void PSListController::viewDidLoad() {
+  // A pushed page is titled by the row that opened it unless it sets its own.
+  if (title().empty() && specifier_) setTitle(specifier_->name());
+}
+
 void PSListController::loadView() {
   auto table = std::make_shared<uikit::UITableView>(uikit::UIScreen::mainScreen().bounds(),
                                                     uikit::UITableViewStyle::kGrouped);

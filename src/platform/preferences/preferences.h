@@ -252,6 +252,7 @@ class PSListController : public uikit::UIViewController,
   void didSelectRowAtIndexPath(uikit::UITableView& table, const IndexPath& indexPath) override;
 
   void loadView() override;
+  void viewDidLoad() override;
 
  protected:
   void registerGetter(std::string selector, Getter getter);
