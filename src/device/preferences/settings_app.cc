@@ -33,26 +33,6 @@ std::string lower(std::string s) {
   return s;
 }
 
-int hexValue(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-std::string percentDecoded(std::string_view s) {
-  std::string out;
-  for (size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '%' && i + 2 < s.size() && hexValue(s[i + 1]) >= 0 && hexValue(s[i + 2]) >= 0) {
-      out.push_back(static_cast<char>(hexValue(s[i + 1]) * 16 + hexValue(s[i + 2])));
-      i += 2;
-    } else {
-      out.push_back(s[i]);
-    }
-  }
-  return out;
-}
-
 // Handles of the bundles loaded so far; never closed (their classes stay
 // registered).
 std::map<std::string, void*>& loadedBundles() {
@@ -84,29 +64,6 @@ std::vector<BundleEntry> installedEntries() {
     return lower(a.label) < lower(b.label);
   });
   return entries;
-}
-
-std::optional<PrefsURL> parsePrefsURL(std::string_view url) {
-  constexpr std::string_view kScheme = "prefs:";
-  if (url.substr(0, kScheme.size()) != kScheme) return std::nullopt;
-  const std::string decoded = percentDecoded(url.substr(kScheme.size()));
-  std::string_view rest = decoded;
-  if (rest.substr(0, 5) != "root=") return std::nullopt;
-  rest.remove_prefix(5);
-  PrefsURL parsed;
-  const size_t amp = rest.find("&path=");
-  parsed.root = std::string(rest.substr(0, amp));
-  if (parsed.root.empty()) return std::nullopt;
-  if (amp != std::string_view::npos) {
-    std::string_view path = rest.substr(amp + 6);
-    while (!path.empty()) {
-      const size_t slash = path.find('/');
-      if (slash != 0) parsed.path.emplace_back(path.substr(0, slash));
-      if (slash == std::string_view::npos) break;
-      path.remove_prefix(slash + 1);
-    }
-  }
-  return parsed;
 }
 
 Result<std::shared_ptr<preferences::PSListController>> openBundle(const BundleEntry& entry) {
@@ -194,7 +151,7 @@ void SettingsRootController::didSelectRowAtIndexPath(uikit::UITableView& table,
   if (PSSpecifierRef row = specifierAtIndexPath(path)) openEntry(row->identifier(), true);
 }
 
-bool SettingsRootController::openURL(const PrefsURL& url) {
+bool SettingsRootController::openURL(const PrefsLocation& url) {
   std::string opened = url.root;
   if (!openEntry(url.root, false)) return false;
   uikit::UINavigationController* navigation = navigationController();

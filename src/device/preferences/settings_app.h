@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "device/preferences/prefs_url.h"
 #include "platform/base/status.h"
 #include "platform/preferences/preferences.h"
 
@@ -38,17 +39,6 @@ struct BundleEntry {
 // Malformed entry files are logged and skipped.
 std::vector<BundleEntry> installedEntries();
 
-// What "prefs:root=Sentrel&path=UserApps/com.example.App" asks for: the
-// root ("Sentrel") and the page identifiers to follow ("UserApps",
-// "com.example.App"), percent-decoded. Nullopt for a text that is not a
-// "prefs:" URL with a root.
-struct PrefsURL {
-  std::string root;
-  std::vector<std::string> path;
-  bool operator==(const PrefsURL&) const = default;
-};
-std::optional<PrefsURL> parsePrefsURL(std::string_view text);
-
 // Loads the entry's bundle (once per process) and makes its principal page,
 // with the bundle folder and a row for the entry set on it.
 Result<std::shared_ptr<preferences::PSListController>> openBundle(const BundleEntry& entry);
@@ -63,7 +53,7 @@ class SettingsRootController : public preferences::PSListController {
   // Opens the entry `label` and follows `path` page by page, as taps would
   // (without animation). False when the entry cannot be opened; a path
   // component with no matching row stops the walk there (logged).
-  bool openURL(const PrefsURL& url);
+  bool openURL(const PrefsLocation& url);
   bool openEntry(const std::string& label, bool animated);
 };
 

@@ -37,7 +37,7 @@ void showSettings() {
   (*window)->setRootViewController(navigation);
   (*window)->makeKeyAndVisible();
   if (launchURL) {
-    std::optional<settings_app::PrefsURL> url = settings_app::parsePrefsURL(*launchURL);
+    std::optional<settings_app::PrefsLocation> url = settings_app::parsePrefsURL(*launchURL);
     if (url) {
       root->openURL(*url);
     } else {

@@ -7,10 +7,12 @@
 #include <cctype>
 #include <cerrno>
 #include <charconv>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <set>
 
+#include "device/tools/device_tools.h"
 #include "device/tools/launchctl_protocol.h"
 #include "device/tools/open_request.h"
 #include "platform/paths/device_paths.h"
@@ -193,13 +195,55 @@ int launchctlCommand(const std::vector<std::string>& args, const ToolContext& co
   return 0;
 }
 
+Result<std::string> appIdentifierForName(const apps::AppCatalogue& catalogue,
+                                         std::string_view name) {
+  const std::vector<apps::AppRecord> records = catalogue.allApplications();
+  if (catalogue.applicationWithIdentifier(name)) return std::string(name);
+  const auto unique = [&](auto matches) -> std::optional<Result<std::string>> {
+    std::set<std::string> ids;
+    for (const apps::AppRecord& app : records) {
+      if (matches(app)) ids.insert(app.identifier);
+    }
+    if (ids.empty()) return std::nullopt;
+    if (ids.size() == 1) return Result<std::string>(*ids.begin());
+    std::string list;
+    for (const std::string& id : ids) list += (list.empty() ? "" : ", ") + id;
+    return Result<std::string>::Error("\"" + std::string(name) + "\" names several apps: " + list);
+  };
+  if (auto by_display =
+          unique([&](const apps::AppRecord& app) { return app.display_name == name; })) {
+    return *by_display;
+  }
+  if (auto by_executable = unique([&](const apps::AppRecord& app) {
+        return !app.executable_path.empty() && app.executable_path.filename() == name;
+      })) {
+    return *by_executable;
+  }
+  return Result<std::string>::Error("no app named \"" + std::string(name) + "\" is installed");
+}
+
 int openCommand(const std::vector<std::string>& args, const ToolContext& context) {
   std::ostream& err = *context.err;
   if (args.empty()) {
     err << "usage: open <bundle id> [argument...]\n";
     return 2;
   }
-  OpenRequest request{args[0], std::vector<std::string>(args.begin() + 1, args.end())};
+  std::string bundle_id = args[0];
+  if (!context.root.empty()) {
+    Result<std::string> found =
+        appIdentifierForName(*apps::newDeviceCatalogue(context.root), args[0]);
+    if (!found) {
+      OpenRequest as_given{args[0], std::vector<std::string>(args.begin() + 1, args.end())};
+      if (Status valid = validateOpenRequest(as_given); !valid) {
+        err << "open: " << valid.reason() << "\n";
+        return 2;
+      }
+      err << "open: " << found.reason() << "\n";
+      return 1;
+    }
+    bundle_id = *found;
+  }
+  OpenRequest request{bundle_id, std::vector<std::string>(args.begin() + 1, args.end())};
   if (Status valid = validateOpenRequest(request); !valid) {
     err << "open: " << valid.reason() << "\n";
     return 2;
@@ -211,11 +255,34 @@ int openCommand(const std::vector<std::string>& args, const ToolContext& context
   return 0;
 }
 
+std::optional<std::filesystem::path> deviceRootOfTool(const std::filesystem::path& executable) {
+  const std::string text = executable.lexically_normal().string();
+  for (const DeviceTool& tool : kDeviceTools) {
+    const std::string_view device_path = tool.device_path;
+    if (text.size() <= device_path.size() + 1) continue;
+    if (text.compare(text.size() - device_path.size(), device_path.size(), device_path) != 0)
+      continue;
+    std::filesystem::path root(text.substr(0, text.size() - device_path.size()));
+    if (!root.is_absolute()) continue;
+    return root;
+  }
+  return std::nullopt;
+}
+
 int runTool(int argc, char** argv,
             int (*command)(const std::vector<std::string>&, const ToolContext&)) {
   std::vector<std::string> args(argv + (argc > 0 ? 1 : 0), argv + argc);
   ToolContext context;
+  const char* env = getenv(paths::kDeviceRootEnv);
   context.root = paths::deviceRoot();
+  if (env == nullptr || env[0] != '/') {
+    std::error_code error;
+    const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (auto root = error ? std::nullopt : deviceRootOfTool(self)) {
+      context.root = *root;
+      paths::setDeviceRoot(*root);
+    }
+  }
   proc::SharedProcessTable table(context.root);
   context.table = &table;
   context.send_signal = [](pid_t pid, int signal) { return ::kill(pid, signal) == 0 ? 0 : errno; };

@@ -12,6 +12,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/apps/installed_apps.h"
+#include "platform/base/status.h"
 #include "platform/proc/process_table.h"
 
 namespace sentrel::tools {
@@ -35,7 +37,20 @@ int killCommand(const std::vector<std::string>& args, const ToolContext& context
 int launchctlCommand(const std::vector<std::string>& args, const ToolContext& context);
 int openCommand(const std::vector<std::string>& args, const ToolContext& context);
 
-// main() of a tool: builds the real context and runs `command`.
+// The bundle id of the installed app `name` names: an app's bundle id, else
+// its display name, else its executable's file name (its process name).
+// Fails, saying why, when no app or more than one app matches.
+Result<std::string> appIdentifierForName(const apps::AppCatalogue& catalogue,
+                                         std::string_view name);
+
+// The device root a tool installed at `executable` belongs to: the folder
+// above the tool's device path ("<root>/usr/bin/killall" -> "<root>").
+// Nullopt when `executable` is not one of the tools' device paths under some
+// root. Tools started with no environment find their device this way.
+std::optional<std::filesystem::path> deviceRootOfTool(const std::filesystem::path& executable);
+
+// main() of a tool: builds the real context and runs `command`. The device is
+// $SENTREL_DEVICE_ROOT when set, else the one the tool is installed in.
 int runTool(int argc, char** argv,
             int (*command)(const std::vector<std::string>&, const ToolContext&));
 

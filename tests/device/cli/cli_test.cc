@@ -22,6 +22,7 @@
 
 #include "device/launchd/control.h"
 #include "device/launchd/device_layout.h"
+#include "platform/apps/installed_apps.h"
 #include "platform/display/screen_profile.h"
 #include "platform/notify/device_bus.h"
 #include "platform/plist/value.h"
@@ -321,6 +322,47 @@ TEST_F(ACliDevice, OpensAppsThroughTheDevicesOpenProgram) {
       tmp_.path() / "usr/bin/open", {"open", "com.example.touch", marker.string()}, options);
   ASSERT_TRUE(opened && opened->success());
   EXPECT_TRUE(eventually([&] { return fs::exists(marker); }));
+}
+
+TEST_F(ACliDevice, ToolsStartedWithoutEnvironmentFindTheirDevice) {
+  apps::InstallOptions install;
+  install.identifier = "com.example.touch";
+  install.display_name = "Toucher";
+  install.bundle_name = "touchtool";
+  install.executable = "/usr/bin/touch";
+  ASSERT_TRUE(apps::installApp(tmp_.path(), install));
+  ASSERT_EQ(run({"device", "start"}).code, 0);
+  spawn::Options options;
+  options.inherit_environment = false;
+  const fs::path by_display = tmp_.path() / "by-display-name";
+  Result<spawn::ExitStatus> opened =
+      spawn::run(tmp_.path() / "usr/bin/open", {"open", "Toucher", by_display.string()}, options);
+  ASSERT_TRUE(opened && opened->success());
+  EXPECT_TRUE(eventually([&] { return fs::exists(by_display); }));
+  const fs::path by_process = tmp_.path() / "by-process-name";
+  opened =
+      spawn::run(tmp_.path() / "usr/bin/open", {"open", "touchtool", by_process.string()}, options);
+  ASSERT_TRUE(opened && opened->success());
+  EXPECT_TRUE(eventually([&] { return fs::exists(by_process); }));
+
+  pid_t bus = pidOf("dbus-daemon");
+  ASSERT_GT(bus, 0);
+  Result<spawn::ExitStatus> rebooted =
+      spawn::run(tmp_.path() / "sbin/launchctl", {"launchctl", "reboot", "userspace"}, options);
+  ASSERT_TRUE(rebooted && rebooted->success());
+  EXPECT_TRUE(eventually([&] {
+    pid_t now = pidOf("dbus-daemon");
+    return now > 0 && now != bus;
+  }));
+  bus = pidOf("dbus-daemon");
+  ASSERT_GT(bus, 0);
+  Result<spawn::ExitStatus> killed =
+      spawn::run(tmp_.path() / "usr/bin/killall", {"killall", "dbus-daemon"}, options);
+  ASSERT_TRUE(killed && killed->success());
+  EXPECT_TRUE(eventually([&] {
+    pid_t now = pidOf("dbus-daemon");
+    return now > 0 && now != bus;
+  }));
 }
 
 }  // namespace
