@@ -186,6 +186,9 @@ void UINavigationController::updateBar() {
         under->navigationItem().title().empty() ? under->title() : under->navigationItem().title();
     if (back.empty() || back.size() > kLongBackTitle) back = "Back";
     back_->setTitle("\u2039 " + back, UIControlStateNormal);
+    // A title that would run into the bar's own title reads "Back" too.
+    if (back_->intrinsicContentSize().width > width / 4 - 8)
+      back_->setTitle("\u2039 Back", UIControlStateNormal);
     back_->setHidden(false);
     const CGSize size = back_->intrinsicContentSize();
     back_->setFrame(CGRectMake(8, y + (kBarHeight - size.height) / 2,

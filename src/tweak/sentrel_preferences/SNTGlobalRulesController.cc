@@ -198,7 +198,12 @@ void SNTGlobalRulesController::clearGlobalHosts(PSSpecifier&) {
         auto self = std::static_pointer_cast<SNTGlobalRulesController>(weak.lock());
         if (!self) return;
         self->settingsCache_->clearGlobalHosts(true);
+        // SpringBoard writes the cleared document later: the file may not
+        // show it yet, so the page takes the file with the clear applied.
         self->loadSettings();
+        plist::MutableDict cleared(self->settingsCache_->settings());
+        cleared.set("global_hosts", Value::dict({}));
+        self->settingsCache_->setSettings(std::move(cleared).build());
         self->reloadSpecifiers();
       }));
   sheet->addAction(
