@@ -120,6 +120,10 @@ TEST_F(APrompt, GearWithdrawsThePromptOpensTheAppsSettingsAndStopsTheApp) {
   EXPECT_TRUE(waitForLogCount("openSettings: stopping com.example.Session", 1)) << deviceLog();
   // Asked about, not decided: no rule, or an undefined one.
   EXPECT_LE(storedRule(kSession, "127.0.0.1"), 0);
+  // The Settings app comes up at the app's own page.
+  EXPECT_TRUE(waitForLogCount("Preferences opened Sentrel/UserApps/com.example.Session", 1))
+      << deviceLog();
+  EXPECT_TRUE(waitForText("Session Firewall").is_array()) << texts();
 }
 
 }  // namespace
