@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
-# Makes the README's picture of the device's screen: a device in a fresh
+# Makes the README's pictures of the device's screen: a device in a fresh
 # folder with a few real programs installed as apps, and a real prompt:
 # curl, made an app, reaches a server on loopback without a decision, and
-# SpringBoard asks above the home screen. Saved by headless chromium
-# (`sentrel screen --png`) once the prompt is drawn and at rest.
-#   scripts/screenshot.sh [OUTPUT.png]   (default: docs/screen-prompt.png)
+# SpringBoard asks above the home screen. Then, after "Allow always", the
+# Settings app at curl's page, reached with taps from the home screen.
+# Saved by headless chromium (`sentrel screen --png`) once drawn and at rest.
+#   scripts/screenshot.sh [PROMPT.png [SETTINGS.png]]
+#   (default: docs/screen-prompt.png and docs/screen-settings.png)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 out="${1:-docs/screen-prompt.png}"
+settings_out="${2:-docs/screen-settings.png}"
 scripts/install-deps.sh
 scripts/build.sh plain
 
@@ -39,3 +42,15 @@ sn screen --wait "Allow always" --png "$root/screen.png" --timeout 30 >/dev/null
 mkdir -p "$(dirname "$out")"
 cp "$root/screen.png" "$out"
 echo "saved $out"
+
+# Answer it, then open curl's page in the Settings app as a finger would.
+sn screen --tap "Allow always" --timeout 30 >/dev/null
+sn rules block ads.example.com --app com.example.curl >/dev/null
+sn screen --tap "Settings" --timeout 30 >/dev/null
+sn screen --tap "Sentrel" --timeout 30 >/dev/null
+sn screen --tap "OK" --timeout 30 >/dev/null
+sn screen --tap "User Apps (1)" --timeout 30 >/dev/null
+sn screen --tap "curl (1/2 allowed)" --timeout 30 >/dev/null
+sn screen --wait "curl Firewall" --png "$root/settings.png" --timeout 30 >/dev/null
+cp "$root/settings.png" "$settings_out"
+echo "saved $settings_out"

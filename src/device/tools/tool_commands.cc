@@ -238,10 +238,16 @@ int openCommand(const std::vector<std::string>& args, const ToolContext& context
         err << "open: " << valid.reason() << "\n";
         return 2;
       }
-      err << "open: " << found.reason() << "\n";
-      return 1;
+      // A name that is no installed app's is asked for as a bundle id, as
+      // it always was: launchd reports an app it does not know. Only a name
+      // several apps answer to is refused here.
+      if (found.reason().rfind("no app named", 0) != 0) {
+        err << "open: " << found.reason() << "\n";
+        return 1;
+      }
+    } else {
+      bundle_id = *found;
     }
-    bundle_id = *found;
   }
   OpenRequest request{bundle_id, std::vector<std::string>(args.begin() + 1, args.end())};
   if (Status valid = validateOpenRequest(request); !valid) {
