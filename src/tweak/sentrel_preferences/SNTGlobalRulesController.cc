@@ -269,7 +269,7 @@ void SNTMetaController::rebootUserspace() {
 void SNTMetaController::clearAllPreferences(PSSpecifier&) {
   const bool animated = SNTSettings::loadFromFile()->shouldAnimate();
   std::weak_ptr<PSListController> weak = weakSelf();
-  auto sheet = [animated](std::string message, uikit::UIAlertAction::Handler confirmed) {
+  auto sheet = [](std::string message, uikit::UIAlertAction::Handler confirmed) {
     auto alert = uikit::UIAlertController::alertControllerWithTitle(
         "", std::move(message), uikit::UIAlertControllerStyle::kActionSheet);
     alert->addAction(uikit::UIAlertAction::actionWithTitle(

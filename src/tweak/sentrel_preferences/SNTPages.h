@@ -185,9 +185,6 @@ class SNTMetaController : public PSListController {
   void setPreferenceValue(const plist::Value& value, PSSpecifier& specifier) override;
   void rebootUserspace();
   void clearAllPreferences(PSSpecifier& specifier);
-
- private:
-  bool built_ = false;  // the appended rows come once
 };
 
 }  // namespace sentrel
