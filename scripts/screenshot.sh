@@ -49,8 +49,20 @@ sn rules block ads.example.com --app com.example.curl >/dev/null
 sn screen --tap "Settings" --timeout 30 >/dev/null
 sn screen --tap "Sentrel" --timeout 30 >/dev/null
 sn screen --tap "OK" --timeout 30 >/dev/null
-sn screen --tap "User Apps (1)" --timeout 30 >/dev/null
-sn screen --tap "curl (1/2 allowed)" --timeout 30 >/dev/null
+# A tap that lands while the notice is still leaving is the notice's: tap
+# again until the next page shows.
+tap_until() {
+  for _ in 1 2 3 4 5; do
+    sn screen --tap "$1" --timeout 30 >/dev/null
+    sn screen --wait "$2" --timeout 3 >/dev/null 2>&1 && return 0
+  done
+  echo "screenshot: \"$2\" did not show after tapping \"$1\"" >&2
+  return 1
+}
+tap_until "User Apps (1)" "Show all apps below"
+# The row reads as `rules list` names the app: "curl (1/3 allowed)".
+row=$(sn rules list --app com.example.curl | head -n1 | sed -e 's/^[^:]*: //' -e 's/ \[[A-Za-z]*\]$//')
+tap_until "$row" "curl Firewall"
 sn screen --wait "curl Firewall" --png "$root/settings.png" --timeout 30 >/dev/null
 cp "$root/settings.png" "$settings_out"
 echo "saved $settings_out"
