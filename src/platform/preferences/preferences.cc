@@ -373,7 +373,8 @@ std::vector<PSSpecifierRef> PSListController::loadSpecifiersFromPlistName(
 
 std::vector<PSSpecifierRef> PSListController::specifiersFromPlist(
     const plist::Value& list, const std::weak_ptr<PSListController>& target) {
-  const plist::Array* items = list.get("items").asArray();
+  const plist::Value held = list.get("items");
+  const plist::Array* items = held.asArray();
   if (items == nullptr) {
     log::line("Preferences: a row list without an \"items\" array", log::Level::kWarning);
     return {};
@@ -416,7 +417,8 @@ std::vector<PSSpecifierRef> PSListController::specifiersFromPlist(
         s->setProperty(value, key);
       }
     }
-    if (const plist::Array* values = row->get("validValues").asArray()) {
+    const plist::Value choices = row->get("validValues");
+    if (const plist::Array* values = choices.asArray()) {
       s->setValues(*values, textsOf(row->get("validTitles")), textsOf(row->get("shortTitles")));
     }
     rows.push_back(std::move(s));

@@ -115,7 +115,8 @@ std::vector<PSSpecifierRef>& SNTAppSettingsController::specifiers() {
   toggle("Filter Streams", "filter_streams", true, enabled && editable);
 
   list.push_back(PSSpecifier::groupSpecifierWithName("Allowed Sites"));
-  if (const plist::Dict* hosts = app_->hosts().asDict()) {
+  const Value hostMap = app_->hosts();  // held: the loop reads into it
+  if (const plist::Dict* hosts = hostMap.asDict()) {
     for (const auto& [host, prefs] : *hosts)
       list.push_back(createHostSpecifier(host, prefs, enabled && editable));
   }

@@ -53,7 +53,8 @@ SNTAppsController::AppMap hidden(std::vector<std::string>* order) {
 }
 
 SNTAppsController::AppMap withRules(SNTAppsController::AppMap apps, SNTSettings* settings) {
-  const plist::Dict* entries = settings ? settings->settings().get("apps").asDict() : nullptr;
+  const Value held = settings ? settings->settings().get("apps") : Value();
+  const plist::Dict* entries = held.asDict();
   SNTAppsController::AppMap out;
   if (entries == nullptr) return out;
   for (auto& [id, name] : apps) {
@@ -92,7 +93,8 @@ SNTAppsController::AppMap SNTAppsController::hiddenAppsWithRules(SNTSettings* se
 
 SNTAppsController::AppMap SNTAppsController::uninstalledAppsWithRules(SNTSettings* settings) {
   AppMap out;
-  const plist::Dict* entries = settings ? settings->settings().get("apps").asDict() : nullptr;
+  const Value held = settings ? settings->settings().get("apps") : Value();
+  const plist::Dict* entries = held.asDict();
   if (entries == nullptr) return out;
   const AppMap installed = query(kAllFormat, false);
   for (const auto& [id, entry] : *entries) {
@@ -168,7 +170,8 @@ PSSpecifierRef SNTAppsController::makeSpecifier(const std::string& bundleId, con
   std::shared_ptr<SNTFirewall> firewall = SNTFirewall::pooledFirewallForBundle(
       bundleId, customName, isSystemApp, isHiddenApp, isDaemon, document, appSettings);
   const plist::Dict* entry = appSettings.asDict();
-  const plist::Dict* hosts = firewall ? firewall->hosts().asDict() : nullptr;
+  const Value hostMap = firewall ? firewall->hosts() : Value();
+  const plist::Dict* hosts = hostMap.asDict();
   if (!shouldShowAll() && !(entry && !entry->empty()) && !(hosts && !hosts->empty()))
     return nullptr;
   PSSpecifierRef row = pages::link(*this, firewall ? firewall->ruleDescription() : customName,

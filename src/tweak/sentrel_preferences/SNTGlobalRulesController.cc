@@ -75,7 +75,8 @@ std::vector<PSSpecifierRef>& SNTGlobalRulesController::specifiers() {
                                     "App-specific settings override global settings."),
                       preferences::PSFooterTextGroupKey);
   list.push_back(header);
-  if (const plist::Dict* hosts = settingsCache_->globalHosts().asDict()) {
+  const Value hostMap = settingsCache_->globalHosts();  // held: the loop reads into it
+  if (const plist::Dict* hosts = hostMap.asDict()) {
     for (const auto& [host, prefs] : *hosts)
       list.push_back(createHostSpecifier(host, prefs, enabled));
   }

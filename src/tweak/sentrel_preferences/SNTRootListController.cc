@@ -104,7 +104,8 @@ void SNTRootListController::addAdvancedLink(std::vector<PSSpecifierRef>& list, b
 
 void SNTRootListController::addGlobalRulesButton(std::vector<PSSpecifierRef>& list, bool enabled) {
   list.push_back(PSSpecifier::groupSpecifierWithName("Global Rules"));
-  const plist::Dict* hosts = settingsCache_->globalHosts().asDict();
+  const Value hostMap = settingsCache_->globalHosts();
+  const plist::Dict* hosts = hostMap.asDict();
   PSSpecifierRef link =
       pages::link(*this, counted("Global Site Rules (%lu)", hosts ? hosts->size() : 0),
                   "SNTGlobalRulesController");
@@ -208,7 +209,8 @@ void SNTRootListController::freezeAppsAndSetPolicy(const Value& value, const std
   const Value stored = settingsCache_->settings().get("new_app_policy");
   const std::string oldPolicy = stored.isString() ? *stored.asString() : "3";
   plist::MutableDict document(settingsCache_->settings());
-  if (const plist::Dict* apps = document.get("apps").asDict()) {
+  const Value appMap = document.get("apps");
+  if (const plist::Dict* apps = appMap.asDict()) {
     plist::MutableDict frozen(*apps);
     for (const auto& [bundleId, entry] : *apps) {
       if (!entry.isDict()) continue;
