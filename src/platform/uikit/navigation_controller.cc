@@ -197,33 +197,41 @@ void UINavigationController::updateBar() {
     back_->setHidden(true);
   }
 
-  auto place = [&](std::shared_ptr<UIButton>& button, const std::shared_ptr<UIBarButtonItem>& item,
-                   bool right) {
-    if (button) button->removeFromSuperview();
-    button.reset();
+  // A button is made once per item and kept: a layout pass between a
+  // finger's down and up must not replace the button it pressed.
+  auto place = [&](std::shared_ptr<UIButton>& button, std::weak_ptr<UIBarButtonItem>& shown,
+                   const std::shared_ptr<UIBarButtonItem>& item, bool right) {
+    if (!item || shown.lock() != item) {
+      if (button) button->removeFromSuperview();
+      button.reset();
+      shown.reset();
+    }
     if (!item) return;
-    button = barButton();
+    if (!button) {
+      button = barButton();
+      std::weak_ptr<UIBarButtonItem> weak = item;
+      button->addTarget(
+          this,
+          [weak](UIControl&, UIControlEvents) {
+            if (auto held = weak.lock()) held->performAction();
+          },
+          UIControlEventTouchUpInside);
+      bar_->addSubview(button);
+      shown = item;
+    }
     button->setTitle(item->title(), UIControlStateNormal);
     if (item->systemItem() == UIBarButtonSystemItem::kAdd)
       button->setTitleFont(Font::systemFont(28));
     button->setEnabled(item->isEnabled());
-    std::weak_ptr<UIBarButtonItem> weak = item;
-    button->addTarget(
-        this,
-        [weak](UIControl&, UIControlEvents) {
-          if (auto held = weak.lock()) held->performAction();
-        },
-        UIControlEventTouchUpInside);
     const CGSize size = button->intrinsicContentSize();
     const double w = std::max(size.width, 44.0);
     button->setFrame(
         CGRectMake(right ? width - 8 - w : 8, y + (kBarHeight - size.height) / 2, w, size.height));
-    bar_->addSubview(button);
   };
-  place(right_, top ? top->navigationItem().rightBarButtonItem() : nullptr, true);
+  place(right_, rightItem_, top ? top->navigationItem().rightBarButtonItem() : nullptr, true);
   // A left item takes the back button's place.
-  place(left_, top && stack_.size() <= 1 ? top->navigationItem().leftBarButtonItem() : nullptr,
-        false);
+  place(left_, leftItem_,
+        top && stack_.size() <= 1 ? top->navigationItem().leftBarButtonItem() : nullptr, false);
 }
 
 bool UINavigationController::refuseDuringTransition(const char* what) const {

@@ -132,6 +132,8 @@ class UINavigationController : public UIViewController {
   std::shared_ptr<UIButton> back_;
   std::shared_ptr<UIButton> right_;
   std::shared_ptr<UIButton> left_;
+  std::weak_ptr<UIBarButtonItem> rightItem_;  // what right_ shows
+  std::weak_ptr<UIBarButtonItem> leftItem_;
   UIViewRef content_;
   bool transitioning_ = false;
 };

@@ -34,11 +34,19 @@ class TheSettingsApp : public DeviceScreen {
  protected:
   void openSentrel() {
     ASSERT_TRUE(page_->evaluate(kSwitchHelper).ok());
-    ASSERT_TRUE(clickUntil("Settings", "sentrelTest.centreOf('Sentrel') !== null")) << texts();
-    ASSERT_TRUE(clickUntil("Sentrel", "sentrelTest.centreOf('OK') !== null")) << texts();
+    ASSERT_TRUE(clickOnce("Settings", "sentrelTest.centreOf('Sentrel') !== null")) << texts();
+    ASSERT_TRUE(clickOnce("Sentrel", "sentrelTest.centreOf('OK') !== null")) << texts();
     // The start-up notice comes first.
     EXPECT_EQ(eval("sentrelTest.containing('Thanks for downloading Sentrel!')"), json(true));
-    ASSERT_TRUE(clickUntil("OK", "sentrelTest.centreOf('OK') === null")) << texts();
+    ASSERT_TRUE(clickOnce("OK", "sentrelTest.centreOf('OK') === null")) << texts();
+  }
+  // One click on `text` once it is drawn and at rest, then a wait for
+  // `done`: a second click could land on the page the first one opened.
+  bool clickOnce(const std::string& text, const std::string& done) {
+    const json at = waitForText(text);
+    if (!at.is_array() || !page_->click(at[0].get<double>(), at[1].get<double>()).ok())
+      return false;
+    return eval("sentrelTest.until(() => " + done + ")") == json(true);
   }
   bool clickSwitchOf(const std::string& text) {
     const json at = eval("sentrelTest.until(() => sentrelTest.settled() && sentrelTest.switchOf(" +
@@ -63,10 +71,10 @@ TEST_F(TheSettingsApp, OpensAnAppsPageFromTheHomeScreenAndItsSwitchesDecideTheAp
   ASSERT_NO_FATAL_FAILURE(startAndWatch({{"Session", SENTREL_SESSION_DEMO}}));
   ASSERT_EQ(cli({"rules", "allow", "127.0.0.1", "--app", kSession}).code, 0);
   ASSERT_NO_FATAL_FAILURE(openSentrel());
-  ASSERT_TRUE(clickUntil("User Apps (1)", "sentrelTest.centreOf('Session (1/1 allowed)') !== null"))
+  ASSERT_TRUE(clickOnce("User Apps (1)", "sentrelTest.centreOf('Session (1/1 allowed)') !== null"))
       << texts();
   ASSERT_TRUE(
-      clickUntil("Session (1/1 allowed)", "sentrelTest.centreOf('Session Firewall') !== null"))
+      clickOnce("Session (1/1 allowed)", "sentrelTest.centreOf('Session Firewall') !== null"))
       << texts();
 
   // The host's switch off: a block rule, and the app's next request fails.
@@ -94,16 +102,16 @@ TEST_F(TheSettingsApp, AddsAGlobalRuleWithPlusSwipesItAwayAndDeletesEverySetting
   ASSERT_EQ(cli({"rules", "allow", "127.0.0.1", "--app", kSession}).code, 0);
   ASSERT_NO_FATAL_FAILURE(openSentrel());
   ASSERT_TRUE(
-      clickUntil("Global Site Rules (0)", "sentrelTest.centreOf('Global Firewall') !== null"))
+      clickOnce("Global Site Rules (0)", "sentrelTest.centreOf('Global Firewall') !== null"))
       << texts();
 
   // "+" asks for a host; the new rule blocks.
-  ASSERT_TRUE(clickUntil("+", "sentrelTest.centreOf('New Host') !== null")) << texts();
+  ASSERT_TRUE(clickOnce("+", "sentrelTest.centreOf('New Host') !== null")) << texts();
   const json field = waitForText("i.e. ads.example.com");
   ASSERT_TRUE(field.is_array()) << texts();
   ASSERT_TRUE(page_->click(field[0].get<double>(), field[1].get<double>()).ok());
   ASSERT_TRUE(page_->insertText("tracker.example").ok());
-  ASSERT_TRUE(clickUntil("Add", "sentrelTest.centreOf('tracker.example') !== null")) << texts();
+  ASSERT_TRUE(clickOnce("Add", "sentrelTest.centreOf('tracker.example') !== null")) << texts();
   EXPECT_TRUE(waitForDocument([](const plist::Value& d) {
     return d.get("global_hosts").get("tracker.example").get("allowed") == plist::Value::integer(2);
   })) << deviceLog();
@@ -113,22 +121,33 @@ TEST_F(TheSettingsApp, AddsAGlobalRuleWithPlusSwipesItAwayAndDeletesEverySetting
   ASSERT_TRUE(row.is_array());
   const double x = row[0].get<double>(), y = row[1].get<double>();
   ASSERT_TRUE(page_->drag(x + 60, y, x - 120, y).ok());
-  ASSERT_TRUE(clickUntil("Delete", "sentrelTest.centreOf('tracker.example') === null")) << texts();
+  ASSERT_TRUE(clickOnce("Delete", "sentrelTest.centreOf('tracker.example') === null")) << texts();
   EXPECT_TRUE(waitForDocument([](const plist::Value& d) {
     return d.get("global_hosts").get("tracker.example").isNull();
   })) << deviceLog();
 
   // Back to the root page, then "Delete All Sentrel Settings", twice confirmed.
-  ASSERT_TRUE(clickUntil("\u2039 Sentrel", "sentrelTest.centreOf('Advanced Settings') !== null"))
+  ASSERT_TRUE(clickOnce("\u2039 Sentrel", "sentrelTest.centreOf('Advanced Settings') !== null"))
       << texts();
-  ASSERT_TRUE(clickUntil("Advanced Settings",
-                         "sentrelTest.centreOf('Delete All Sentrel Settings') !== null"))
+  ASSERT_TRUE(clickOnce("Advanced Settings",
+                        "sentrelTest.centreOf('Delete All Sentrel Settings') !== null"))
       << texts();
-  ASSERT_TRUE(clickUntil("Delete All Sentrel Settings",
-                         "sentrelTest.centreOf('Clear all settings') !== null"))
+  ASSERT_TRUE(clickOnce("Delete All Sentrel Settings",
+                        "sentrelTest.centreOf('Clear all settings') !== null"))
       << texts();
-  ASSERT_TRUE(clickUntil("Clear all settings", "sentrelTest.settled()")) << texts();
-  ASSERT_TRUE(clickUntil("Clear all settings", "sentrelTest.centreOf('User Apps (0)') !== null"))
+  // The first sheet asks with a message, the second without: one click on
+  // each (a second click on the first could land on the second).
+  const json first = waitForText("Clear all settings");
+  ASSERT_TRUE(first.is_array()) << texts();
+  ASSERT_TRUE(page_->click(first[0].get<double>(), first[1].get<double>()).ok());
+  ASSERT_EQ(eval("sentrelTest.until(() => sentrelTest.settled() && "
+                 "sentrelTest.centreOf('Are you sure? This cannot be undone.') === null && "
+                 "sentrelTest.centreOf('Clear all settings') !== null)"),
+            json(true))
+      << texts();
+  EXPECT_TRUE(waitForDocument([](const plist::Value& d) { return !d.get("apps").isNull(); }))
+      << "one confirmation deleted the settings";
+  ASSERT_TRUE(clickOnce("Clear all settings", "sentrelTest.centreOf('User Apps (0)') !== null"))
       << texts();
   EXPECT_TRUE(waitForDocument([](const plist::Value& d) {
     return d.asDict() != nullptr && d.asDict()->empty();
