@@ -105,7 +105,18 @@ TEST_F(TheSettingsAppsList, AMissingOrBrokenBundleIsLoggedAndShownAndTheAppGoesO
   EXPECT_FALSE(root->openEntry("Broken", false));
   EXPECT_TRUE(log.contains("cannot open the settings bundle broken")) << "no log line";
   EXPECT_EQ(navigation->viewControllers().size(), 1u) << "nothing was pushed";
+  alert = dynamic_cast<uikit::UIAlertController*>(root->presentedViewController());
+  ASSERT_NE(alert, nullptr);
+  settle();
+  ASSERT_TRUE(alert->tapAction(alert->actions()[0].get()));
+  settle();
   EXPECT_FALSE(root->openURL(*parsePrefsURL("prefs:root=Broken&path=UserApps")));
+  alert = dynamic_cast<uikit::UIAlertController*>(root->presentedViewController());
+  ASSERT_NE(alert, nullptr);
+  settle();
+  ASSERT_TRUE(alert->tapAction(alert->actions()[0].get()));
+  settle();
+  window->setRootViewController(nullptr);
 }
 
 }  // namespace
