@@ -291,9 +291,9 @@ void SNTAlert::hostnameResolved(std::optional<std::string> name) {
 }
 
 // Requests for one address that came while each waited for its own lookup
-// are one question once they have their host: the later record hands its
-// callback to the earlier one and leaves the queue, as a request merged on
-// arrival would have.
+// are one question once they have their host: the record whose lookup ends
+// last hands its callback to the one already queued and leaves the queue, as
+// a request merged on arrival would have.
 bool SNTAlert::mergeIntoDuplicateAfterLookup() {
   std::shared_ptr<SNTCallbackLLNode> refused;
   {
