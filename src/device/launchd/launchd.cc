@@ -75,13 +75,17 @@ constexpr const char* kTweakResourceBundleName = "ca.kelmora.sentrel.bundle";
 // Where SpringBoard's bundle lives on the device.
 constexpr const char* kSpringBoardBundlePath = "/System/Library/CoreServices/SpringBoard.app";
 
-// LD_PRELOAD for the device's processes: the tweak library beside the
-// programs (<programs>/../lib/libSentrel.so), after the sanitizer runtimes
-// this build runs with, which must come first in a program that was not
-// built with them. Empty when the library is missing.
+// LD_PRELOAD for the device's processes: the device's injector beside the
+// programs (<programs>/../lib/libinject.so), which loads the tweak library
+// beside it (libSentrel.so) when a process needs it, after the sanitizer
+// runtimes this build runs with, which must come first in a program that was
+// not built with them. Empty when either library is missing.
 std::string injectionPreload(const std::filesystem::path& programs_dir) {
-  const std::filesystem::path library = programs_dir.parent_path() / "lib" / "libSentrel.so";
-  if (!std::filesystem::exists(library)) return "";
+  const std::filesystem::path libraries = programs_dir.parent_path() / "lib";
+  const std::filesystem::path library = libraries / "libinject.so";
+  if (!std::filesystem::exists(library) || !std::filesystem::exists(libraries / "libSentrel.so")) {
+    return "";
+  }
   std::string preload;
   dl_iterate_phdr(
       [](dl_phdr_info* info, size_t, void* data) {
@@ -514,7 +518,8 @@ class Launchd {
                           std::filesystem::copy_options::recursive |
                               std::filesystem::copy_options::overwrite_existing,
                           error);
-    if (error) logf("cannot install the tweak resources into " + to.string() + ": " + error.message());
+    if (error)
+      logf("cannot install the tweak resources into " + to.string() + ": " + error.message());
   }
 
   Result<pid_t> startSpringBoard() {

@@ -106,7 +106,9 @@ class APreloadedConnectHook : public ::testing::Test {
   // Runs `argv` with the test library preloaded; `deny_port` 0 sets no port.
   ProgramRun runPreloaded(const std::vector<std::string>& argv, uint16_t deny_port) {
     spawn::Options options;
-    options.environment = {{"LD_PRELOAD", preload_}, {"ASAN_OPTIONS", "detect_leaks=0"}};
+    options.environment = {{"LD_PRELOAD", preload_},
+                           {"ASAN_OPTIONS", "detect_leaks=0"},
+                           {"SENTREL_HOOKTEST_LOAD_LOG", (dir_.path() / "loads").string()}};
     if (deny_port != 0) {
       options.environment.emplace_back("SENTREL_HOOKTEST_DENY_PORT", std::to_string(deny_port));
     }
@@ -185,6 +187,110 @@ TEST_F(APreloadedConnectHook, BlocksCurlOnTheDeniedPortAndLetsItFetchFromAnother
   EXPECT_EQ(blocked.status, spawn::ExitStatus::exited(7));  // curl: could not connect
   EXPECT_EQ(blocked.out, "");
   EXPECT_EQ(blocked.err, "");
+}
+
+// The device's injector preloaded instead of the tweak library, with the
+// test library as the tweak library beside it (libSentrel.so).
+class TheInjector : public APreloadedConnectHook {
+ protected:
+  void SetUp() override {
+    APreloadedConnectHook::SetUp();
+    if (IsSkipped()) return;
+    const std::filesystem::path lib = dir_.path() / "lib";
+    std::filesystem::create_directory(lib);
+    std::filesystem::copy_file(SENTREL_INJECT_LIBRARY, lib / "libinject.so");
+    std::filesystem::copy_file(SENTREL_HOOKTEST_LIBRARY, lib / "libSentrel.so");
+    preload_.replace(preload_.rfind(SENTREL_HOOKTEST_LIBRARY), std::string::npos,
+                     (lib / "libinject.so").string());
+  }
+  // The processes that loaded the tweak library, in order.
+  std::vector<std::string> loads() const {
+    std::istringstream lines(read(dir_.path() / "loads"));
+    std::vector<std::string> pids;
+    for (std::string word, pid; lines >> word >> pid;) pids.push_back(pid);
+    return pids;
+  }
+  static std::string failed(int error) { return "failed " + std::to_string(error) + "\n"; }
+
+  const std::string probe_ = SENTREL_INJECT_PROBE;
+};
+
+TEST_F(TheInjector, LoadsTheTweakLibraryOnlyIntoAProgramThatReachesTheNetwork) {
+  LoopbackSocket denied(AF_INET, SOCK_STREAM);
+  LoopbackSocket allowed(AF_INET, SOCK_STREAM);
+
+  EXPECT_TRUE(runPreloaded({"/bin/true"}, denied.port()).status.success());
+  EXPECT_TRUE(runPreloaded({probe_, "none"}, denied.port()).status.success());
+  // A local socket is never examined: it passes through without the library.
+  ProgramRun local = runPreloaded({probe_, "unix", (dir_.path() / "absent").string()}, 0);
+  EXPECT_EQ(local.out, failed(ENOENT));
+  EXPECT_EQ(loads(), std::vector<std::string>{}) << "nothing reached the network yet";
+
+  ProgramRun to_denied =
+      runPreloaded({probe_, "tcp", std::to_string(denied.port())}, denied.port());
+  EXPECT_EQ(to_denied.out, failed(ENETUNREACH)) << "the tweak library decided";
+  EXPECT_EQ(to_denied.err, "");
+  ProgramRun to_allowed =
+      runPreloaded({probe_, "tcp", std::to_string(allowed.port())}, denied.port());
+  EXPECT_EQ(to_allowed.out, "connected\n");
+  EXPECT_EQ(loads().size(), 2u);
+}
+
+TEST_F(TheInjector, LoadsItAtStartIntoAProgramThatRegistersClasses) {
+  ProgramRun run = runPreloaded({SENTREL_INJECT_PROBE_WITH_CLASSES, "none"}, 0);
+  EXPECT_TRUE(run.status.success());
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(loads().size(), 1u);
+}
+
+TEST_F(TheInjector, LoadsItOnceForRacingThreadsAndInAChildForkedFromAThreadedProgram) {
+  LoopbackSocket denied(AF_INET, SOCK_STREAM);
+  LoopbackSocket allowed(AF_INET, SOCK_STREAM);
+  ProgramRun racing =
+      runPreloaded({probe_, "threads", std::to_string(allowed.port()), "16"}, denied.port());
+  EXPECT_EQ(racing.out, "16 connected\n");
+  EXPECT_EQ(loads().size(), 1u);
+
+  ProgramRun forked = runPreloaded({probe_, "fork", std::to_string(denied.port())}, denied.port());
+  EXPECT_TRUE(forked.status.success());
+  EXPECT_EQ(forked.out, failed(ENETUNREACH)) << "the child's connect was decided by the library";
+  EXPECT_EQ(loads().size(), 2u);
+}
+
+TEST_F(TheInjector, RefusesExaminedConnectsQuietlyWhenTheTweakLibraryIsMissing) {
+  std::filesystem::remove(dir_.path() / "lib" / "libSentrel.so");
+  LoopbackSocket listening(AF_INET, SOCK_STREAM);
+  ProgramRun run = runPreloaded({probe_, "tcp", std::to_string(listening.port())}, 0);
+  EXPECT_TRUE(run.status.success());
+  EXPECT_EQ(run.out, failed(ENETUNREACH)) << "a firewall that cannot decide lets nothing through";
+  EXPECT_EQ(run.err, "");
+  ProgramRun local = runPreloaded({probe_, "unix", (dir_.path() / "absent").string()}, 0);
+  EXPECT_EQ(local.out, failed(ENOENT));
+  ProgramRun with_classes = runPreloaded({SENTREL_INJECT_PROBE_WITH_CLASSES, "none"}, 0);
+  EXPECT_TRUE(with_classes.status.success());
+  EXPECT_EQ(with_classes.err, "");
+}
+
+// What every program of the device loads: connect alone, and no C++ runtime.
+TEST(TheInjectorLibrary, ExportsOnlyConnectAndNeedsNoCxxRuntime) {
+  FILE* nm = ::popen("nm -D --defined-only " SENTREL_INJECT_LIBRARY, "r");
+  ASSERT_NE(nm, nullptr);
+  std::vector<std::string> functions;
+  char line[512];
+  while (std::fgets(line, sizeof line, nm) != nullptr) {
+    std::istringstream fields(line);
+    std::string address, type, name;
+    if (fields >> address >> type >> name && type == "T") functions.push_back(name);
+  }
+  ASSERT_EQ(::pclose(nm), 0) << "nm failed";
+  EXPECT_EQ(functions, std::vector<std::string>{"connect"});
+
+  FILE* needed = ::popen("readelf -d " SENTREL_INJECT_LIBRARY, "r");
+  ASSERT_NE(needed, nullptr);
+  std::string dynamic;
+  while (std::fgets(line, sizeof line, needed) != nullptr) dynamic += line;
+  ASSERT_EQ(::pclose(needed), 0) << "readelf failed";
+  EXPECT_EQ(dynamic.find("libstdc++"), std::string::npos) << dynamic;
 }
 
 // connect, and the entry the URL loading system uses to keep its own

@@ -3,9 +3,15 @@
 // the environment variable SENTREL_HOOKTEST_DENY_PORT (any address, IPv4 or
 // IPv6) and passes every other connection on. Without the variable it
 // installs nothing. It never writes to the program's stdout or stderr.
+// With SENTREL_HOOKTEST_LOAD_LOG set it appends "loaded <pid>" to that file
+// when it is loaded (the injector's tests load it as the tweak library).
 #include <errno.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <stdlib.h>
+#include <unistd.h>
+
+#include <string>
 
 #include "platform/hook/connect_hook.h"
 
@@ -28,7 +34,18 @@ int replaced_connect(int socket, const sockaddr* address, socklen_t length) {
   return original_connect(socket, address, length);
 }
 
+void recordLoad() {
+  const char* log = getenv("SENTREL_HOOKTEST_LOAD_LOG");
+  if (log == nullptr) return;
+  const int fd = open(log, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) return;
+  const std::string line = "loaded " + std::to_string(getpid()) + "\n";
+  [[maybe_unused]] ssize_t written = write(fd, line.data(), line.size());
+  close(fd);
+}
+
 __attribute__((constructor)) void installFromEnvironment() {
+  recordLoad();
   const char* text = getenv("SENTREL_HOOKTEST_DENY_PORT");
   if (text == nullptr) return;
   char* end = nullptr;

@@ -1,0 +1,159 @@
+// libinject.so: the device's code injection. The launcher preloads this small
+// library into every device process and launched program instead of the
+// tweak library itself, and it brings the tweak library
+// (<this library's folder>/libSentrel.so) in when the process needs it:
+//
+//  - at once, from this constructor, in a program that registers classes
+//    (it exports sentrel_program_registers_classes_v1: the device's apps,
+//    SpringBoard, the Settings app), so the tweak's class-load steps and
+//    hooks run before the program's own logic, as on the phone;
+//  - otherwise on the first connect() that the firewall examines (any
+//    address but a local socket's or one the kernel would refuse unread).
+//    A plain program that never reaches the network (a shell, /bin/true,
+//    a compiler) pays for this library alone: one small file with no
+//    dependencies but the C library, no C++ runtime, no thread.
+//
+// The tweak library is loaded globally (RTLD_GLOBAL), so the modules of a
+// program find its exported rendezvous symbols, and from then on every
+// connect() runs the tweak library's own exported connect, which decides
+// by the firewall and passes allowed calls to the real one.
+//
+// When the tweak library cannot be loaded (missing, or refused by the
+// dynamic linker) the process goes on, its examined connects fail with
+// ENETUNREACH (a firewall that cannot decide lets nothing through) and one
+// line goes to the system log; local sockets keep working.
+//
+// Like the tweak library, this never writes to the program's stdout or
+// stderr, keeps the caller's errno on every pass-through, and holds no lock
+// of its own: racing first connects may each call dlopen(), which the
+// dynamic linker serialises and which returns the one loaded copy. A fork()ed
+// child may load the library on its first connect (the C library resets the
+// dynamic linker's lock in the child). The load blocks signals, so a signal
+// handler's connect never re-enters it. What it cannot guard against: a
+// program whose very first examined connect is made by a signal handler that
+// interrupted the allocator or the dynamic linker (the load needs both).
+#include <dlfcn.h>
+#include <errno.h>
+#include <limits.h>
+#include <pthread.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <syslog.h>
+#include <unistd.h>
+
+namespace {
+
+using ConnectFunction = int (*)(int, const sockaddr*, socklen_t);
+
+constexpr char kTweakLibraryName[] = "libSentrel.so";
+
+// Published with release stores, read with acquire loads (the compiler's
+// atomic built-ins: this library links no C++ runtime).
+ConnectFunction real_connect = nullptr;
+ConnectFunction tweak_connect = nullptr;
+bool load_failed = false;
+
+// Set while this thread loads the tweak library (with every signal blocked):
+// a connect() then comes from the library's own initialisers, which reach
+// only local sockets; any other is refused rather than loading again.
+__thread bool loading __attribute__((tls_model("initial-exec"))) = false;
+
+int connectBySyscall(int socket, const sockaddr* address, socklen_t length) {
+  return static_cast<int>(::syscall(SYS_connect, socket, address, length));
+}
+
+ConnectFunction realConnect() {
+  ConnectFunction real = __atomic_load_n(&real_connect, __ATOMIC_ACQUIRE);
+  if (real != nullptr) return real;
+  const int saved_errno = errno;
+  real = reinterpret_cast<ConnectFunction>(dlsym(RTLD_NEXT, "connect"));
+  if (real == nullptr) real = &connectBySyscall;
+  __atomic_store_n(&real_connect, real, __ATOMIC_RELEASE);
+  errno = saved_errno;
+  return real;
+}
+
+// Calls the firewall does not examine: no readable address, or a local
+// socket's.
+bool passesUnexamined(const sockaddr* address, socklen_t length) {
+  if (address == nullptr || length < sizeof(sa_family_t) || length > sizeof(sockaddr_storage)) {
+    return true;
+  }
+  sa_family_t family;
+  memcpy(&family, &address->sa_family, sizeof family);
+  return family == AF_UNIX;
+}
+
+// "<folder of this library>/libSentrel.so" into `path`; false if it does
+// not fit or this library's own file is unknown.
+bool tweakLibraryPath(char (&path)[PATH_MAX]) {
+  Dl_info self{};
+  if (dladdr(reinterpret_cast<void*>(&realConnect), &self) == 0 || self.dli_fname == nullptr) {
+    return false;
+  }
+  const char* slash = strrchr(self.dli_fname, '/');
+  const size_t folder = slash == nullptr ? 0 : static_cast<size_t>(slash - self.dli_fname + 1);
+  if (folder + sizeof kTweakLibraryName > sizeof path) return false;
+  memcpy(path, self.dli_fname, folder);
+  memcpy(path + folder, kTweakLibraryName, sizeof kTweakLibraryName);
+  return true;
+}
+
+// The tweak library's connect, loading the library on first use; nullptr
+// when it cannot be loaded.
+ConnectFunction loadTweak() {
+  ConnectFunction loaded = __atomic_load_n(&tweak_connect, __ATOMIC_ACQUIRE);
+  if (loaded != nullptr || __atomic_load_n(&load_failed, __ATOMIC_ACQUIRE)) return loaded;
+  const int saved_errno = errno;
+  // No signal handler runs on this thread while the dynamic linker holds its
+  // lock for the load: a handler's connect waits until the library decides.
+  sigset_t all, previous;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &previous);
+  loading = true;
+  char path[PATH_MAX];
+  const char* reason = "the injector's own path is unknown";
+  if (tweakLibraryPath(path)) {
+    if (void* handle = dlopen(path, RTLD_NOW | RTLD_GLOBAL)) {
+      loaded = reinterpret_cast<ConnectFunction>(dlsym(handle, "connect"));
+      if (loaded == nullptr) reason = "it has no connect";
+    } else {
+      reason = dlerror();
+    }
+  }
+  loading = false;
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  if (loaded != nullptr) {
+    __atomic_store_n(&tweak_connect, loaded, __ATOMIC_RELEASE);
+  } else if (!__atomic_exchange_n(&load_failed, true, __ATOMIC_ACQ_REL)) {
+    syslog(LOG_USER | LOG_ERR,
+           "inject: cannot load the tweak library (%s); connections are refused",
+           reason != nullptr ? reason : "unknown error");
+  }
+  errno = saved_errno;
+  return loaded;
+}
+
+__attribute__((constructor)) void injectorLoaded() {
+  realConnect();  // resolved while the process is still single-threaded
+  if (dlsym(RTLD_DEFAULT, "sentrel_program_registers_classes_v1") != nullptr) loadTweak();
+}
+
+}  // namespace
+
+extern "C" __attribute__((visibility("default"))) int connect(int socket, const sockaddr* address,
+                                                              socklen_t address_length) {
+  if (ConnectFunction tweak = __atomic_load_n(&tweak_connect, __ATOMIC_ACQUIRE)) [[likely]] {
+    return tweak(socket, address, address_length);
+  }
+  if (passesUnexamined(address, address_length)) {
+    return realConnect()(socket, address, address_length);
+  }
+  if (ConnectFunction tweak = loading ? nullptr : loadTweak()) {
+    return tweak(socket, address, address_length);
+  }
+  errno = ENETUNREACH;
+  return -1;
+}

@@ -1,0 +1,109 @@
+/* A plain C program for the injector tests. Prints what its connects did on
+ * stdout, nothing else:
+ *   inject_probe none             connects nowhere
+ *   inject_probe unix PATH        "connected" or "failed <errno>"
+ *   inject_probe tcp PORT         the same, to 127.0.0.1:PORT
+ *   inject_probe threads PORT N   N threads connect at once: "<k> connected"
+ *   inject_probe fork PORT        a second thread runs while the program
+ *                                 forks; the child connects and reports
+ * Built a second time exporting the symbol of programs that register
+ * classes (INJECT_PROBE_REGISTERS_CLASSES). */
+#include <arpa/inet.h>
+#include <errno.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#ifdef INJECT_PROBE_REGISTERS_CLASSES
+__attribute__((visibility("default"), used)) const int sentrel_program_registers_classes_v1 = 1;
+#endif
+
+static unsigned short port;
+
+static int connectTcp(void) {
+  struct sockaddr_in address = {0};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  int fd = socket(AF_INET, SOCK_STREAM, 0);
+  if (fd < 0) return EMFILE;
+  int result = connect(fd, (struct sockaddr*)&address, sizeof address) == 0 ? 0 : errno;
+  close(fd);
+  return result;
+}
+
+static void report(int error) {
+  if (error == 0) {
+    printf("connected\n");
+  } else {
+    printf("failed %d\n", error);
+  }
+}
+
+static void* connectOnce(void* connected) {
+  if (connectTcp() == 0) __atomic_add_fetch((int*)connected, 1, __ATOMIC_RELAXED);
+  return NULL;
+}
+
+static volatile int stop_spinning;
+
+static void* spin(void* unused) {
+  (void)unused;
+  while (!stop_spinning) free(malloc(64));
+  return NULL;
+}
+
+int main(int argc, char** argv) {
+  if (argc < 2) return 2;
+  const char* mode = argv[1];
+  if (strcmp(mode, "none") == 0) return 0;
+  if (argc < 3) return 2;
+  if (strcmp(mode, "unix") == 0) {
+    struct sockaddr_un address = {0};
+    address.sun_family = AF_UNIX;
+    strncpy(address.sun_path, argv[2], sizeof address.sun_path - 1);
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    if (fd < 0) return 3;
+    report(connect(fd, (struct sockaddr*)&address, sizeof address) == 0 ? 0 : errno);
+    close(fd);
+    return 0;
+  }
+  port = (unsigned short)atoi(argv[2]);
+  if (strcmp(mode, "tcp") == 0) {
+    report(connectTcp());
+    return 0;
+  }
+  if (strcmp(mode, "threads") == 0 && argc == 4) {
+    int count = atoi(argv[3]);
+    if (count < 1 || count > 64) return 2;
+    pthread_t threads[64];
+    int connected = 0;
+    for (int i = 0; i < count; ++i) pthread_create(&threads[i], NULL, connectOnce, &connected);
+    for (int i = 0; i < count; ++i) pthread_join(threads[i], NULL);
+    printf("%d connected\n", connected);
+    return 0;
+  }
+  if (strcmp(mode, "fork") == 0) {
+    pthread_t spinner;
+    pthread_create(&spinner, NULL, spin, NULL);
+    fflush(stdout);
+    pid_t child = fork();
+    if (child == 0) {
+      report(connectTcp());
+      fflush(stdout);
+      _exit(0);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    stop_spinning = 1;
+    pthread_join(spinner, NULL);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 4;
+  }
+  return 2;
+}
