@@ -4,6 +4,8 @@
 // class, "SpringBoard", finishes launching, puts up the home screen on the
 // main queue (shown by backboardd when one runs; without one it runs without
 // a screen) and then waits for work.
+#include <malloc.h>
+
 #include <memory>
 #include <string>
 
@@ -52,6 +54,10 @@ void applicationDidFinishLaunching(id, SEL, id) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Each save decodes, compares and frees documents of tens of thousands of
+  // small nodes around megabyte buffers; with the allocator's fast bins each
+  // free of a large buffer first merges every small chunk freed before it.
+  mallopt(M_MXFAST, 0);
   namespace runtime = sentrel::runtime;
   sentrel::foundation::registerFoundationClasses();
   auto springBoard = sentrel::foundation::registerApplicationClass("SpringBoard");

@@ -341,6 +341,18 @@ class BusCore : public std::enable_shared_from_this<BusCore> {
       observers_.deliver(ids, post.name, plist::Value());
       return;
     }
+    // The same bytes as the last payload decoded here (a process hears its
+    // own posts, and a document it passed on): the value they were decoded
+    // into. Values never change, so it is what decoding would give.
+    plist::Value same;
+    {
+      MutexLock lock(last_decoded_mutex_);
+      if (post.payload == last_payload_) same = last_decoded_;
+    }
+    if (!same.isNull()) {
+      observers_.deliver(ids, post.name, same);
+      return;
+    }
     Result<plist::Value> user_info = decodePayload(post.payload);
     if (!user_info) {
       log::line("Dropped notification " + post.name + ": its payload is not a dictionary (" +
@@ -348,8 +360,12 @@ class BusCore : public std::enable_shared_from_this<BusCore> {
                 log::Level::kWarning);
       return;
     }
+    // The value this one replaces is freed once the observers had the new
+    // one: a large document takes a while to free, and they are waiting.
+    plist::Value replaced;
     {
       MutexLock lock(last_decoded_mutex_);
+      replaced = std::move(last_decoded_);
       last_decoded_ = *user_info;
       last_payload_ = post.payload;
     }

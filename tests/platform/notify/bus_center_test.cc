@@ -355,13 +355,20 @@ TEST_F(ABusCenter, PostsADeliveredDocumentOnUnchanged) {
   auto other = connect();
   std::vector<Received> announced;
   notify::record(*other, "SNT_NEW_SETTINGS", announced);
-  center_->addObserver(
-      "SNT_SB_SAVE_SETTINGS_AND_NOTIFY",
-      [&](const std::string&, const Value& info) { center_->post("SNT_NEW_SETTINGS", info); });
+  std::vector<Value> delivered;
+  center_->addObserver("SNT_SB_SAVE_SETTINGS_AND_NOTIFY",
+                       [&](const std::string&, const Value& info) {
+                         delivered.push_back(info);
+                         center_->post("SNT_NEW_SETTINGS", info);
+                       });
+  record("SNT_NEW_SETTINGS");
   const Value first = Value::dictOf({{"snt_enabled", Value::boolean(true)}});
   const Value second = Value::dictOf({{"snt_enabled", Value::boolean(false)}});
   other->post("SNT_SB_SAVE_SETTINGS_AND_NOTIFY", first);
-  ASSERT_TRUE(waitFor([&] { return announced.size() == 1; }));
+  ASSERT_TRUE(waitFor([&] { return announced.size() == 1 && received_.size() == 1; }));
+  // The poster hears its own announcement as the value it was delivered,
+  // not decoded a second time.
+  EXPECT_TRUE(received_[0].user_info.sameObject(delivered[0]));
   // A value posted that is not the one delivered last is encoded afresh.
   center_->post("SNT_NEW_SETTINGS", second);
   other->post("SNT_SB_SAVE_SETTINGS_AND_NOTIFY", second);
