@@ -305,7 +305,7 @@ void BM_RuleChange(benchmark::State& state) {
   for (int i = 0; i < kRunningApps; ++i) probes.push_back(openProbe(device, listener.port()));
   await(probes, "blocked");
   if (!collect(probes)) return state.SkipWithError("a probe did not start");
-  const char* const kCounted[] = {"SpringBoard", "dbus-daemon", "rule_change_pro"};
+  const char* const kCounted[] = {"SpringBoard", "dbus-daemon"};
   std::map<std::string, double> cpu_before;
   for (const char* name : kCounted) cpu_before[name] = cpuMsOf(name);
   for (auto _ : state) {
@@ -325,8 +325,6 @@ void BM_RuleChange(benchmark::State& state) {
   state.counters["springboard_cpu_ms"] =
       (cpuMsOf("SpringBoard") - cpu_before["SpringBoard"]) / changes;
   state.counters["bus_cpu_ms"] = (cpuMsOf("dbus-daemon") - cpu_before["dbus-daemon"]) / changes;
-  state.counters["apps_cpu_ms"] =
-      (cpuMsOf("rule_change_pro") - cpu_before["rule_change_pro"]) / changes;
   for (Probe& probe : probes) {
     std::fclose(probe.to);  // the probe ends at the end of its input
     std::fclose(probe.from);
