@@ -150,7 +150,20 @@ Status NSLayoutConstraint::activateConstraints(const std::vector<NSLayoutConstra
     for (const Plan& p : plans) {
       if (p.root == root) group.push_back(p.constraint.data_->constraint);
     }
-    Status s = root->ensureEngine().activate(group);
+    // Views the live engine left out join it: it is built again with them.
+    std::vector<UIView*> views;
+    for (const Plan& p : plans) {
+      if (p.root != root) continue;
+      for (const auto& weak : {p.constraint.data_->first, p.constraint.data_->second}) {
+        if (UIViewRef v = weak.lock()) views.push_back(v.get());
+      }
+    }
+    if (root->engine_ &&
+        std::any_of(views.begin(), views.end(), [](UIView* v) { return !v->inEngine_; })) {
+      root->engine_.reset();
+      root->treeLayoutDirty_ = true;
+    }
+    Status s = root->ensureEngine(views).activate(group);
     if (!s.ok()) {
       for (auto& [doneRoot, doneGroup] : done) doneRoot->engine_->deactivate(doneGroup);
       return s;
@@ -649,7 +662,7 @@ CGSize UIView::intrinsicContentSize() const {
 
 void UIView::invalidateIntrinsicContentSize() {
   ++intrinsicInvalidations;
-  if (LayoutEngine* engine = liveEngine()) {
+  if (LayoutEngine* engine = inEngine_ ? liveEngine() : nullptr) {
     const CGSize size = intrinsicContentSize();
     if (Status s = engine->setIntrinsicContentSize(item_, {size.width, size.height}); !s.ok())
       logRefusal("intrinsic content size refused: " + s.reason());
@@ -664,7 +677,7 @@ UILayoutPriority UIView::contentHuggingPriority(UILayoutConstraintAxis axis) con
 void UIView::setContentHuggingPriority(UILayoutPriority priority, UILayoutConstraintAxis axis) {
   if (!(priority >= 0 && priority <= UILayoutPriorityRequired)) return;
   hugging_[axisIndex(axis)] = priority;
-  if (LayoutEngine* engine = liveEngine())
+  if (LayoutEngine* engine = inEngine_ ? liveEngine() : nullptr)
     (void)engine->setContentHuggingPriority(item_, axis, priority);
   invalidateTreeLayout();
 }
@@ -677,7 +690,7 @@ void UIView::setContentCompressionResistancePriority(UILayoutPriority priority,
                                                      UILayoutConstraintAxis axis) {
   if (!(priority >= 0 && priority <= UILayoutPriorityRequired)) return;
   compression_[axisIndex(axis)] = priority;
-  if (LayoutEngine* engine = liveEngine())
+  if (LayoutEngine* engine = inEngine_ ? liveEngine() : nullptr)
     (void)engine->setContentCompressionResistancePriority(item_, axis, priority);
   invalidateTreeLayout();
 }
@@ -693,7 +706,7 @@ void UIView::setLayoutMargins(const UIEdgeInsets& m) {
       !std::isfinite(m.right))
     return;
   layoutMargins_ = m;
-  if (LayoutEngine* engine = liveEngine()) {
+  if (LayoutEngine* engine = inEngine_ ? liveEngine() : nullptr) {
     if (Status s = engine->setLayoutMargins(item_, {m.top, m.left, m.bottom, m.right}); !s.ok()) {
       logRefusal("layout margins: " + s.reason());
       dropEngine();
@@ -756,13 +769,38 @@ void UIView::updateAutoresizingConstants() {
   }
 }
 
-LayoutEngine& UIView::ensureEngine() {
+LayoutEngine& UIView::ensureEngine(const std::vector<UIView*>& alsoNeeded) {
   if (engine_) return *engine_;
   engine_ = std::make_unique<LayoutEngine>();
   treeLayoutDirty_ = true;
   LayoutEngine& engine = *engine_;
+  std::vector<UIView*> every;
+  collect(every);
+  // The views Auto Layout needs, and their ancestors.
+  std::unordered_set<const UIView*> needed;
+  auto need = [&](const UIView* v) {
+    for (; v && needed.insert(v).second; v = v->superview_) {
+    }
+  };
+  need(this);
+  for (UIView* v : alsoNeeded) need(v);
+  for (UIView* v : every) {
+    v->inEngine_ = false;
+    if (!v->translates_ || v->marginsGuide_) need(v);
+    for (const NSLayoutConstraint& c : v->constraints_) {
+      need(c.data_->first.lock().get());
+      need(c.data_->second.lock().get());
+    }
+  }
   std::vector<UIView*> all;
-  collect(all);
+  for (UIView* v : every) {
+    if (!needed.count(v)) {
+      v->autoresizing_.clear();
+      continue;
+    }
+    v->inEngine_ = true;
+    all.push_back(v);
+  }
   auto activate = [&](const LayoutConstraint& c) {
     if (Status s = engine.activate(c); !s.ok()) logRefusal("layout: breaking " + s.reason());
   };

@@ -472,8 +472,13 @@ class UIView : public std::enable_shared_from_this<UIView> {
   void layoutPass();  // one solve and one top-down layoutSubviews pass
   void collect(std::vector<UIView*>& out);
   void detachFromSuperview();
-  // Root only: the engine, built from the tree when missing.
-  layout::LayoutEngine& ensureEngine();
+  // Root only: the engine, built from the tree when missing. Only the views
+  // Auto Layout needs take part: the views of constraints, views that do
+  // not translate their autoresizing mask and views with a margins guide,
+  // with their ancestors (plus `alsoNeeded`, about to be constrained). The
+  // others keep the frames they are given, so a tree of thousands of
+  // plainly framed views (a long table) costs the solver nothing.
+  layout::LayoutEngine& ensureEngine(const std::vector<UIView*>& alsoNeeded = {});
   void dropEngine();  // on the root of this view's tree
   void invalidateTreeLayout();
   layout::LayoutEngine* liveEngine();  // the root's engine if built
@@ -505,6 +510,8 @@ class UIView : public std::enable_shared_from_this<UIView> {
   std::vector<NSLayoutConstraint> constraints_;
   // Holding a translating view's frame, while the root's engine is live.
   std::vector<layout::LayoutConstraint> autoresizing_;
+  // Whether this view took part when its root's engine was last built.
+  bool inEngine_ = false;
   // Root only.
   std::unique_ptr<layout::LayoutEngine> engine_;
   bool treeLayoutDirty_ = true;

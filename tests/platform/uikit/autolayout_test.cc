@@ -331,5 +331,34 @@ TEST_F(StackViewTest, CreateAddsTheViewsInOrder) {
   EXPECT_FALSE(a->translatesAutoresizingMaskIntoConstraints());
 }
 
+// Plainly framed views stay out of the solver until a constraint names
+// them; then they count with the frames they have, scrolled or not.
+TEST(AutoLayout, AConstraintOnALivePlainlyFramedViewUsesItsFrame) {
+  auto root = makeView(0, 0, 400, 800);
+  auto scroller = makeView(0, 100, 400, 300);
+  auto plain = makeView(20, 30, 50, 40);
+  auto follower = constrained();
+  root->addSubview(scroller);
+  scroller->addSubview(plain);
+  scroller->addSubview(follower);
+  ASSERT_TRUE(NSLayoutConstraint::activateConstraints(
+                  {follower->topAnchor().constraintEqualToAnchor(scroller->topAnchor()),
+                   follower->widthAnchor().constraintEqualToConstant(10),
+                   follower->heightAnchor().constraintEqualToConstant(10)})
+                  .ok());
+  root->layoutIfNeeded();
+  // The engine is live now, without `plain`.
+  ASSERT_TRUE(NSLayoutConstraint::activateConstraints(
+                  {follower->leftAnchor().constraintEqualToAnchor(plain->rightAnchor(), 5)})
+                  .ok());
+  root->layoutIfNeeded();
+  expectFrame(follower, 75, 0, 10, 10);
+  // Scrolled content: the follower keeps to the plain view in the content.
+  scroller->setBounds(CGRectMake(0, 200, 400, 300));
+  plain->setFrame(CGRectMake(60, 230, 50, 40));
+  root->layoutIfNeeded();
+  expectFrame(follower, 115, 200, 10, 10);
+}
+
 }  // namespace
 }  // namespace sentrel::uikit

@@ -206,6 +206,23 @@ TEST_F(TableTest, ContentTallerThanTheTableScrollsWithinItsEnds) {
   EXPECT_DOUBLE_EQ(table_->contentOffset().y, 0);
 }
 
+// A phone's list of all its apps: hundreds of rows, each with its switch,
+// laid out and scrolled to the end, where a tap still selects the last row.
+// (Every row once took part in the window's constraint solve: minutes.)
+TEST_F(TableTest, ATableOfHundredsOfRowsScrollsToItsLastRowAndSelectsIt) {
+  source_.extraRows = 300;
+  table_->reloadData();
+  window_->layoutIfNeeded();
+  const CGPoint at = centreOf(*table_->cellForRowAtIndexPath({1, 0}));
+  drag({at.x, 700}, {at.x, 700 - 20000});
+  window_->layoutIfNeeded();
+  UITableViewCell* last = table_->cellForRowAtIndexPath({1, 299});
+  ASSERT_NE(last, nullptr);
+  EXPECT_EQ(last->textLabel().text(), "More 299");
+  tap(centreOf(*last));
+  EXPECT_EQ(source_.selected, (std::vector<IndexPath>{{1, 299}}));
+}
+
 // ---- Navigation ----
 
 class Page : public UIViewController {
