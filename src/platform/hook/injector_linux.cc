@@ -7,11 +7,12 @@
 //    (it exports sentrel_program_registers_classes_v1: the device's apps,
 //    SpringBoard, the Settings app), so the tweak's class-load steps and
 //    hooks run before the program's own logic, as on the phone;
+//  - when the program installs a signal handler (see sigaction() below);
 //  - otherwise on the first connect() that the firewall examines (any
 //    address but a local socket's or one the kernel would refuse unread).
-//    A plain program that never reaches the network (a shell, /bin/true,
-//    a compiler) pays for this library alone: one small file with no
-//    dependencies but the C library, no C++ runtime, no thread.
+//    A plain program that never reaches the network and handles no signal
+//    (/bin/true, cat, a compiler) pays for this library alone: one small
+//    file with no dependencies but the C library, no C++ runtime, no thread.
 //
 // The tweak library is loaded globally (RTLD_GLOBAL), so the modules of a
 // program find its exported rendezvous symbols, and from then on every
@@ -28,10 +29,10 @@
 // of its own: racing first connects may each call dlopen(), which the
 // dynamic linker serialises and which returns the one loaded copy. A fork()ed
 // child may load the library on its first connect (the C library resets the
-// dynamic linker's lock in the child). The load blocks signals, so a signal
-// handler's connect never re-enters it. What it cannot guard against: a
-// program whose very first examined connect is made by a signal handler that
-// interrupted the allocator or the dynamic linker (the load needs both).
+// dynamic linker's lock in the child). The load never runs in a signal
+// handler: a program that installs a handler (sigaction() or signal()) gets
+// the library right then, before any handler can run, and the load blocks
+// signals while it runs.
 #include <dlfcn.h>
 #include <errno.h>
 #include <limits.h>
@@ -105,7 +106,9 @@ bool tweakLibraryPath(char (&path)[PATH_MAX]) {
 // when it cannot be loaded.
 ConnectFunction loadTweak() {
   ConnectFunction loaded = __atomic_load_n(&tweak_connect, __ATOMIC_ACQUIRE);
-  if (loaded != nullptr || __atomic_load_n(&load_failed, __ATOMIC_ACQUIRE)) return loaded;
+  if (loaded != nullptr || loading || __atomic_load_n(&load_failed, __ATOMIC_ACQUIRE)) {
+    return loaded;
+  }
   const int saved_errno = errno;
   // No signal handler runs on this thread while the dynamic linker holds its
   // lock for the load: a handler's connect waits until the library decides.
@@ -136,12 +139,61 @@ ConnectFunction loadTweak() {
   return loaded;
 }
 
+// The C library's functions that install signal handlers, found on first
+// use (a library initialised before this one may install one).
+template <class Function>
+Function next(Function* cache, const char* name) {
+  Function found = __atomic_load_n(cache, __ATOMIC_ACQUIRE);
+  if (found == nullptr) {
+    found = reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+    __atomic_store_n(cache, found, __ATOMIC_RELEASE);
+  }
+  return found;
+}
+using SigactionFunction = int (*)(int, const struct sigaction*, struct sigaction*);
+using SignalFunction = sighandler_t (*)(int, sighandler_t);
+SigactionFunction real_sigaction = nullptr;
+SignalFunction real_signal = nullptr;
+
+bool isHandler(sighandler_t handler) {
+  return handler != SIG_DFL && handler != SIG_IGN && handler != SIG_ERR;
+}
+
 __attribute__((constructor)) void injectorLoaded() {
   realConnect();  // resolved while the process is still single-threaded
+  next(&real_sigaction, "sigaction");
+  next(&real_signal, "signal");
   if (dlsym(RTLD_DEFAULT, "sentrel_program_registers_classes_v1") != nullptr) loadTweak();
 }
 
 }  // namespace
+
+// A program that installs a signal handler gets the tweak library first, so
+// that no handler's connect can ever be the one that loads it: loading from
+// a handler that interrupted the allocator or the dynamic linker would
+// deadlock. Everything else is the C library's own call, unchanged.
+extern "C" __attribute__((visibility("default"))) int sigaction(int signal_number,
+                                                                const struct sigaction* action,
+                                                                struct sigaction* previous) {
+  if (action != nullptr && isHandler(action->sa_handler)) loadTweak();
+  SigactionFunction real = next(&real_sigaction, "sigaction");
+  if (real == nullptr) {
+    errno = ENOSYS;
+    return -1;
+  }
+  return real(signal_number, action, previous);
+}
+
+extern "C" __attribute__((visibility("default"))) sighandler_t signal(int signal_number,
+                                                                      sighandler_t handler) {
+  if (isHandler(handler)) loadTweak();
+  SignalFunction real = next(&real_signal, "signal");
+  if (real == nullptr) {
+    errno = ENOSYS;
+    return SIG_ERR;
+  }
+  return real(signal_number, handler);
+}
 
 extern "C" __attribute__((visibility("default"))) int connect(int socket, const sockaddr* address,
                                                               socklen_t address_length) {

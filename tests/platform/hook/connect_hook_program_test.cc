@@ -243,6 +243,16 @@ TEST_F(TheInjector, LoadsItAtStartIntoAProgramThatRegistersClasses) {
   EXPECT_EQ(loads().size(), 1u);
 }
 
+// A handler's connect must never be the one that loads the library (the
+// handler may have interrupted the allocator): a program that installs one
+// gets the library then.
+TEST_F(TheInjector, LoadsItWhenAProgramInstallsASignalHandler) {
+  EXPECT_TRUE(runPreloaded({probe_, "handler"}, 0).status.success());
+  EXPECT_EQ(loads().size(), 1u);
+  EXPECT_TRUE(runPreloaded({probe_, "signal"}, 0).status.success());
+  EXPECT_EQ(loads().size(), 2u);
+}
+
 TEST_F(TheInjector, LoadsItOnceForRacingThreadsAndInAChildForkedFromAThreadedProgram) {
   LoopbackSocket denied(AF_INET, SOCK_STREAM);
   LoopbackSocket allowed(AF_INET, SOCK_STREAM);
@@ -271,8 +281,8 @@ TEST_F(TheInjector, RefusesExaminedConnectsQuietlyWhenTheTweakLibraryIsMissing) 
   EXPECT_EQ(with_classes.err, "");
 }
 
-// What every program of the device loads: connect alone, and no C++ runtime.
-TEST(TheInjectorLibrary, ExportsOnlyConnectAndNeedsNoCxxRuntime) {
+// What every program of the device loads: its hooks alone, no C++ runtime.
+TEST(TheInjectorLibrary, ExportsOnlyItsHooksAndNeedsNoCxxRuntime) {
   FILE* nm = ::popen("nm -D --defined-only " SENTREL_INJECT_LIBRARY, "r");
   ASSERT_NE(nm, nullptr);
   std::vector<std::string> functions;
@@ -283,7 +293,8 @@ TEST(TheInjectorLibrary, ExportsOnlyConnectAndNeedsNoCxxRuntime) {
     if (fields >> address >> type >> name && type == "T") functions.push_back(name);
   }
   ASSERT_EQ(::pclose(nm), 0) << "nm failed";
-  EXPECT_EQ(functions, std::vector<std::string>{"connect"});
+  std::sort(functions.begin(), functions.end());
+  EXPECT_EQ(functions, (std::vector<std::string>{"connect", "sigaction", "signal"}));
 
   FILE* needed = ::popen("readelf -d " SENTREL_INJECT_LIBRARY, "r");
   ASSERT_NE(needed, nullptr);

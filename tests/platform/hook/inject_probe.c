@@ -4,6 +4,8 @@
  *   inject_probe unix PATH        "connected" or "failed <errno>"
  *   inject_probe tcp PORT         the same, to 127.0.0.1:PORT
  *   inject_probe threads PORT N   N threads connect at once: "<k> connected"
+ *   inject_probe handler          installs a signal handler (sigaction)
+ *   inject_probe signal           installs a signal handler (signal)
  *   inject_probe fork PORT        a second thread runs while the program
  *                                 forks; the child connects and reports
  * Built a second time exporting the symbol of programs that register
@@ -12,6 +14,7 @@
 #include <errno.h>
 #include <netinet/in.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -51,6 +54,8 @@ static void* connectOnce(void* connected) {
   return NULL;
 }
 
+static void onSignal(int signal_number) { (void)signal_number; }
+
 static volatile int stop_spinning;
 
 static void* spin(void* unused) {
@@ -63,6 +68,13 @@ int main(int argc, char** argv) {
   if (argc < 2) return 2;
   const char* mode = argv[1];
   if (strcmp(mode, "none") == 0) return 0;
+  if (strcmp(mode, "handler") == 0) {
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = onSignal;
+    return sigaction(SIGUSR1, &action, NULL) == 0 ? 0 : 3;
+  }
+  if (strcmp(mode, "signal") == 0) return signal(SIGUSR1, onSignal) == SIG_ERR ? 3 : 0;
   if (argc < 3) return 2;
   if (strcmp(mode, "unix") == 0) {
     struct sockaddr_un address = {0};
