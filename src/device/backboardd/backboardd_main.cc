@@ -26,7 +26,9 @@
 #include "platform/log/system_log.h"
 #include "platform/paths/device_paths.h"
 #include "platform/runloop/run_loop.h"
+#include "platform/uikit/text/font.h"
 #include "platform/uikit/text/font_files.h"
+#include "platform/uikit/text/font_library.h"
 
 namespace {
 
@@ -59,24 +61,27 @@ Status writePrivateFile(const fs::path& path, const std::string& text) {
   return Status::Ok();
 }
 
-// The system font's files, one per weight text runs carry. Missing files are
-// logged: the page then draws with the browser's own fonts.
-std::vector<display::WebFontFile> systemFontFiles() {
+// The system font's files, one per weight text runs carry, and its line
+// height as the toolkit measures it. Missing files are logged: the page then
+// draws with the browser's own fonts.
+void useSystemFont(display::ScreenOptions& options) {
   std::string error;
   std::optional<uikit::FontFilePaths> paths = uikit::findSystemFontFiles(&error);
   if (!paths) {
     log::line("backboardd: " + error + "; the screen draws text with the browser's fonts",
               log::Level::kWarning);
-    return {};
+    return;
   }
-  std::vector<display::WebFontFile> files;
   for (const uikit::WebFont& font : uikit::systemWebFonts(*paths)) {
-    files.push_back(display::WebFontFile{.family = font.family,
-                                         .weight = font.weight,
-                                         .style = display::FontStyle::kNormal,
-                                         .path = font.path});
+    options.fonts.push_back(display::WebFontFile{.family = font.family,
+                                                 .weight = font.weight,
+                                                 .style = display::FontStyle::kNormal,
+                                                 .path = font.path});
   }
-  return files;
+  uikit::FontLibrary library(*paths);
+  if (library.ok()) {
+    options.line_height_ems = library.metrics(uikit::Font::systemFont(100)).line_height / 100;
+  }
 }
 
 int run(const display::ScreenProfile& profile) {
@@ -109,7 +114,7 @@ int run(const display::ScreenProfile& profile) {
   options.screen =
       display::ScreenSize{static_cast<double>(profile.width), static_cast<double>(profile.height)};
   options.image_root = root;  // the token: 32 random hex digits
-  options.fonts = systemFontFiles();
+  useSystemFont(options);
   auto screen = display::ScreenServer::start(loop, std::move(handlers), options);
   if (!screen) {
     log::line("backboardd: cannot serve the screen: " + screen.reason());

@@ -2,6 +2,9 @@
 // pushes and sends input back; it holds no logic of the system.
 #include "platform/display/screen_server.h"
 
+#include <cmath>
+#include <cstdio>
+
 namespace sentrel::display {
 
 namespace {
@@ -171,13 +174,22 @@ constexpr std::string_view kPage = R"PAGE(<!DOCTYPE html>
         text.style.flex = "none";
         text.style.maxHeight = "100%";
       }
+      // The family the process measured with, served by backboardd; the
+      // system font (the first served family) when the run names none.
+      const family = (run) => run.font ? `"${run.font.replace(/["\\]/g, "")}", var(--system-font)`
+                                       : "var(--system-font)";
+      // Every line box starts from the paragraph's own font: the smallest
+      // run's, so that a line is as tall as the toolkit measured it (the
+      // page's default 16px would make lines of smaller text taller, and
+      // the last lines of a long label would be cut).
+      const strut = node.text.reduce((a, b) => (b.size < a.size ? b : a));
+      text.style.fontFamily = family(strut);
+      text.style.fontWeight = strut.weight;
+      text.style.fontSize = strut.size + "px";
       for (const run of node.text) {
         const span = document.createElement("span");
         span.textContent = run.text;
-        // The family the process measured with, served by backboardd; the
-        // system font (the first served family) when the run names none.
-        span.style.fontFamily = run.font ? `"${run.font.replace(/["\\]/g, "")}", var(--system-font)`
-                                         : "var(--system-font)";
+        span.style.fontFamily = family(run);
         span.style.fontWeight = run.weight;
         span.style.fontSize = run.size + "px";
         span.style.color = rgba(run.color);
@@ -387,7 +399,7 @@ constexpr std::string_view kPage = R"PAGE(<!DOCTYPE html>
 
 }  // namespace
 
-std::string screenPageHtml(const std::vector<ServedFont>& fonts) {
+std::string screenPageHtml(const std::vector<ServedFont>& fonts, double line_height_ems) {
   // The fonts start loading with the page, before its first screen comes.
   std::string preloads;
   for (const ServedFont& font : fonts) {
@@ -399,7 +411,14 @@ std::string screenPageHtml(const std::vector<ServedFont>& fonts) {
     page.replace(page.find(mark), mark.size(), text);
   };
   put("<!--PRELOADS-->\n", preloads);
-  put("/*FONTS*/\n", fontFaceCss(fonts));
+  std::string css = fontFaceCss(fonts);
+  if (std::isfinite(line_height_ems) && line_height_ems > 0 && line_height_ems < 10) {
+    char rule[96];
+    std::snprintf(rule, sizeof rule, "  #screen .text, #screen .text span { line-height: %.6f; }\n",
+                  line_height_ems);
+    css += rule;
+  }
+  put("/*FONTS*/\n", css);
   return page;
 }
 

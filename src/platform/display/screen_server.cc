@@ -427,7 +427,7 @@ Result<std::unique_ptr<ScreenServer>> ScreenServer::start(runloop::RunLoop& loop
     return Status::Error("no such font");
   };
   config.token = server->token_;
-  config.page_html = screenPageHtml(*fonts);
+  config.page_html = screenPageHtml(*fonts, options.line_height_ems);
   config.max_message_bytes = kMaxPageMessageBytes;
   // Runs on the Asio thread: decode there, act on the loop.
   config.on_message = [&loop, weak = std::weak_ptr<State>(server->state_)](std::string text) {

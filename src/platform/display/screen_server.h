@@ -135,8 +135,10 @@ std::vector<ServedFont> serveFonts(const std::vector<WebFontFile>& files);
 std::string fontFaceCss(const std::vector<ServedFont>& fonts);
 
 // The page itself: one HTML document, with `font_css` (fontFaceCss()) in
-// its style and a preload for each of `fonts`.
-std::string screenPageHtml(const std::vector<ServedFont>& fonts = {});
+// its style and a preload for each of `fonts`. With `line_height_ems` above
+// 0, lines of text are that many times their font size apart, as the toolkit
+// measured them (the browser's own "normal" line height rounds each line).
+std::string screenPageHtml(const std::vector<ServedFont>& fonts = {}, double line_height_ems = 0);
 
 inline constexpr size_t kMaxFontBytes = 32 * 1024 * 1024;
 
@@ -159,6 +161,9 @@ struct ScreenOptions {
   // The font files the page draws text with (see serveFonts()). Only these
   // files are served, by name, never a path from a request.
   std::vector<WebFontFile> fonts{};
+  // The line height the toolkit measures the system font with, in ems; 0:
+  // the browser's own (see screenPageHtml()).
+  double line_height_ems = 0;
 };
 
 // A file a page may load: an image or a font.

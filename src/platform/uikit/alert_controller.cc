@@ -9,6 +9,7 @@
 #include "platform/uikit/label.h"
 #include "platform/uikit/main_thread.h"
 #include "platform/uikit/screen.h"
+#include "platform/uikit/table_view.h"
 #include "platform/uikit/text_field.h"
 
 namespace sentrel::uikit {
@@ -94,6 +95,7 @@ namespace {
 constexpr double kCardWidth = 270;
 constexpr double kCardMargin = 16;  // title and message, each side
 constexpr double kActionHeight = 44;
+constexpr double kScreenMargin = 40;  // the least room left above and below a card
 
 std::shared_ptr<UILabel> alertLabel(const std::string& text, const Font& font) {
   auto label = std::make_shared<UILabel>();
@@ -131,6 +133,10 @@ void UIAlertController::loadView() {
   card->layer().setCornerRadius(14);
   card->setClipsToBounds(true);
 
+  // The title, message and text fields scroll when they and the actions
+  // would not fit on the screen: the actions always stay in view.
+  auto content = std::make_shared<UIScrollView>();
+  content->setClipsToBounds(true);
   double y = 0;
   const std::string& heading = title();
   if (!heading.empty() || !message_.empty()) y = 20;
@@ -140,7 +146,7 @@ void UIAlertController::loadView() {
     auto label = alertLabel(text, font);
     const CGSize size = label->intrinsicContentSize();
     label->setFrame(CGRectMake(kCardMargin, y, kCardWidth - 2 * kCardMargin, size.height));
-    card->addSubview(label);
+    content->addSubview(label);
     y += size.height + 4;
   }
   if (y > 0) y += 16;
@@ -151,7 +157,7 @@ void UIAlertController::loadView() {
     if (configure) configure(*field);
     const double height = field->intrinsicContentSize().height;
     field->setFrame(CGRectMake(kCardMargin, y - 8, kCardWidth - 2 * kCardMargin, height));
-    card->addSubview(field);
+    content->addSubview(field);
     textFields_.push_back(field);
     y += height + 8;
   }
@@ -163,6 +169,15 @@ void UIAlertController::loadView() {
   });
   const bool sideBySide = ordered.size() == 2 && style_ == UIAlertControllerStyle::kAlert;
   if (sideBySide) std::reverse(ordered.begin(), ordered.end());
+  const double actionsHeight =
+      ordered.empty()
+          ? 0
+          : (sideBySide ? kActionHeight : kActionHeight * static_cast<double>(ordered.size()));
+  const double tallest = std::max(0.0, screen.size.height - 2 * kScreenMargin - actionsHeight);
+  content->setFrame(CGRectMake(0, 0, kCardWidth, std::min(y, tallest)));
+  content->setContentSize({kCardWidth, y});
+  card->addSubview(content);
+  y = content->frame().size.height;
   const double rowWidth = sideBySide ? kCardWidth / 2 : kCardWidth;
   std::weak_ptr<UIViewController> weakSelf = weak_from_this();
   for (size_t i = 0; i < ordered.size(); ++i) {
@@ -194,8 +209,7 @@ void UIAlertController::loadView() {
         UIControlEventTouchUpInside);
     card->addSubview(button);
   }
-  if (!ordered.empty())
-    y += sideBySide ? kActionHeight : kActionHeight * static_cast<double>(ordered.size());
+  y += actionsHeight;
 
   const double cardX = (screen.size.width - kCardWidth) / 2;
   const double cardY = style_ == UIAlertControllerStyle::kAlert ? (screen.size.height - y) / 2

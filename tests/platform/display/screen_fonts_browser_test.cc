@@ -11,6 +11,7 @@
 #include "platform/uikit/text/font.h"
 #include "platform/uikit/text/font_files.h"
 #include "platform/uikit/text/font_library.h"
+#include "platform/uikit/text/text_layout.h"
 #include "support/browser/headless_browser.h"
 
 namespace sentrel::display {
@@ -48,6 +49,9 @@ class TheScreenPageFonts : public ::testing::Test {
                                           .path = font.path});
     }
     ASSERT_EQ(options.fonts.size(), 3u);
+    uikit::FontLibrary library(paths);
+    ASSERT_TRUE(library.ok()) << library.error();
+    options.line_height_ems = library.metrics(Font::systemFont(100)).line_height / 100;
     Result<std::unique_ptr<ScreenServer>> started = ScreenServer::start(loop, {}, options);
     ASSERT_TRUE(started.ok()) << started.reason();
     server = std::move(*started);
@@ -126,6 +130,40 @@ TEST_F(TheScreenPageFonts, LoadsTheToolkitsFilesAndDrawsRunsAtTheWidthsTheToolki
     ASSERT_TRUE(drawn.is_number()) << drawn;
     EXPECT_NEAR(drawn.get<double>(), measured, 1.0)
         << samples[i].text << " in " << samples[i].font.cssFont();
+  }
+}
+
+// Lines are as tall on the page as the toolkit measured them, whatever the
+// size: a label sized to its text shows all of its lines.
+TEST_F(TheScreenPageFonts, DrawsTheLinesOfALabelAtTheHeightTheToolkitMeasured) {
+  const std::string text = "Use at your own risk.\n\nNot supported:\n- Daemons\n- SpringBoard";
+  const std::vector<Font> fonts = {Font::systemFont(11), Font::systemFont(13),
+                                   Font::boldSystemFont(17), Font::systemFont(24)};
+  uikit::FontLibrary library(paths);
+  ASSERT_TRUE(library.ok()) << library.error();
+  WindowTree window;
+  window.window_id = 1;
+  window.frame = Rect{0, 0, 390, 844};
+  std::vector<double> measured;
+  for (size_t i = 0; i < fonts.size(); ++i) {
+    measured.push_back(
+        uikit::sizeThatFits(uikit::AttributedText(text, fonts[i]), {}, library).height);
+    Node label;
+    label.id = static_cast<int64_t>(i + 1);
+    label.frame = Rect{0, 200.0 * static_cast<double>(i), 390, measured.back()};
+    label.text = {runIn(text, fonts[i])};
+    window.nodes.push_back(label);
+  }
+  server->showWindows({window});
+  Result<std::unique_ptr<BrowserPage>> opened = browser->openPage(server->pageUrl());
+  ASSERT_TRUE(opened.ok()) << opened.reason();
+  BrowserPage& page = **opened;
+  eval(page, "sentrelScreen.waitForFrames(1).then(() => document.fonts.ready).then(() => 0)");
+  for (size_t i = 0; i < fonts.size(); ++i) {
+    const json drawn = eval(page, "document.querySelector('[data-node=\"" + std::to_string(i + 1) +
+                                      "\"] p').scrollHeight");
+    ASSERT_TRUE(drawn.is_number()) << drawn;
+    EXPECT_NEAR(drawn.get<double>(), measured[i], 1.0) << fonts[i].cssFont();
   }
 }
 

@@ -8,6 +8,8 @@
 
 #include "platform/runloop/run_loop.h"
 #include "platform/uikit/alert_controller.h"
+#include "platform/uikit/button.h"
+#include "platform/uikit/table_view.h"
 #include "platform/uikit/view_controller.h"
 #include "platform/uikit/window.h"
 #include "support/log_capture.h"
@@ -447,6 +449,38 @@ TEST_F(ViewControllerTest, AlertActionHandlerRunsAfterTheDismissal) {
       UIAlertController::alertControllerWithTitle("", "", UIAlertControllerStyle::kActionSheet);
   sheet->addTextFieldWithConfigurationHandler([](UITextField&) {});
   EXPECT_TRUE(sheet->textFieldConfigurations().empty());
+}
+
+// A message longer than the screen scrolls inside the card; the actions stay
+// on the screen, and so does the card.
+TEST_F(ViewControllerTest, AnAlertTallerThanTheScreenScrollsItsMessageAndKeepsItsActionsInView) {
+  showRoot();
+  std::string message;
+  for (int line = 0; line < 120; ++line) message += "A line of the notice.\n";
+  auto alert = UIAlertController::alertControllerWithTitle("Thanks", message,
+                                                           UIAlertControllerStyle::kAlert);
+  auto ok = UIAlertAction::actionWithTitle("OK", UIAlertActionStyle::kDefault);
+  alert->addAction(ok);
+  root_->presentViewController(alert, false);
+  advance(300ms);
+  UIView& card = *alert->view()->subviews().back();
+  const CGRect onScreen = card.convertRect(card.bounds(), window_.get());
+  EXPECT_GE(onScreen.origin.y, 0);
+  EXPECT_LE(onScreen.origin.y + onScreen.size.height, 844);
+  auto* scroller = dynamic_cast<UIScrollView*>(card.subviews().front().get());
+  ASSERT_NE(scroller, nullptr);
+  EXPECT_GT(scroller->contentSize().height, scroller->bounds().size.height);
+  scroller->setContentOffset({0, 10000});
+  EXPECT_DOUBLE_EQ(scroller->contentOffset().y,
+                   scroller->contentSize().height - scroller->bounds().size.height);
+  for (const auto& child : card.subviews()) {
+    if (dynamic_cast<UIButton*>(child.get()) == nullptr) continue;
+    const CGRect button = child->convertRect(child->bounds(), window_.get());
+    EXPECT_GE(button.origin.y, 0);
+    EXPECT_LE(button.origin.y + button.size.height, 844) << "the OK button is off the screen";
+  }
+  EXPECT_TRUE(alert->tapAction(ok.get()));
+  advance(300ms);
 }
 
 }  // namespace
