@@ -159,10 +159,16 @@ bool isHandler(sighandler_t handler) {
   return handler != SIG_DFL && handler != SIG_IGN && handler != SIG_ERR;
 }
 
+// Set once this library's constructor ran. Handlers installed before then
+// (a sanitizer runtime's, while it initialises) load nothing: the process
+// cannot load a library yet, and they are not the program's.
+bool started = false;
+
 __attribute__((constructor)) void injectorLoaded() {
   realConnect();  // resolved while the process is still single-threaded
   next(&real_sigaction, "sigaction");
   next(&real_signal, "signal");
+  __atomic_store_n(&started, true, __ATOMIC_RELEASE);
   if (dlsym(RTLD_DEFAULT, "sentrel_program_registers_classes_v1") != nullptr) loadTweak();
 }
 
@@ -175,7 +181,10 @@ __attribute__((constructor)) void injectorLoaded() {
 extern "C" __attribute__((visibility("default"))) int sigaction(int signal_number,
                                                                 const struct sigaction* action,
                                                                 struct sigaction* previous) {
-  if (action != nullptr && isHandler(action->sa_handler)) loadTweak();
+  if (action != nullptr && isHandler(action->sa_handler) &&
+      __atomic_load_n(&started, __ATOMIC_ACQUIRE)) {
+    loadTweak();
+  }
   SigactionFunction real = next(&real_sigaction, "sigaction");
   if (real == nullptr) {
     errno = ENOSYS;
@@ -186,7 +195,7 @@ extern "C" __attribute__((visibility("default"))) int sigaction(int signal_numbe
 
 extern "C" __attribute__((visibility("default"))) sighandler_t signal(int signal_number,
                                                                       sighandler_t handler) {
-  if (isHandler(handler)) loadTweak();
+  if (isHandler(handler) && __atomic_load_n(&started, __ATOMIC_ACQUIRE)) loadTweak();
   SignalFunction real = next(&real_signal, "signal");
   if (real == nullptr) {
     errno = ENOSYS;
