@@ -281,44 +281,43 @@ TEST_F(TheInjector, RefusesExaminedConnectsQuietlyWhenTheTweakLibraryIsMissing) 
   EXPECT_EQ(with_classes.err, "");
 }
 
-// What every program of the device loads: its hooks alone, no C++ runtime.
-TEST(TheInjectorLibrary, ExportsOnlyItsHooksAndNeedsNoCxxRuntime) {
-  FILE* nm = ::popen("nm -D --defined-only " SENTREL_INJECT_LIBRARY, "r");
-  ASSERT_NE(nm, nullptr);
-  std::vector<std::string> functions;
+// What `command` prints; fails the test when it cannot run or fails.
+std::string outputOf(const std::string& command) {
+  std::string out;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  EXPECT_NE(pipe, nullptr) << command;
+  if (pipe == nullptr) return out;
   char line[512];
-  while (std::fgets(line, sizeof line, nm) != nullptr) {
+  while (std::fgets(line, sizeof line, pipe) != nullptr) out += line;
+  EXPECT_EQ(::pclose(pipe), 0) << command << " failed";
+  return out;
+}
+
+// The functions a shared library exports, sorted.
+std::vector<std::string> exportedFunctions(const std::string& library) {
+  std::istringstream lines(outputOf("nm -D --defined-only " + library));
+  std::vector<std::string> functions;
+  for (std::string line; std::getline(lines, line);) {
     std::istringstream fields(line);
     std::string address, type, name;
     if (fields >> address >> type >> name && type == "T") functions.push_back(name);
   }
-  ASSERT_EQ(::pclose(nm), 0) << "nm failed";
   std::sort(functions.begin(), functions.end());
-  EXPECT_EQ(functions, (std::vector<std::string>{"connect", "sigaction", "signal"}));
+  return functions;
+}
 
-  FILE* needed = ::popen("readelf -d " SENTREL_INJECT_LIBRARY, "r");
-  ASSERT_NE(needed, nullptr);
-  std::string dynamic;
-  while (std::fgets(line, sizeof line, needed) != nullptr) dynamic += line;
-  ASSERT_EQ(::pclose(needed), 0) << "readelf failed";
+// What every program of the device loads: its hooks alone, no C++ runtime.
+TEST(TheInjectorLibrary, ExportsOnlyItsHooksAndNeedsNoCxxRuntime) {
+  EXPECT_EQ(exportedFunctions(SENTREL_INJECT_LIBRARY),
+            (std::vector<std::string>{"connect", "sigaction", "signal"}));
+  const std::string dynamic = outputOf("readelf -d " SENTREL_INJECT_LIBRARY);
   EXPECT_EQ(dynamic.find("libstdc++"), std::string::npos) << dynamic;
 }
 
 // connect, and the entry the URL loading system uses to keep its own
 // connections out of the hook.
 TEST(TheConnectHookTestLibrary, ExportsNoFunctionButConnectAndTheURLLoadingEntry) {
-  FILE* nm = ::popen("nm -D --defined-only " SENTREL_HOOKTEST_LIBRARY, "r");
-  ASSERT_NE(nm, nullptr);
-  std::vector<std::string> functions;
-  char line[512];
-  while (std::fgets(line, sizeof line, nm) != nullptr) {
-    std::istringstream fields(line);
-    std::string address, type, name;
-    if (fields >> address >> type >> name && type == "T") functions.push_back(name);
-  }
-  ASSERT_EQ(::pclose(nm), 0) << "nm failed";
-  std::sort(functions.begin(), functions.end());
-  EXPECT_EQ(functions,
+  EXPECT_EQ(exportedFunctions(SENTREL_HOOKTEST_LIBRARY),
             (std::vector<std::string>{"connect", "sentrel_connect_url_loading_thread_v1"}));
 }
 
