@@ -23,7 +23,9 @@ esac
 # A compiler cache keyed on paths relative to the checkout, so a fresh clone
 # (CI) reuses what an earlier build of the same sources compiled.
 if command -v ccache >/dev/null; then
-  export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=true
+  # Five flavours of the tree share it: the default 5 GB would evict one
+  # flavour's objects while another builds.
+  export CCACHE_BASEDIR="$PWD" CCACHE_NOHASHDIR=true CCACHE_MAXSIZE="${CCACHE_MAXSIZE:-25G}"
   args+=(-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 fi
 

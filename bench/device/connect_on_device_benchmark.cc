@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <benchmark/benchmark.h>
@@ -37,6 +38,9 @@ namespace fs = std::filesystem;
 using plist::Value;
 
 constexpr const char* kApp = "com.example.connectloop";
+// The same program linked statically: nothing is injected, the device's
+// supervisor decides each connect.
+constexpr const char* kStaticApp = "com.example.connectloop.static";
 constexpr int kConnectsPerRun = 2000;
 
 int processesOnMachine() {
@@ -84,21 +88,18 @@ struct Device {
     const fs::path settings =
         root / "var/mobile/Library/Preferences/ca.kelmora.sentrel_preferences.plist";
     fs::create_directories(settings.parent_path());
+    const Value allowLoopback = Value::dictOf(
+        {{"domains",
+          Value::dictOf({{"127.0.0.1", Value::dictOf({{"allowed", Value::integer(1)}})}})}});
     const bool written =
         plist::writeFileAtomically(
             settings,
             Value::dictOf(
-                {{"apps",
-                  Value::dictOf(
-                      {{kApp,
-                        Value::dictOf(
-                            {{"domains",
-                              Value::dictOf(
-                                  {{"127.0.0.1",
-                                    Value::dictOf({{"allowed", Value::integer(1)}})}})}})}})}}))
+                {{"apps", Value::dictOf({{kApp, allowLoopback}, {kStaticApp, allowLoopback}})}}))
             .ok();
     ready = written && cli({"device", "start"}).code == 0 &&
-            cli({"app", "install", "--id", kApp, SENTREL_CONNECT_LOOP}).code == 0;
+            cli({"app", "install", "--id", kApp, SENTREL_CONNECT_LOOP}).code == 0 &&
+            cli({"app", "install", "--id", kStaticApp, SENTREL_CONNECT_LOOP_STATIC}).code == 0;
   }
   ~Device() {
     cli({"device", "stop"});
@@ -123,8 +124,9 @@ Device& device() {
   return d;
 }
 
-std::map<int, double>& plainMedians() {
-  static std::map<int, double> medians;  // process count -> median seconds
+// Plain medians by (static program, process count), in seconds.
+std::map<std::pair<bool, int>, double>& plainMedians() {
+  static std::map<std::pair<bool, int>, double> medians;
   return medians;
 }
 
@@ -137,7 +139,7 @@ double runOnce(const std::string& program, const std::vector<std::string>& argv)
   return static_cast<double>(median_ns) * 1e-9;
 }
 
-void measure(benchmark::State& state, bool firewalled) {
+void measure(benchmark::State& state, bool firewalled, bool linked_statically = false) {
   Device& d = device();
   if (!d.ready) {
     state.SkipWithError("the device did not start");
@@ -149,9 +151,12 @@ void measure(benchmark::State& state, bool firewalled) {
   const std::string count = std::to_string(kConnectsPerRun);
   double total = 0;
   for (auto _ : state) {
-    const double median = firewalled ? runOnce(SENTREL_CLI, {"sentrel", "--root", d.root.string(),
-                                                             "open", kApp, port, count})
-                                     : runOnce(SENTREL_CONNECT_LOOP, {"connect_loop", port, count});
+    const char* program = linked_statically ? SENTREL_CONNECT_LOOP_STATIC : SENTREL_CONNECT_LOOP;
+    const char* app = linked_statically ? kStaticApp : kApp;
+    const double median =
+        firewalled
+            ? runOnce(SENTREL_CLI, {"sentrel", "--root", d.root.string(), "open", app, port, count})
+            : runOnce(program, {"connect_loop", port, count});
     if (median < 0) {
       state.SkipWithError("the program failed");
       return;
@@ -162,10 +167,11 @@ void measure(benchmark::State& state, bool firewalled) {
   const double mean_of_medians = total / static_cast<double>(state.iterations());
   state.counters["processes"] = processesOnMachine();
   state.counters["median_us"] = mean_of_medians * 1e6;
+  const std::pair<bool, int> baseline{linked_statically, processes};
   if (!firewalled) {
-    plainMedians()[processes] = mean_of_medians;
-  } else if (plainMedians().count(processes) != 0) {
-    state.counters["ratio_vs_plain"] = mean_of_medians / plainMedians()[processes];
+    plainMedians()[baseline] = mean_of_medians;
+  } else if (plainMedians().count(baseline) != 0) {
+    state.counters["ratio_vs_plain"] = mean_of_medians / plainMedians()[baseline];
   }
 }
 
@@ -176,11 +182,21 @@ void BM_ConnectFirewalledApp(benchmark::State& state) {
   measure(state, true);
 }
 
+// The static program: decided by the supervisor (goal: at most 1.5x).
+void BM_ConnectPlainStatic(benchmark::State& state) {
+  measure(state, false, true);
+}
+void BM_ConnectSupervisedStaticApp(benchmark::State& state) {
+  measure(state, true, true);
+}
+
 // Plain first for each process count: the firewalled run's ratio needs it.
 BENCHMARK(BM_ConnectPlain)->Arg(100)->Iterations(5)->UseManualTime();
 BENCHMARK(BM_ConnectFirewalledApp)->Arg(100)->Iterations(5)->UseManualTime();
 BENCHMARK(BM_ConnectPlain)->Arg(500)->Iterations(5)->UseManualTime();
 BENCHMARK(BM_ConnectFirewalledApp)->Arg(500)->Iterations(5)->UseManualTime();
+BENCHMARK(BM_ConnectPlainStatic)->Arg(100)->Iterations(5)->UseManualTime();
+BENCHMARK(BM_ConnectSupervisedStaticApp)->Arg(100)->Iterations(5)->UseManualTime();
 
 }  // namespace
 }  // namespace sentrel

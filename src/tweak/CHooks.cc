@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstring>
 #include <exception>
@@ -11,6 +13,7 @@
 
 #include "platform/hook/connect_hook.h"
 #include "platform/log/system_log.h"
+#include "platform/netdb/netdb.h"
 #include "platform/proc/process_table.h"
 #include "tweak/SNTFirewall.h"
 #include "tweak/connect_requests.h"
@@ -191,22 +194,71 @@ class HookEffects final : public internal::DecisionEffects {
   bool read_only_;
 };
 
+// The machine's name servers, read once when the hook is installed (the
+// hook itself may not read a file): a program's own resolver reaches them
+// without a prompt, as the C library's does. Said once per process.
+constexpr size_t kMaxNameServers = 8;
+struct NameServers {
+  char text[kMaxNameServers][INET6_ADDRSTRLEN] = {};
+  std::atomic<size_t> count{0};
+  std::atomic<bool> said{false};
+};
+constinit NameServers g_name_servers;
+
+void readNameServers() {
+  size_t count = 0;
+  for (const std::string& server : netdb::configuredNameServers()) {
+    if (count == kMaxNameServers || server.size() >= INET6_ADDRSTRLEN) break;
+    std::memcpy(g_name_servers.text[count], server.c_str(), server.size() + 1);
+    ++count;
+  }
+  g_name_servers.count.store(count, std::memory_order_release);
+}
+
 }  // namespace
+
+bool isConfiguredNameServer(std::string_view peer) noexcept {
+  const size_t count = g_name_servers.count.load(std::memory_order_acquire);
+  for (size_t i = 0; i < count; ++i) {
+    if (peer == g_name_servers.text[i]) {
+      if (!g_name_servers.said.exchange(true)) {
+        char line[128];
+        log::lineSignalSafe(internal::joinInto(
+            {"connect hook: the name server ", peer, " (port 53) is reached without a rule"}, line,
+            sizeof line));
+      }
+      return true;
+    }
+  }
+  return false;
+}
 
 int replaced_connect(int socket, const sockaddr* address, socklen_t address_length) {
   // The interposer never hands over a null, short or local address; a direct
-  // caller might, and such an address is passed on unread. A length too
-  // short for the family's address is passed on unread as well: the kernel
-  // refuses it.
+  // caller might, and such an address is passed on unread.
   if (address == nullptr || address_length < sizeof(sa_family_t) ||
-      (address->sa_family != AF_INET && address->sa_family != AF_INET6) ||
-      address_length <
-          (address->sa_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6))) {
+      (address->sa_family != AF_INET && address->sa_family != AF_INET6)) {
     return passThrough(socket, address, address_length);
   }
+  // The kernel takes an IPv6 address from 24 bytes on (without its scope
+  // id): that is decided like a whole one. Anything shorter is refused here,
+  // never passed on.
+  if (address_length < (address->sa_family == AF_INET ? sizeof(sockaddr_in) : 24u)) {
+    errno = EINVAL;
+    return -1;
+  }
+  sockaddr_storage whole{};
+  std::memcpy(&whole, address,
+              std::min<size_t>(address_length, sizeof whole));  // zero past the caller's bytes
   const int saved_errno = errno;
   char peer[INET6_ADDRSTRLEN];
-  const size_t peer_length = formatSockaddrPeer(address, peer);
+  const size_t peer_length = formatSockaddrPeer(reinterpret_cast<const sockaddr*>(&whole), peer);
+  const uint16_t port = getSockaddrPort(reinterpret_cast<const sockaddr*>(&whole));
+  if (port == 53 && peer_length > 0 &&
+      isConfiguredNameServer(std::string_view(peer, peer_length))) {
+    errno = saved_errno;
+    return passThrough(socket, address, address_length);
+  }
   const std::optional<std::string_view> host =
       peer_length > 0 ? std::optional<std::string_view>(std::string_view(peer, peer_length))
                       : std::nullopt;
@@ -231,7 +283,7 @@ int replaced_connect(int socket, const sockaddr* address, socklen_t address_leng
         ConnectRequest request;
         request.kind = ConnectRequest::Kind::kPrompt;
         request.has_host = host.has_value() && HookEffects::copyHost(*host, request.host);
-        request.port = getSockaddrPort(address);
+        request.port = port;
         postConnectRequest(request);
       }
       break;
@@ -244,6 +296,7 @@ void initializeCHooks() {
   // Made now, while the host is most likely single-threaded: a first use that
   // a fork() interrupted would leave a child waiting on its guard for ever.
   SNTInterceptor::shared();
+  readNameServers();
   // The hook reads the device's process table only as it is mapped already.
   proc::deviceProcessTable().pidOfProcess("launchd");
   recordConnectHookProcess();

@@ -1,5 +1,7 @@
 // The socket-level hook: outbound connect() calls of a filtered app, decided
-// by the process firewall at the moment of the call.
+// by the process firewall at the moment of the call. (What the C library
+// makes without the symbol, a static program and raw system calls reach
+// the device's supervisor instead: platform/supervise.)
 //
 // A connection the rules allow goes on through the previous connect. One
 // they deny fails at once (-1, ENETUNREACH); one without a rule fails the
@@ -31,6 +33,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace sentrel {
 
@@ -45,6 +48,11 @@ extern int (*original_connect)(int socket, const sockaddr* address, socklen_t ad
 // connect()'s replacement. Returns what connect returns; errno is what the
 // previous connect left, or ENETUNREACH for a blocked destination.
 int replaced_connect(int socket, const sockaddr* address, socklen_t address_length);
+
+// Whether `peer` (a key text) is one of the machine's configured name
+// servers, as read when the hooks were installed; the first time, says so
+// in the log. Async-signal-safe.
+bool isConfiguredNameServer(std::string_view peer) noexcept;
 
 // Logs "sentrel initializing hooks" and replaces connect with
 // replaced_connect. Call once, at start-up.

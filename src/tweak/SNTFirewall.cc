@@ -1025,6 +1025,22 @@ bool SNTFirewall::shouldDeny(const SNTDestination& d) {
   }
 }
 
+namespace {
+
+SNTFirewall::SocketVerdict socketVerdict(const FirewallEvaluation& ev,
+                                         std::optional<std::string_view> peer,
+                                         internal::DecisionEffects& fx) {
+  using SocketVerdict = SNTFirewall::SocketVerdict;
+  if (!ev.enabled(kLenient) || !ev.filterFlag(key::kFilterStreams, kLenient)) {
+    return SocketVerdict::kPassThrough;
+  }
+  if (decideAllow(ev, peer, peer, fx)) return SocketVerdict::kAllow;
+  if (decideDeny(ev, peer, peer, fx)) return SocketVerdict::kDeny;
+  return SocketVerdict::kAsk;
+}
+
+}  // namespace
+
 SNTFirewall::SocketVerdict SNTFirewall::decideForConnectHook(std::optional<std::string_view> peer,
                                                              internal::DecisionEffects& fx) {
   proc::MappedTableReadsOnly mapped_only;
@@ -1032,15 +1048,14 @@ SNTFirewall::SocketVerdict SNTFirewall::decideForConnectHook(std::optional<std::
     if (firewall == nullptr) return SocketVerdict::kPassThrough;
     return firewall->state_.borrow([&](const SNTFirewallState* state) {
       if (state == nullptr) return SocketVerdict::kPassThrough;
-      FirewallEvaluation ev(*state);
-      if (!ev.enabled(kLenient) || !ev.filterFlag(key::kFilterStreams, kLenient)) {
-        return SocketVerdict::kPassThrough;
-      }
-      if (decideAllow(ev, peer, peer, fx)) return SocketVerdict::kAllow;
-      if (decideDeny(ev, peer, peer, fx)) return SocketVerdict::kDeny;
-      return SocketVerdict::kAsk;
+      return socketVerdict(FirewallEvaluation(*state), peer, fx);
     });
   });
+}
+
+SNTFirewall::SocketVerdict SNTFirewall::decideSocket(std::optional<std::string_view> peer,
+                                                     internal::DecisionEffects& fx) const {
+  return socketVerdict(FirewallEvaluation(snapshot()), peer, fx);
 }
 
 void SNTFirewall::learnRule(std::string_view host, const std::optional<std::string>& url,

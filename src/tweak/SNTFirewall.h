@@ -279,6 +279,11 @@ class SNTFirewall : public std::enable_shared_from_this<SNTFirewall> {
   enum class SocketVerdict { kPassThrough, kAllow, kDeny, kAsk };
   static SocketVerdict decideForConnectHook(std::optional<std::string_view> peer,
                                             internal::DecisionEffects& effects);
+  // The same steps by this firewall, on one snapshot of it: how the
+  // device's supervisor decides a connection of an app it launched, by a
+  // firewall it keeps for that app. Allocates only what `effects` does.
+  SocketVerdict decideSocket(std::optional<std::string_view> peer,
+                             internal::DecisionEffects& effects) const;
 
   // Writes a learning rule (name: this object's name). With `onlyIfUnset`
   // the rule is written only when the host still has no rule entry once the

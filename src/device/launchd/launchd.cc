@@ -4,6 +4,9 @@
 #include <link.h>
 #include <signal.h>
 #include <sys/file.h>
+#include <sys/poll.h>
+#include <sys/prctl.h>
+#include <sys/random.h>
 #include <sys/signalfd.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -22,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "device/launchd/connect_decider.h"
 #include "device/launchd/control.h"
 #include "device/launchd/device_layout.h"
 #include "device/tools/launchctl_protocol.h"
@@ -36,6 +40,8 @@
 #include "platform/proc/shared_process_table.h"
 #include "platform/runloop/run_loop.h"
 #include "platform/spawn/spawn.h"
+#include "platform/supervise/connect_filter.h"
+#include "platform/supervise/connect_supervisor.h"
 
 namespace sentrel::device {
 namespace {
@@ -149,6 +155,11 @@ class Launchd {
  private:
   Status setUp() {
     paths::setDeviceRoot(root_);
+    // No app reads launchd's memory or takes its descriptors (the
+    // supervisor's listeners), and every process an app leaves behind stays
+    // launchd's descendant, whose memory the supervisor may read.
+    if (prctl(PR_SET_DUMPABLE, 0, 0, 0, 0) != 0) logf("cannot make launchd undumpable");
+    if (prctl(PR_SET_CHILD_SUBREAPER, 1, 0, 0, 0) != 0) logf("cannot make launchd a subreaper");
     if (Status s = prepareDeviceRoot(root_); !s) return s;
 
     std::filesystem::path lock = paths::resolveUnder(root_, paths::kRunDir) / "launchd.lock";
@@ -175,6 +186,12 @@ class Launchd {
     if (Status s = watchSignals(); !s) return s;
     if (Status s = listenForControl(); !s) return s;
 
+    launch_helper_ = options_.programs_dir / "sentrel-launch";
+    if (access(launch_helper_.c_str(), X_OK) != 0) {
+      logf("no launch helper at " + launch_helper_.string() +
+           ": apps start without the supervisor, only the injected library decides for them");
+      launch_helper_.clear();
+    }
     preload_ = injectionPreload(options_.programs_dir);
     sanitized_ = preload_.find(':') != std::string::npos;
     if (preload_.empty()) logf("no tweak library beside launchd: processes start without it");
@@ -423,7 +440,11 @@ class Launchd {
     } else {
       options.stdin_ = options.stdout_ = options.stderr_ = spawn::Stdio::devNull();
     }
-    Result<pid_t> pid = spawn::spawnProcess(app->executable_path, argv, options);
+    LaunchedAppIdentity identity{bundle_id, app->executable_path.filename().string(),
+                                 app->isSystemApplication(), !app->isVisible()};
+    Result<pid_t> pid = launch_helper_.empty()
+                            ? spawn::spawnProcess(app->executable_path, argv, options)
+                            : spawnSupervised(app->executable_path, argv, options, identity);
     if (!pid) return pid;
     // An app missing from the table would be decided for without its name;
     // one that cannot be recorded is stopped and the launch fails.
@@ -434,6 +455,102 @@ class Launchd {
     apps_[*pid] = LaunchedApp{bundle_id};
     logf("launched " + bundle_id + " (" + std::to_string(*pid) + ")");
     return pid;
+  }
+
+  // Starts an app through the launch helper, under the connect filter whose
+  // listener the supervisor takes. A kernel that refuses the filter (one
+  // older than 5.0, or seccomp turned off) leaves the app to the injected
+  // library alone, which is logged once.
+  Result<pid_t> spawnSupervised(const std::filesystem::path& program,
+                                const std::vector<std::string>& argv, spawn::Options options,
+                                const LaunchedAppIdentity& identity) {
+    uint64_t token = 0;
+    while (token == 0) {
+      if (getrandom(&token, sizeof token, 0) != static_cast<ssize_t>(sizeof token)) token = 0;
+    }
+    char token_text[17];
+    supervise::formatConnectToken(token, token_text);
+    int channel[2];
+    if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, channel) != 0) {
+      return Result<pid_t>::FromErrno("cannot launch " + identity.bundle_id);
+    }
+    constexpr int kChannelInHelper = 3;
+    options.extra_fds.push_back({channel[1], kChannelInHelper});
+    options.environment.emplace_back(supervise::kConnectTokenEnv, token_text);
+    std::vector<std::string> helper_argv{"sentrel-launch", std::to_string(kChannelInHelper),
+                                         token_text, program.string()};
+    helper_argv.insert(helper_argv.end(), argv.begin(), argv.end());
+    Result<pid_t> pid = spawn::spawnProcess(launch_helper_, helper_argv, options);
+    close(channel[1]);
+    if (!pid) {
+      close(channel[0]);
+      return pid;
+    }
+    // The helper says whether it has a listener, then either executes the
+    // program (end of file) or says why it could not.
+    const uint64_t launch = ++launch_count_;
+    bool listening = false;
+    std::optional<int> exec_error;
+    for (;;) {
+      int listener = -1;
+      std::string message = receiveFromHelper(channel[0], &listener);
+      if (message.empty()) break;
+      if (message == "listener" && listener >= 0 && !listening) {
+        decider_->addLaunch(launch, identity);
+        if (Status s = supervisor_->supervise(listener, launch, identity.bundle_id); !s) {
+          logf("cannot supervise " + identity.bundle_id + ": " + s.reason());
+        }
+        listening = true;
+      } else if (message.starts_with("no filter ")) {
+        if (listener >= 0) close(listener);
+        if (!filter_refusal_logged_) {
+          filter_refusal_logged_ = true;
+          logf("the kernel refused the connect filter (" +
+               std::string(std::strerror(std::atoi(message.c_str() + 10))) +
+               "): apps run without the supervisor, only the injected library decides for them");
+        }
+      } else if (message.starts_with("exec ")) {
+        if (listener >= 0) close(listener);
+        exec_error = std::atoi(message.c_str() + 5);
+      } else if (listener >= 0) {
+        close(listener);
+      }
+    }
+    close(channel[0]);
+    if (exec_error) {
+      // The helper exits; the reaper collects it like any child.
+      return Result<pid_t>::FromErrno("cannot start " + program.string(), *exec_error);
+    }
+    return pid;
+  }
+
+  // One message of the launch helper, with the descriptor it passed; empty
+  // at end of file, or when it says nothing for five seconds.
+  static std::string receiveFromHelper(int fd, int* passed) {
+    pollfd wait{fd, POLLIN, 0};
+    if (poll(&wait, 1, 5000) <= 0) return "";
+    char text[64];
+    iovec part{text, sizeof text - 1};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))];
+    msghdr message{};
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    ssize_t n;
+    do {
+      n = recvmsg(fd, &message, MSG_CMSG_CLOEXEC);
+    } while (n < 0 && errno == EINTR);
+    if (n <= 0) return "";
+    for (cmsghdr* header = CMSG_FIRSTHDR(&message); header != nullptr;
+         header = CMSG_NXTHDR(&message, header)) {
+      if (header->cmsg_level == SOL_SOCKET && header->cmsg_type == SCM_RIGHTS &&
+          header->cmsg_len == CMSG_LEN(sizeof(int))) {
+        std::memcpy(passed, CMSG_DATA(header), sizeof(int));
+      }
+    }
+    text[n] = '\0';
+    return text;
   }
 
   // --- backboardd -------------------------------------------------------------
@@ -680,6 +797,14 @@ class Launchd {
   const LaunchdOptions options_;
   const std::filesystem::path root_;
   runloop::RunLoop loop_;
+  // Decides the apps' connections the injected library does not; both post
+  // to loop_, so they go before it.
+  std::unique_ptr<SupervisedAppDecider> decider_ = std::make_unique<SupervisedAppDecider>(loop_);
+  std::unique_ptr<supervise::ConnectSupervisor> supervisor_ =
+      std::make_unique<supervise::ConnectSupervisor>(*decider_);
+  std::filesystem::path launch_helper_;  // empty: apps start without it
+  uint64_t launch_count_ = 0;
+  bool filter_refusal_logged_ = false;
   std::unique_ptr<proc::ProcessTablePublisher> table_;
   std::unique_ptr<log::LogRingDrainer> log_ring_;  // null when it could not be made
   std::vector<Service> services_;

@@ -5,9 +5,11 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 
 #include "platform/hook/connect_hook.h"
+#include "platform/supervise/connect_filter.h"
 
 namespace sentrel::hook {
 namespace {
@@ -33,9 +35,27 @@ int connectBySyscall(int socket, const sockaddr* address, socklen_t length) {
   return static_cast<int>(::syscall(SYS_connect, socket, address, length));
 }
 
+// The launch's token (supervise/connect_filter.h), 0 outside a supervised app.
+constinit std::atomic<uint64_t> connect_token{0};
+
+// connect() with the token in its fourth register: the app's connect filter
+// lets it through without asking the supervisor, which would decide it again.
+// Not a cancellation point, unlike the C library's connect().
+int connectWithToken(int socket, const sockaddr* address, socklen_t length) {
+  return static_cast<int>(::syscall(SYS_connect, socket, address, length,
+                                    connect_token.load(std::memory_order_relaxed), 0, 0));
+}
+
 [[gnu::noinline]] ConnectFunction resolveRealConnect() noexcept {
   int saved_errno = errno;  // dlsym may set it; the caller's errno stays
-  auto next = reinterpret_cast<ConnectFunction>(dlsym(RTLD_NEXT, "connect"));
+  ConnectFunction next = nullptr;
+  const uint64_t token = supervise::parseConnectToken(getenv(supervise::kConnectTokenEnv));
+  if (token != 0) {
+    connect_token.store(token, std::memory_order_relaxed);
+    next = &connectWithToken;
+  } else {
+    next = reinterpret_cast<ConnectFunction>(dlsym(RTLD_NEXT, "connect"));
+  }
   if (next == nullptr) next = &connectBySyscall;
   // Racing first callers all find the same function; any store wins.
   real_connect.store(next, std::memory_order_release);

@@ -38,11 +38,15 @@
 #include <limits.h>
 #include <pthread.h>
 #include <signal.h>
+#include <stdint.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <syslog.h>
 #include <unistd.h>
+
+#include "platform/supervise/connect_filter.h"
 
 namespace {
 
@@ -65,11 +69,24 @@ int connectBySyscall(int socket, const sockaddr* address, socklen_t length) {
   return static_cast<int>(::syscall(SYS_connect, socket, address, length));
 }
 
+// The launch's token: the local sockets this passes on carry it, so the
+// app's connect filter lets them through without asking the supervisor.
+uint64_t connect_token = 0;
+
+int connectWithToken(int socket, const sockaddr* address, socklen_t length) {
+  return static_cast<int>(::syscall(SYS_connect, socket, address, length,
+                                    __atomic_load_n(&connect_token, __ATOMIC_RELAXED), 0, 0));
+}
+
 ConnectFunction realConnect() {
   ConnectFunction real = __atomic_load_n(&real_connect, __ATOMIC_ACQUIRE);
   if (real != nullptr) return real;
   const int saved_errno = errno;
-  real = reinterpret_cast<ConnectFunction>(dlsym(RTLD_NEXT, "connect"));
+  const uint64_t token =
+      sentrel::supervise::parseConnectToken(getenv(sentrel::supervise::kConnectTokenEnv));
+  __atomic_store_n(&connect_token, token, __ATOMIC_RELAXED);
+  real = token != 0 ? &connectWithToken
+                    : reinterpret_cast<ConnectFunction>(dlsym(RTLD_NEXT, "connect"));
   if (real == nullptr) real = &connectBySyscall;
   __atomic_store_n(&real_connect, real, __ATOMIC_RELEASE);
   errno = saved_errno;
@@ -153,10 +170,14 @@ Function next(Function* cache, const char* name) {
 using SigactionFunction = int (*)(int, const struct sigaction*, struct sigaction*);
 using SignalFunction = sighandler_t (*)(int, sighandler_t);
 SigactionFunction real_sigaction = nullptr;
+SigactionFunction real_internal_sigaction = nullptr;  // __sigaction
 SignalFunction real_signal = nullptr;
+SignalFunction real_sigset = nullptr;
+SignalFunction real_bsd_signal = nullptr;
+SignalFunction real_sysv_signal = nullptr;
 
 bool isHandler(sighandler_t handler) {
-  return handler != SIG_DFL && handler != SIG_IGN && handler != SIG_ERR;
+  return handler != SIG_DFL && handler != SIG_IGN && handler != SIG_ERR && handler != SIG_HOLD;
 }
 
 // Set once this library's constructor ran. Handlers installed before then
@@ -167,9 +188,42 @@ bool started = false;
 __attribute__((constructor)) void injectorLoaded() {
   realConnect();  // resolved while the process is still single-threaded
   next(&real_sigaction, "sigaction");
+  next(&real_internal_sigaction, "__sigaction");
   next(&real_signal, "signal");
+  next(&real_sigset, "sigset");
+  next(&real_bsd_signal, "bsd_signal");
+  next(&real_sysv_signal, "__sysv_signal");
   __atomic_store_n(&started, true, __ATOMIC_RELEASE);
   if (dlsym(RTLD_DEFAULT, "sentrel_program_registers_classes_v1") != nullptr) loadTweak();
+}
+
+}  // namespace
+
+namespace {
+
+int installAction(SigactionFunction* cache, const char* name, int signal_number,
+                  const struct sigaction* action, struct sigaction* previous) {
+  if (action != nullptr && isHandler(action->sa_handler) &&
+      __atomic_load_n(&started, __ATOMIC_ACQUIRE)) {
+    loadTweak();
+  }
+  SigactionFunction real = next(cache, name);
+  if (real == nullptr) {
+    errno = ENOSYS;
+    return -1;
+  }
+  return real(signal_number, action, previous);
+}
+
+sighandler_t installHandler(SignalFunction* cache, const char* name, int signal_number,
+                            sighandler_t handler) {
+  if (isHandler(handler) && __atomic_load_n(&started, __ATOMIC_ACQUIRE)) loadTweak();
+  SignalFunction real = next(cache, name);
+  if (real == nullptr) {
+    errno = ENOSYS;
+    return SIG_ERR;
+  }
+  return real(signal_number, handler);
 }
 
 }  // namespace
@@ -181,27 +235,36 @@ __attribute__((constructor)) void injectorLoaded() {
 extern "C" __attribute__((visibility("default"))) int sigaction(int signal_number,
                                                                 const struct sigaction* action,
                                                                 struct sigaction* previous) {
-  if (action != nullptr && isHandler(action->sa_handler) &&
-      __atomic_load_n(&started, __ATOMIC_ACQUIRE)) {
-    loadTweak();
-  }
-  SigactionFunction real = next(&real_sigaction, "sigaction");
-  if (real == nullptr) {
-    errno = ENOSYS;
-    return -1;
-  }
-  return real(signal_number, action, previous);
+  return installAction(&real_sigaction, "sigaction", signal_number, action, previous);
 }
 
+extern "C" __attribute__((visibility("default"))) int __sigaction(int signal_number,
+                                                                  const struct sigaction* action,
+                                                                  struct sigaction* previous) {
+  return installAction(&real_internal_sigaction, "__sigaction", signal_number, action, previous);
+}
+
+// signal() and the C library's other ways of saying the same (sigset()
+// with SIG_HOLD only blocks the signal: no handler).
 extern "C" __attribute__((visibility("default"))) sighandler_t signal(int signal_number,
                                                                       sighandler_t handler) {
-  if (isHandler(handler) && __atomic_load_n(&started, __ATOMIC_ACQUIRE)) loadTweak();
-  SignalFunction real = next(&real_signal, "signal");
-  if (real == nullptr) {
-    errno = ENOSYS;
-    return SIG_ERR;
-  }
-  return real(signal_number, handler);
+  return installHandler(&real_signal, "signal", signal_number, handler);
+}
+extern "C" __attribute__((visibility("default"))) sighandler_t sigset(int signal_number,
+                                                                      sighandler_t handler) {
+  return installHandler(&real_sigset, "sigset", signal_number, handler);
+}
+extern "C" __attribute__((visibility("default"))) sighandler_t bsd_signal(int signal_number,
+                                                                          sighandler_t handler) {
+  return installHandler(&real_bsd_signal, "bsd_signal", signal_number, handler);
+}
+extern "C" __attribute__((visibility("default"))) sighandler_t __sysv_signal(int signal_number,
+                                                                             sighandler_t handler) {
+  return installHandler(&real_sysv_signal, "__sysv_signal", signal_number, handler);
+}
+extern "C" __attribute__((visibility("default"))) sighandler_t sysv_signal(int signal_number,
+                                                                           sighandler_t handler) {
+  return installHandler(&real_sysv_signal, "__sysv_signal", signal_number, handler);
 }
 
 extern "C" __attribute__((visibility("default"))) int connect(int socket, const sockaddr* address,

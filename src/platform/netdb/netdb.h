@@ -13,6 +13,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace sentrel::netdb {
 
@@ -46,5 +47,11 @@ std::optional<std::string> addressText(const sockaddr* address, socklen_t length
 
 // The port of an IPv4 or IPv6 address in host byte order; nullopt as above.
 std::optional<uint16_t> port(const sockaddr* address, socklen_t length);
+
+// The name servers the machine's resolver is configured with: the
+// "nameserver" lines of `resolv_conf` (the C library's /etc/resolv.conf), as
+// key texts, in file order; empty when the file cannot be read. Lines that
+// hold no IPv4 or IPv6 address are skipped.
+std::vector<std::string> configuredNameServers(const std::string& resolv_conf = "/etc/resolv.conf");
 
 }  // namespace sentrel::netdb

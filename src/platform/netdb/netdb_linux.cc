@@ -3,6 +3,8 @@
 #include <netinet/in.h>
 
 #include <cstring>
+#include <fstream>
+#include <sstream>
 #include <vector>
 
 #include "platform/netdb/netdb.h"
@@ -111,6 +113,27 @@ std::optional<uint16_t> port(const sockaddr* address, socklen_t length) {
     default:
       return std::nullopt;
   }
+}
+
+std::vector<std::string> configuredNameServers(const std::string& resolv_conf) {
+  std::vector<std::string> servers;
+  std::ifstream file(resolv_conf);
+  std::string line;
+  while (std::getline(file, line)) {
+    std::istringstream words(line);
+    std::string keyword, address;
+    if (!(words >> keyword >> address) || keyword != "nameserver") continue;
+    // A zone ("fe80::1%eth0") names an interface the key text has no room for.
+    address = address.substr(0, address.find('%'));
+    in_addr v4{};
+    in6_addr v6{};
+    if (inet_pton(AF_INET, address.c_str(), &v4) == 1) {
+      servers.push_back(address);
+    } else if (inet_pton(AF_INET6, address.c_str(), &v6) == 1) {
+      servers.push_back(canonicalHost(address));
+    }
+  }
+  return servers;
 }
 
 }  // namespace sentrel::netdb

@@ -251,6 +251,15 @@ TEST_F(TheInjector, LoadsItWhenAProgramInstallsASignalHandler) {
   EXPECT_EQ(loads().size(), 1u);
   EXPECT_TRUE(runPreloaded({probe_, "signal"}, 0).status.success());
   EXPECT_EQ(loads().size(), 2u);
+  // Every other way the C library has of installing one.
+  size_t expected = 2;
+  for (const char* way : {"sigset", "bsd_signal", "sysv_signal", "__sigaction"}) {
+    EXPECT_TRUE(runPreloaded({probe_, way}, 0).status.success()) << way;
+    EXPECT_EQ(loads().size(), ++expected) << way;
+  }
+  // A held signal has no handler.
+  EXPECT_TRUE(runPreloaded({probe_, "hold"}, 0).status.success());
+  EXPECT_EQ(loads().size(), expected);
 }
 
 TEST_F(TheInjector, LoadsItOnceForRacingThreadsAndInAChildForkedFromAThreadedProgram) {
@@ -309,7 +318,8 @@ std::vector<std::string> exportedFunctions(const std::string& library) {
 // What every program of the device loads: its hooks alone, no C++ runtime.
 TEST(TheInjectorLibrary, ExportsOnlyItsHooksAndNeedsNoCxxRuntime) {
   EXPECT_EQ(exportedFunctions(SENTREL_INJECT_LIBRARY),
-            (std::vector<std::string>{"connect", "sigaction", "signal"}));
+            (std::vector<std::string>{"__sigaction", "__sysv_signal", "bsd_signal", "connect",
+                                      "sigaction", "sigset", "signal", "sysv_signal"}));
   const std::string dynamic = outputOf("readelf -d " SENTREL_INJECT_LIBRARY);
   EXPECT_EQ(dynamic.find("libstdc++"), std::string::npos) << dynamic;
 }

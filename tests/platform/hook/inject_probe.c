@@ -6,10 +6,18 @@
  *   inject_probe threads PORT N   N threads connect at once: "<k> connected"
  *   inject_probe handler          installs a signal handler (sigaction)
  *   inject_probe signal           installs a signal handler (signal)
+ *   inject_probe sigset           the same with sigset()
+ *   inject_probe bsd_signal       the same with bsd_signal()
+ *   inject_probe sysv_signal      the same with sysv_signal()
+ *   inject_probe __sigaction      the same with __sigaction()
+ *   inject_probe hold             sigset(SIGUSR1, SIG_HOLD): no handler
  *   inject_probe fork PORT        a second thread runs while the program
  *                                 forks; the child connects and reports
  * Built a second time exporting the symbol of programs that register
  * classes (INJECT_PROBE_REGISTERS_CLASSES). */
+#ifndef _GNU_SOURCE
+#define _GNU_SOURCE /* sigset(), sysv_signal() */
+#endif
 #include <arpa/inet.h>
 #include <errno.h>
 #include <netinet/in.h>
@@ -54,7 +62,13 @@ static void* connectOnce(void* connected) {
   return NULL;
 }
 
-static void onSignal(int signal_number) { (void)signal_number; }
+/* The C library exports these without declaring them everywhere. */
+extern int __sigaction(int, const struct sigaction*, struct sigaction*);
+extern __sighandler_t bsd_signal(int, __sighandler_t);
+
+static void onSignal(int signal_number) {
+  (void)signal_number;
+}
 
 static volatile int stop_spinning;
 
@@ -75,6 +89,20 @@ int main(int argc, char** argv) {
     return sigaction(SIGUSR1, &action, NULL) == 0 ? 0 : 3;
   }
   if (strcmp(mode, "signal") == 0) return signal(SIGUSR1, onSignal) == SIG_ERR ? 3 : 0;
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+  /* Old, but programs still call it. */
+  if (strcmp(mode, "sigset") == 0) return sigset(SIGUSR1, onSignal) == SIG_ERR ? 3 : 0;
+  if (strcmp(mode, "hold") == 0) return sigset(SIGUSR1, SIG_HOLD) == SIG_ERR ? 3 : 0;
+#pragma GCC diagnostic pop
+  if (strcmp(mode, "bsd_signal") == 0) return bsd_signal(SIGUSR1, onSignal) == SIG_ERR ? 3 : 0;
+  if (strcmp(mode, "sysv_signal") == 0) return sysv_signal(SIGUSR1, onSignal) == SIG_ERR ? 3 : 0;
+  if (strcmp(mode, "__sigaction") == 0) {
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = onSignal;
+    return __sigaction(SIGUSR1, &action, NULL) != 0 ? 3 : 0;
+  }
   if (argc < 3) return 2;
   if (strcmp(mode, "unix") == 0) {
     struct sockaddr_un address = {0};
