@@ -442,9 +442,10 @@ class Launchd {
     }
     LaunchedAppIdentity identity{bundle_id, app->executable_path.filename().string(),
                                  app->isSystemApplication(), !app->isVisible()};
-    Result<pid_t> pid = launch_helper_.empty()
-                            ? spawn::spawnProcess(app->executable_path, argv, options)
-                            : spawnSupervised(app->executable_path, argv, options, identity);
+    Result<pid_t> pid =
+        launch_helper_.empty()
+            ? spawn::spawnProcess(app->executable_path, argv, options)
+            : spawnSupervised(app->executable_path, app->bundle_path, argv, options, identity);
     if (!pid) return pid;
     // An app missing from the table would be decided for without its name;
     // one that cannot be recorded is stopped and the launch fails.
@@ -462,6 +463,7 @@ class Launchd {
   // older than 5.0, or seccomp turned off) leaves the app to the injected
   // library alone, which is logged once.
   Result<pid_t> spawnSupervised(const std::filesystem::path& program,
+                                const std::filesystem::path& bundle_path,
                                 const std::vector<std::string>& argv, spawn::Options options,
                                 const LaunchedAppIdentity& identity) {
     uint64_t token = 0;
@@ -476,7 +478,8 @@ class Launchd {
     }
     constexpr int kChannelInHelper = 3;
     options.extra_fds.push_back({channel[1], kChannelInHelper});
-    options.environment.emplace_back(supervise::kConnectTokenEnv, token_text);
+    options.environment.emplace_back(supervise::kConnectTokenEnv,
+                                     std::string(token_text) + ":" + bundle_path.string());
     std::vector<std::string> helper_argv{"sentrel-launch", std::to_string(kChannelInHelper),
                                          token_text, program.string()};
     helper_argv.insert(helper_argv.end(), argv.begin(), argv.end());

@@ -49,7 +49,8 @@ int connectWithToken(int socket, const sockaddr* address, socklen_t length) {
 [[gnu::noinline]] ConnectFunction resolveRealConnect() noexcept {
   int saved_errno = errno;  // dlsym may set it; the caller's errno stays
   ConnectFunction next = nullptr;
-  const uint64_t token = supervise::parseConnectToken(getenv(supervise::kConnectTokenEnv));
+  const uint64_t token = supervise::connectTokenForBundle(getenv(supervise::kConnectTokenEnv),
+                                                          getenv(supervise::kBundlePathEnv));
   if (token != 0) {
     connect_token.store(token, std::memory_order_relaxed);
     next = &connectWithToken;

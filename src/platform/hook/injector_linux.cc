@@ -82,8 +82,8 @@ ConnectFunction realConnect() {
   ConnectFunction real = __atomic_load_n(&real_connect, __ATOMIC_ACQUIRE);
   if (real != nullptr) return real;
   const int saved_errno = errno;
-  const uint64_t token =
-      sentrel::supervise::parseConnectToken(getenv(sentrel::supervise::kConnectTokenEnv));
+  const uint64_t token = sentrel::supervise::connectTokenForBundle(
+      getenv(sentrel::supervise::kConnectTokenEnv), getenv(sentrel::supervise::kBundlePathEnv));
   __atomic_store_n(&connect_token, token, __ATOMIC_RELAXED);
   real = token != 0 ? &connectWithToken
                     : reinterpret_cast<ConnectFunction>(dlsym(RTLD_NEXT, "connect"));

@@ -40,8 +40,13 @@
 namespace sentrel::supervise {
 
 // The environment variable that carries the launch's token to the injected
-// library, as 16 hexadecimal digits.
+// library: "<16 hexadecimal digits>:<the app's bundle path>". The library
+// uses the token only while its own bundle (SENTREL_BUNDLE_PATH, which
+// decides whose rules it applies) is still the launch's: a process whose
+// environment names another app is decided again by the supervisor, as the
+// app it was launched under.
 inline constexpr const char* kConnectTokenEnv = "SENTREL_CONNECT_TOKEN";
+inline constexpr const char* kBundlePathEnv = "SENTREL_BUNDLE_PATH";  // as bundle/main_bundle.h
 
 // The filter program for `token` (which must not be 0). 64 instructions are
 // always enough.
@@ -62,5 +67,8 @@ int installConnectFilter(const ConnectFilter& filter) noexcept;
 // anything that is not exactly 16 hexadecimal digits.
 void formatConnectToken(uint64_t token, char (&text)[17]) noexcept;
 uint64_t parseConnectToken(const char* text) noexcept;
+// The token of a kConnectTokenEnv value, when its bundle path is
+// `bundle_path`; 0 otherwise (either is null, malformed, or they differ).
+uint64_t connectTokenForBundle(const char* value, const char* bundle_path) noexcept;
 
 }  // namespace sentrel::supervise

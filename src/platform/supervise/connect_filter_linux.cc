@@ -3,6 +3,7 @@
 #include <linux/seccomp.h>
 #include <netinet/in.h>
 #include <stddef.h>
+#include <string.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -197,8 +198,10 @@ void formatConnectToken(uint64_t token, char (&text)[17]) noexcept {
   text[16] = '\0';
 }
 
-uint64_t parseConnectToken(const char* text) noexcept {
-  if (text == nullptr) return 0;
+namespace {
+
+// The token in the first 16 characters of `text`; 0 when they are not hex.
+uint64_t parseDigits(const char* text) noexcept {
   uint64_t token = 0;
   for (int i = 0; i < 16; ++i) {
     const char c = text[i];
@@ -212,7 +215,24 @@ uint64_t parseConnectToken(const char* text) noexcept {
     }
     token = token << 4 | digit;
   }
-  return text[16] == '\0' ? token : 0;
+  return token;
+}
+
+}  // namespace
+
+uint64_t connectTokenForBundle(const char* value, const char* bundle_path) noexcept {
+  if (value == nullptr || bundle_path == nullptr) return 0;
+  const uint64_t token = parseDigits(value);
+  if (token == 0 || value[16] != ':' || strcmp(value + 17, bundle_path) != 0) return 0;
+  return token;
+}
+
+uint64_t parseConnectToken(const char* text) noexcept {
+  if (text == nullptr) return 0;
+  for (int i = 0; i < 16; ++i) {
+    if (text[i] == '\0') return 0;
+  }
+  return text[16] == '\0' ? parseDigits(text) : 0;
 }
 
 }  // namespace sentrel::supervise

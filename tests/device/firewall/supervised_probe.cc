@@ -17,6 +17,9 @@
 //   supervised_probe clean MODE ADDRESS PORT
 //                                          the same from a child started
 //                                          with an empty environment
+//   supervised_probe as BUNDLE MODE ADDRESS PORT
+//                                          the same from a child whose
+//                                          SENTREL_BUNDLE_PATH names BUNDLE
 //   supervised_probe race ALLOWED BLOCKED PORT COUNT
 //                                          COUNT connects to one sockaddr
 //                                          while a second thread flips it
@@ -144,6 +147,19 @@ int clean(char** argv) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
 }
 
+int as(char** argv) {
+  pid_t child = fork();
+  if (child == 0) {
+    setenv("SENTREL_BUNDLE_PATH", argv[2], 1);
+    char* args[] = {argv[0], argv[3], argv[4], argv[5], nullptr};
+    execv("/proc/self/exe", args);
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+}
+
 int race(const char* allowed, const char* blocked, int port, int count) {
   sockaddr_storage good, bad;
   socklen_t length = 0;
@@ -204,6 +220,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (argc == 5 && std::string(argv[1]) == "clean") return clean(argv);
+  if (argc == 6 && std::string(argv[1]) == "as") return as(argv);
   if (argc == 6 && std::string(argv[1]) == "race") {
     return race(argv[2], argv[3], std::atoi(argv[4]), std::atoi(argv[5]));
   }

@@ -208,6 +208,41 @@ TEST_F(ASupervisedApp, NeverReachesTheBlockedHostWhileAThreadRewritesTheAddress)
   EXPECT_EQ(blocked.accepted(), 0);
 }
 
+TEST_F(ASupervisedApp, IsDecidedAsTheAppItWasLaunchedAsWhateverItsEnvironmentSays) {
+  Server server("127.0.0.1");
+  ASSERT_TRUE(server.ok());
+  // The probe may not reach 127.0.0.1; another app may.
+  plist::MutableDict apps;
+  apps.set(
+      kProbeId,
+      Value::dictOf(
+          {{"domains",
+            Value::dictOf({{"127.0.0.1", Value::dictOf({{"allowed", Value::integer(2)}})}})}}));
+  apps.set(
+      "com.example.other",
+      Value::dictOf(
+          {{"domains",
+            Value::dictOf({{"127.0.0.1", Value::dictOf({{"allowed", Value::integer(1)}})}})}}));
+  startDevice(Value::dictOf({{"apps", std::move(apps).build()}}), kProbeId, SENTREL_DYNAMIC_PROBE);
+  ASSERT_EQ(cli({"app", "install", "--id", "com.example.other", SENTREL_DYNAMIC_PROBE}).code, 0);
+  std::string other_bundle;
+  for (const auto& entry : fs::recursive_directory_iterator(root_.path() / "var/containers")) {
+    if (entry.path().filename() == "Info.plist" &&
+        slurp(entry.path()).find("com.example.other") != std::string::npos) {
+      other_bundle = entry.path().parent_path().string();
+    }
+  }
+  ASSERT_FALSE(other_bundle.empty());
+  // The other app itself connects; the probe's child that names the other
+  // app's bundle is decided by the library as that app, but not passed on
+  // as decided: the supervisor decides it as the probe.
+  EXPECT_EQ(cli({"open", "com.example.other", "libc", "127.0.0.1", server.port()}).out,
+            "connected\n");
+  EXPECT_EQ(probe({"as", other_bundle, "libc", "127.0.0.1", server.port()}).out,
+            "failed " + std::to_string(ENETUNREACH) + "\n");
+  EXPECT_EQ(server.accepted(), 1);
+}
+
 TEST_F(ASupervisedApp, CanNeitherSuperviseItselfNorTakeLaunchdsDescriptorsNorMakeSCTPSockets) {
   startDevice(Value(), kProbeId, SENTREL_STATIC_PROBE);
   Outcome status = cli({"device", "status"});

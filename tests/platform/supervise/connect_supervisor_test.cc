@@ -257,5 +257,17 @@ TEST(AConnectToken, ReadsBackAsItWasWrittenAndRefusesAnythingElse) {
   EXPECT_EQ(parseConnectToken(nullptr), 0u);
 }
 
+TEST(AConnectToken, IsTheLibrarysOnlyForTheBundleItWasGivenFor) {
+  EXPECT_EQ(connectTokenForBundle("0123456789abcdef:/Applications/A.app", "/Applications/A.app"),
+            kToken);
+  EXPECT_EQ(connectTokenForBundle("0123456789abcdef:/Applications/A.app", "/Applications/B.app"),
+            0u);
+  EXPECT_EQ(connectTokenForBundle("0123456789abcdef:/Applications/A.app", nullptr), 0u);
+  EXPECT_EQ(connectTokenForBundle("0123456789abcdef/Applications/A.app", "/Applications/A.app"),
+            0u);
+  EXPECT_EQ(connectTokenForBundle("0123", "0123"), 0u);
+  EXPECT_EQ(connectTokenForBundle(nullptr, "/Applications/A.app"), 0u);
+}
+
 }  // namespace
 }  // namespace sentrel::supervise
