@@ -1,9 +1,11 @@
 #include "device/launchd/connect_decider.h"
 
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstring>
+#include <filesystem>
 #include <initializer_list>
 #include <utility>
 
@@ -88,9 +90,32 @@ pid_t processOf(pid_t tid) {
 
 }  // namespace
 
-SupervisedAppDecider::SupervisedAppDecider(runloop::RunLoop& main_loop) : main_loop_(main_loop) {}
+SupervisedAppDecider::SupervisedAppDecider(runloop::RunLoop& main_loop) : main_loop_(main_loop) {
+  // The settings folder is watched, so that a decision asks the kernel
+  // whether the file changed (a read of the watch) instead of looking the
+  // file up. Events are queued when SpringBoard renames the new file into
+  // place, before its save is confirmed to anyone: the next decision sees
+  // them. Without a watch every decision looks the file up.
+  const std::filesystem::path folder = paths::resolve(kSettingsPath).parent_path();
+  std::error_code error;
+  std::filesystem::create_directories(folder, error);
+  settings_watch_ = inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  if (settings_watch_ >= 0 &&
+      inotify_add_watch(settings_watch_, folder.c_str(),
+                        IN_CLOSE_WRITE | IN_MOVED_TO | IN_MOVED_FROM | IN_DELETE | IN_CREATE |
+                            IN_DELETE_SELF | IN_MOVE_SELF) < 0) {
+    close(settings_watch_);
+    settings_watch_ = -1;
+  }
+  if (settings_watch_ < 0) {
+    log::line("supervisor: cannot watch " + folder.string() +
+              "; every decision looks the settings file up");
+  }
+}
 
-SupervisedAppDecider::~SupervisedAppDecider() = default;
+SupervisedAppDecider::~SupervisedAppDecider() {
+  if (settings_watch_ >= 0) close(settings_watch_);
+}
 
 void SupervisedAppDecider::addLaunch(uint64_t launch, LaunchedAppIdentity identity) {
   std::lock_guard lock(mutex_);
@@ -114,9 +139,15 @@ std::shared_ptr<SupervisedAppDecider::App> SupervisedAppDecider::appFor(uint64_t
 }
 
 void SupervisedAppDecider::refreshIfSettingsChanged() {
+  std::lock_guard lock(mutex_);
+  if (settings_watch_ >= 0) {
+    alignas(inotify_event) char events[4096];
+    bool changed = false;
+    while (read(settings_watch_, events, sizeof events) > 0) changed = true;
+    if (settings_read_ && !changed) return;
+  }
   const std::optional<SettingsFileIdentity> now =
       settingsFileIdentity(paths::resolve(kSettingsPath));
-  std::lock_guard lock(mutex_);
   if (settings_read_ && now == settings_seen_) return;
   settings_seen_ = now;
   settings_read_ = true;

@@ -6,7 +6,7 @@
 // Each app has a firewall of its own here (SNTFirewall, not pooled) whose
 // settings are the app's part of the settings file (loadSettingsForApp(),
 // from the settings image when it matches the file). They are read again
-// when the file changes (its identity, checked on every decision): only
+// when the file changes (watched, and its identity compared): only
 // SpringBoard writes that file, so nothing another process posts on the bus
 // ever decides here.
 //
@@ -81,6 +81,7 @@ class SupervisedAppDecider final : public supervise::ConnectDecider {
   bool settings_read_ = false;                             // guarded by mutex_
   std::vector<std::string> name_servers_;                  // guarded by mutex_
   int64_t resolv_conf_modified_ = -1;                      // guarded by mutex_
+  int settings_watch_ = -1;                                // inotify on the settings folder, or -1
 };
 
 }  // namespace sentrel::device

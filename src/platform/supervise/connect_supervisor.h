@@ -55,7 +55,6 @@ struct ConnectAttempt {
   pid_t pid = 0;                      // the calling thread
   const sockaddr* address = nullptr;  // the copy; AF_INET or AF_INET6, whole
   socklen_t length = 0;
-  int socket_type = 0;     // SOCK_STREAM, SOCK_DGRAM, ...
   bool fast_open = false;  // a send with MSG_FASTOPEN rather than connect()
 };
 

@@ -237,8 +237,15 @@ struct ConnectSupervisor::State : std::enable_shared_from_this<State> {
     const int nr = request.data.nr;
     const int program_fd = static_cast<int>(request.data.args[0]);
 
+    // A pidfd cached for this thread id was opened for a task that had the
+    // id while it was alive; task ids are unique among live tasks, so while
+    // it lives it is the caller (pidfd_getfd() fails on a dead one, and the
+    // pidfd is opened again). A fresh pidfd may have been opened after the
+    // caller died and its id was reused: only then is the call checked to be
+    // still pending before the socket is taken.
+    const bool cached = launch->pidfds.count(static_cast<pid_t>(request.pid)) != 0;
     int pidfd = pidfdFor(*launch, static_cast<pid_t>(request.pid), false);
-    if (!stillPending(listener, id)) return;
+    if (!cached && !stillPending(listener, id)) return;
     if (pidfd < 0) {
       log::line("supervisor: cannot reach process " + std::to_string(request.pid) + " of " +
                     launch->label + ": " + std::strerror(errno) + "; its connection is refused",
@@ -247,8 +254,9 @@ struct ConnectSupervisor::State : std::enable_shared_from_this<State> {
       return;
     }
     int socket = pidfdGetfd(pidfd, program_fd);
-    if (socket < 0 && errno == ESRCH) {  // a cached pidfd of an earlier thread with this id
+    if (socket < 0 && errno == ESRCH && cached) {  // an earlier task with this id
       pidfd = pidfdFor(*launch, static_cast<pid_t>(request.pid), true);
+      if (!stillPending(listener, id)) return;
       socket = pidfd >= 0 ? pidfdGetfd(pidfd, program_fd) : -1;
     }
     if (socket < 0) {
@@ -270,25 +278,35 @@ struct ConnectSupervisor::State : std::enable_shared_from_this<State> {
     call.nr = nr;
     call.socket = socket;
     const int domain = socketOption(socket, SO_DOMAIN);
-    const int type = socketOption(socket, SO_TYPE);
     if (domain < 0) {
       close(socket);
       fail(listener, id, -domain);  // ENOTSOCK
       return;
     }
     const bool inet = domain == AF_INET || domain == AF_INET6;
-    // A send's Fast Open only connects a TCP socket; anything else is a
-    // datagram sent on an unconnected socket, which is not gated.
-    if (!inet || (nr != SYS_connect && type != SOCK_STREAM)) {
+    if (!inet) {
       close(socket);
       respond(listener, id, 0, 0, true);
       return;
     }
-    int error = readCall(request, call);
-    if (error == 0 && !stillPending(listener, id)) error = -1;
+    // A send's Fast Open only connects a TCP socket; anything else is a
+    // datagram sent on an unconnected socket, which is not gated. A connect
+    // needs the type only to know whether it may wait.
+    const int type = nr != SYS_connect ? socketOption(socket, SO_TYPE) : 0;
+    if (nr != SYS_connect && type != SOCK_STREAM) {
+      close(socket);
+      respond(listener, id, 0, 0, true);
+      return;
+    }
+    // No second ID_VALID check is needed after the read: the pidfd pinned
+    // the caller before the first one, and pidfd_getfd() has since shown it
+    // alive. Should it die now and its thread id be reused, whatever is
+    // decided on what was read acts only on its own (dead) socket, and the
+    // answer finds no call to go to.
+    const int error = readCall(request, call);
     if (error != 0) {
       close(socket);
-      if (error > 0) fail(listener, id, error);
+      fail(listener, id, error);
       return;
     }
 
@@ -306,7 +324,6 @@ struct ConnectSupervisor::State : std::enable_shared_from_this<State> {
       attempt.pid = call.pid;
       attempt.address = reinterpret_cast<const sockaddr*>(&call.address);
       attempt.length = call.length;
-      attempt.socket_type = type;
       attempt.fast_open = nr != SYS_connect;
       Verdict verdict = Verdict::kDeny;
       try {
@@ -322,10 +339,10 @@ struct ConnectSupervisor::State : std::enable_shared_from_this<State> {
     }
     // Allowed, or nothing to decide (AF_UNSPEC disconnects a datagram
     // socket; another family the kernel refuses): made here, on our copy.
-    const int status_flags = fcntl(socket, F_GETFL);
-    const bool waits = status_flags >= 0 && (status_flags & O_NONBLOCK) == 0 &&
-                       (call.flags & MSG_DONTWAIT) == 0 && type == SOCK_STREAM &&
-                       !(call.has_address && isLoopback(call.address));
+    const bool waits = !(call.has_address && isLoopback(call.address)) &&
+                       (call.flags & MSG_DONTWAIT) == 0 &&
+                       (type != 0 ? type : socketOption(socket, SO_TYPE)) == SOCK_STREAM &&
+                       (fcntl(socket, F_GETFL) & O_NONBLOCK) == 0;
     if (!waits) {
       perform(listener, call);
       return;
@@ -344,8 +361,8 @@ struct ConnectSupervisor::State : std::enable_shared_from_this<State> {
     });
   }
 
-  // Reads what the call names from the program's memory into `call`: 0,
-  // an errno to fail the call with, or -1 when the caller went away.
+  // Reads what the call names from the program's memory into `call`: 0, or
+  // an errno to fail the call with.
   int readCall(const seccomp_notif& request, PendingCall& call) {
     const auto* args = request.data.args;
     auto readAddress = [&](uint64_t at, uint64_t length) -> int {
