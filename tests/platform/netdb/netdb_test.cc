@@ -3,11 +3,13 @@
 #include <sys/un.h>
 
 #include <cstring>
+#include <fstream>
 #include <utility>
 
 #include <gtest/gtest.h>
 
 #include "platform/netdb/netdb.h"
+#include "support/temp_dir.h"
 
 namespace sentrel::netdb {
 namespace {
@@ -111,6 +113,22 @@ TEST(AnAddress, IsRefusedWhenTooShortOfAnotherFamilyOrMissing) {
   EXPECT_FALSE(port(asSockaddr(&un), sizeof un));
   EXPECT_FALSE(addressText(nullptr, sizeof in));
   EXPECT_FALSE(port(nullptr, sizeof in));
+}
+
+TEST(TheResolverConfiguration, NamesItsNameServersByTheirKeyTexts) {
+  testing::TempDir dir;
+  const std::string path = (dir.path() / "resolv.conf").string();
+  std::ofstream(path) << "# a comment\n"
+                         "search example.org\n"
+                         "nameserver 10.0.0.53\n"
+                         "nameserver   0:0:0:0:0:0:0:1\n"
+                         "nameserver fe80::1%eth0\n"
+                         "nameserver not-an-address\n"
+                         "nameserver\n"
+                         "options ndots:2\n";
+  EXPECT_EQ(configuredNameServers(path),
+            (std::vector<std::string>{"10.0.0.53", "::1", "fe80::1"}));
+  EXPECT_TRUE(configuredNameServers((dir.path() / "missing").string()).empty());
 }
 
 }  // namespace
