@@ -49,3 +49,19 @@ function(sentrel_add_subdirs)
     endif()
   endforeach()
 endfunction()
+
+# sentrel_static_executable(<target>)
+# Links an executable statically (a program nothing can be injected into, or
+# the launch helper) and without the sanitizer and fuzzing runtimes of an
+# instrumented build, which cannot be linked statically.
+function(sentrel_static_executable target)
+  set_target_properties(${target} PROPERTIES POSITION_INDEPENDENT_CODE OFF)
+  foreach(property COMPILE_OPTIONS LINK_OPTIONS)
+    get_target_property(options ${target} ${property})
+    if(options)
+      list(FILTER options EXCLUDE REGEX "sanitize")
+      set_target_properties(${target} PROPERTIES ${property} "${options}")
+    endif()
+  endforeach()
+  target_link_options(${target} PRIVATE -static)
+endfunction()
