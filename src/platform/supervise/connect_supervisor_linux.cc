@@ -27,6 +27,9 @@
 #include "platform/supervise/connect_supervisor.h"
 
 // Newer than the C library's headers of Debian 12.
+#ifndef PIDFD_THREAD
+#define PIDFD_THREAD O_EXCL
+#endif
 #ifndef SECCOMP_IOCTL_NOTIF_SET_FLAGS
 #define SECCOMP_IOCTL_NOTIF_SET_FLAGS SECCOMP_IOW(4, __u64)
 #endif
@@ -188,7 +191,12 @@ struct ConnectSupervisor::State : std::enable_shared_from_this<State> {
     for (int fd : launch.in_flight) shutdown(fd, SHUT_RDWR);
   }
 
-  int pidfdFor(Launch& launch, pid_t tid, bool fresh) {
+  // A pidfd for the calling task `tid`, and whether it pins that very task
+  // (a process's own, or since Linux 6.9 a thread's): only those are kept
+  // for the task's next calls. On older kernels a thread's calls take a
+  // pidfd of its process each time, found through /proc.
+  int pidfdFor(Launch& launch, pid_t tid, bool fresh, bool* pins_caller) {
+    *pins_caller = true;
     auto it = launch.pidfds.find(tid);
     if (it != launch.pidfds.end()) {
       if (!fresh) return it->second;
@@ -196,13 +204,14 @@ struct ConnectSupervisor::State : std::enable_shared_from_this<State> {
       launch.pidfds.erase(it);
     }
     int fd = pidfdOpen(tid, 0);
-    if (fd < 0 && (errno == EINVAL || errno == ENOENT)) {  // (ENOENT since Linux 6.9)
-      // Not a process but one of its threads: pidfd_getfd() takes the
-      // process (a thread's pidfd is refused), whose descriptors are the
-      // thread's. Cached per thread, so /proc is read once for each.
-      if (pid_t group = threadGroupOf(tid); group > 0) fd = pidfdOpen(group, 0);
+    if (fd < 0 && (errno == EINVAL || errno == ENOENT)) {  // a thread, not a process
+      fd = pidfdOpen(tid, PIDFD_THREAD);
+      if (fd < 0 && errno == EINVAL) {
+        *pins_caller = false;
+        if (pid_t group = threadGroupOf(tid); group > 0) fd = pidfdOpen(group, 0);
+      }
     }
-    if (fd < 0) return -1;
+    if (fd < 0 || !*pins_caller) return fd;
     if (launch.pidfds.size() >= 64) {
       for (auto& [pid, cached] : launch.pidfds) close(cached);
       launch.pidfds.clear();
@@ -243,8 +252,17 @@ struct ConnectSupervisor::State : std::enable_shared_from_this<State> {
     // pidfd is opened again). A fresh pidfd may have been opened after the
     // caller died and its id was reused: only then is the call checked to be
     // still pending before the socket is taken.
-    const bool cached = launch->pidfds.count(static_cast<pid_t>(request.pid)) != 0;
-    int pidfd = pidfdFor(*launch, static_cast<pid_t>(request.pid), false);
+    const pid_t caller = static_cast<pid_t>(request.pid);
+    const bool cached = launch->pidfds.count(caller) != 0;
+    bool pins_caller = true;
+    int pidfd = pidfdFor(*launch, caller, false, &pins_caller);
+    // Closes a pidfd that is not kept, on every way out.
+    struct Uncached {
+      int fd;
+      ~Uncached() {
+        if (fd >= 0) close(fd);
+      }
+    } uncached{pins_caller ? -1 : pidfd};
     if (!cached && !stillPending(listener, id)) return;
     if (pidfd < 0) {
       log::line("supervisor: cannot reach process " + std::to_string(request.pid) + " of " +
@@ -255,7 +273,8 @@ struct ConnectSupervisor::State : std::enable_shared_from_this<State> {
     }
     int socket = pidfdGetfd(pidfd, program_fd);
     if (socket < 0 && errno == ESRCH && cached) {  // an earlier task with this id
-      pidfd = pidfdFor(*launch, static_cast<pid_t>(request.pid), true);
+      pidfd = pidfdFor(*launch, caller, true, &pins_caller);
+      if (!pins_caller) uncached.fd = pidfd;
       if (!stillPending(listener, id)) return;
       socket = pidfd >= 0 ? pidfdGetfd(pidfd, program_fd) : -1;
     }
