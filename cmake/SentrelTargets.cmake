@@ -11,6 +11,9 @@ function(sentrel_add_test name)
                                         GTest::gtest_main)
   gtest_discover_tests(${name} DISCOVERY_MODE PRE_TEST PROPERTIES LABELS "${T_LABELS}"
                        DISCOVERY_TIMEOUT 60)
+  if("concurrency" IN_LIST T_LABELS)
+    set_property(GLOBAL APPEND PROPERTY SENTREL_CONCURRENCY_TESTS ${name})
+  endif()
 endfunction()
 
 # sentrel_add_fuzzer(<name> SOURCES <files...> [LIBS <libs...>] [SEEDS <dir>])

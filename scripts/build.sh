@@ -2,8 +2,9 @@
 # Configures and builds one flavour of the tree.
 #   scripts/build.sh [plain|asan|tsan|fuzz|locks]   (default: plain)
 # Build folders: build/, build-asan/, build-tsan/, build-fuzz/, build-locks/.
-# "locks" builds everything with clang and -Wthread-safety: a field read
-# without the lock that guards it fails the build.
+# "locks" builds the product code (no tests, no benchmarks) with clang and
+# -Wthread-safety: a field read without the lock that guards it fails the
+# build. "tsan" builds only what the concurrency tests need.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -15,7 +16,7 @@ case "$flavour" in
   tsan)  dir=build-tsan; args=(-DSENTREL_SANITIZE=thread -DSENTREL_BENCH=OFF) ;;
   fuzz)  dir=build-fuzz; args=(-DSENTREL_FUZZ=ON -DSENTREL_TESTS=OFF -DSENTREL_BENCH=OFF
                                -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++) ;;
-  locks) dir=build-locks; args=(-DSENTREL_THREAD_SAFETY=ON -DSENTREL_BENCH=OFF
+  locks) dir=build-locks; args=(-DSENTREL_THREAD_SAFETY=ON -DSENTREL_BENCH=OFF -DSENTREL_TESTS=OFF
                                 -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++) ;;
   *) echo "usage: scripts/build.sh [plain|asan|tsan|fuzz|locks]" >&2; exit 2 ;;
 esac
@@ -30,4 +31,6 @@ if command -v ccache >/dev/null; then
 fi
 
 cmake -S . -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "${args[@]}" >/dev/null
-cmake --build "$dir" -j "$jobs"
+targets=()
+if [ "$flavour" = tsan ]; then targets=(--target concurrency_tests); fi
+cmake --build "$dir" -j "$jobs" "${targets[@]}"
