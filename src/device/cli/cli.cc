@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -14,6 +15,8 @@
 #include <system_error>
 #include <thread>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "device/cli/log_command.h"
 #include "device/cli/outcome.h"
@@ -39,12 +42,12 @@ namespace fs = std::filesystem;
 using plist::Value;
 
 constexpr const char* kUsageText =
-    "usage: sentrel [--root DIR] device start [--screen WxH@S]|stop|status\n"
+    "usage: sentrel [--root DIR] device start [--screen WxH@S]|stop|status [--json]\n"
     "       sentrel [--root DIR] screen [--wait TEXT] [--png FILE] | --tap TEXT\n"
     "         (--wait and --tap: once TEXT is drawn and at rest; --timeout SECONDS, default 30)\n"
     "       sentrel [--root DIR] app install --id ID [--name NAME] [--system] [--tag TAG]... "
     "EXECUTABLE\n"
-    "       sentrel [--root DIR] app list\n"
+    "       sentrel [--root DIR] app list [--json]\n"
     "       sentrel [--root DIR] app remove ID\n"
     "       sentrel [--root DIR] open BUNDLE_ID [ARGS...]\n"
     "       sentrel [--root DIR] notify NAME\n";
@@ -109,17 +112,49 @@ void printStatus(const Context& ctx, const Value& status) {
   }
 }
 
-int deviceStatus(const Context& ctx) {
+// `device status --json`: {"root", "running", and when running "pid",
+// "bus", "screen" (null when not served) and "processes" [{pid, ppid, name}]}.
+void printStatusJson(const Context& ctx, const Value* status) {
+  nlohmann::json out = {{"root", ctx.root.string()}, {"running", status != nullptr}};
+  if (status) {
+    out["pid"] = status->get("pid").asInteger().value_or(0);
+    const std::string* bus = status->get("bus").asString();
+    out["bus"] = bus ? nlohmann::json(*bus) : nlohmann::json(nullptr);
+    const std::string url = screenUrl(ctx);
+    out["screen"] = url.empty() ? nlohmann::json(nullptr) : nlohmann::json(url);
+    nlohmann::json processes = nlohmann::json::array();
+    if (const plist::Array* list = status->get("processes").asArray()) {
+      for (const Value& p : *list) {
+        const std::string* name = p.get("name").asString();
+        processes.push_back({{"pid", p.get("pid").asInteger().value_or(0)},
+                             {"ppid", p.get("ppid").asInteger().value_or(0)},
+                             {"name", name ? *name : "?"}});
+      }
+    }
+    out["processes"] = std::move(processes);
+  }
+  printf("%s\n", out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+}
+
+int deviceStatus(const Context& ctx, bool json = false) {
   std::string problem;
   std::optional<device::ControlClient> client = connectIfRunning(ctx, &problem);
   if (!client) {
     if (!problem.empty()) return fail(problem);
-    printf("Device at %s: not running\n", ctx.root.string().c_str());
+    if (json) {
+      printStatusJson(ctx, nullptr);
+    } else {
+      printf("Device at %s: not running\n", ctx.root.string().c_str());
+    }
     return kNotRunning;
   }
   Result<Value> status = client->call(Value::dictOf({{"command", Value::string("status")}}));
   if (!status) return fail("status: " + status.reason());
-  printStatus(ctx, *status);
+  if (json) {
+    printStatusJson(ctx, &*status);
+  } else {
+    printStatus(ctx, *status);
+  }
   return kOk;
 }
 
@@ -267,14 +302,27 @@ int screenshot(const std::string& url, const display::ScreenProfile& profile,
 
 // Waits until the drawn text `text` is on the screen and at rest, and taps
 // it as a finger would when `tap` is set.
+//
+// A tap is made once: a control that stays where it is (a switch) would
+// flip back on a second one. It succeeds when the screen changed.
 int findText(const std::string& url, const std::string& text, bool tap, double timeout_seconds) {
   Result<std::unique_ptr<display::ScreenClient>> client = display::ScreenClient::connect(url);
   if (!client) return fail(client.reason());
   const auto timeout = std::chrono::milliseconds(static_cast<int64_t>(timeout_seconds * 1000));
-  Result<display::Point> at =
-      tap ? (*client)->tapText(text, timeout) : (*client)->waitForText(text, timeout);
-  if (!at) return fail(std::string(tap ? "tap: " : "wait: ") + at.reason());
-  printf("%s \"%s\" at (%.0f, %.0f)\n", tap ? "Tapped" : "Found", text.c_str(), at->x, at->y);
+  if (tap) {
+    Result<display::ScreenClient::Tap> tapped = (*client)->tapTextOnce(text, timeout);
+    if (!tapped) return fail("tap: " + tapped.reason());
+    if (!tapped->changed) {
+      return fail("tapped \"" + text + "\" at (" + std::to_string(std::lround(tapped->at.x)) +
+                  ", " + std::to_string(std::lround(tapped->at.y)) +
+                  ") but the screen did not change");
+    }
+    printf("Tapped \"%s\" at (%.0f, %.0f)\n", text.c_str(), tapped->at.x, tapped->at.y);
+    return kOk;
+  }
+  Result<display::Point> at = (*client)->waitForText(text, timeout);
+  if (!at) return fail("wait: " + at.reason());
+  printf("Found \"%s\" at (%.0f, %.0f)\n", text.c_str(), at->x, at->y);
   return kOk;
 }
 
@@ -301,6 +349,9 @@ int screenCommand(const Context& ctx, const std::vector<std::string>& args) {
     }
   }
   if (tap && (png || wait)) return usage("screen --tap TEXT takes no --png or --wait");
+  if (std::error_code ec; png && fs::is_directory(*png, ec)) {
+    return usage(png->string() + " is a folder: --png takes the file to save the picture to");
+  }
   std::string problem;
   if (!connectIfRunning(ctx, &problem)) {
     if (!problem.empty()) return fail(problem);
@@ -387,9 +438,22 @@ int appInstall(const Context& ctx, const std::vector<std::string>& args) {
   return kOk;
 }
 
-int appList(const Context& ctx) {
+int appList(const Context& ctx, bool json) {
   auto catalogue = apps::newDeviceCatalogue(ctx.root);
   std::vector<apps::AppRecord> all = catalogue->allApplications();
+  if (json) {
+    nlohmann::json out = nlohmann::json::array();
+    for (const apps::AppRecord& app : all) {
+      out.push_back({{"id", app.identifier},
+                     {"name", app.display_name},
+                     {"type", app.applicationType()},
+                     {"tags", app.tags},
+                     {"hidden", !app.isVisible()},
+                     {"bundle", app.bundle_path.string()}});
+    }
+    printf("%s\n", out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+    return kOk;
+  }
   if (all.empty()) {
     printf("No apps installed at %s\n", ctx.root.string().c_str());
     return kOk;
@@ -496,9 +560,19 @@ int runCli(const std::vector<std::string>& all_args) {
     fputs(kLogUsageText, stdout);
     return kOk;
   }
+  // A root given by hand that is not there is a typing mistake, not an
+  // empty device: every command but the one that makes a device says so.
+  const bool starts_device = command == "device" && !rest.empty() && rest[0] == "start";
+  if (std::error_code ec; !ctx.default_root && !starts_device && !fs::is_directory(ctx.root, ec)) {
+    fprintf(stderr, "sentrel: no device at %s\n", ctx.root.string().c_str());
+    return kUsage;
+  }
   if (command == "device") {
     if (rest.empty()) return usage("device takes one of start, stop, status");
     if (rest[0] == "start") return deviceStartCommand(ctx, {rest.begin() + 1, rest.end()});
+    if (rest[0] == "status" && rest.size() == 2 && rest[1] == "--json") {
+      return deviceStatus(ctx, /*json=*/true);
+    }
     if (rest.size() != 1) return usage("device " + rest[0] + " takes no arguments");
     if (rest[0] == "stop") return deviceStop(ctx);
     if (rest[0] == "status") return deviceStatus(ctx);
@@ -509,8 +583,9 @@ int runCli(const std::vector<std::string>& all_args) {
     std::vector<std::string> app_args(rest.begin() + 1, rest.end());
     if (rest[0] == "install") return appInstall(ctx, app_args);
     if (rest[0] == "list") {
-      if (!app_args.empty()) return usage("app list takes no arguments");
-      return appList(ctx);
+      const bool json = app_args.size() == 1 && app_args[0] == "--json";
+      if (!app_args.empty() && !json) return usage("app list takes only --json");
+      return appList(ctx, json);
     }
     if (rest[0] == "remove") return appRemove(ctx, app_args);
     return usage("unknown app command " + rest[0]);

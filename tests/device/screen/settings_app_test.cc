@@ -110,7 +110,8 @@ TEST_F(TheSettingsApp, AddsAGlobalRuleWithPlusSwipesItAwayAndDeletesEverySetting
   const json field = waitForText("i.e. ads.example.com");
   ASSERT_TRUE(field.is_array()) << texts();
   ASSERT_TRUE(page_->click(field[0].get<double>(), field[1].get<double>()).ok());
-  ASSERT_TRUE(page_->insertText("tracker.example").ok());
+  // What a person pastes: a URL, reduced to the host its connections name.
+  ASSERT_TRUE(page_->insertText("https://Tracker.Example:443/pixel").ok());
   ASSERT_TRUE(clickOnce("Add", "sentrelTest.centreOf('tracker.example') !== null")) << texts();
   EXPECT_TRUE(waitForDocument([](const plist::Value& d) {
     return d.get("global_hosts").get("tracker.example").get("allowed") == plist::Value::integer(2);
