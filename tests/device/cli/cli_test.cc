@@ -128,6 +128,15 @@ class ACliDevice : public ::testing::Test {
     return done();
   }
 
+  // SpringBoard takes save requests once it finished launching, a moment
+  // after `device start` returns.
+  bool springBoardLaunched() {
+    return eventually([&] {
+      return testing::slurp(tmp_.path() / "var/log/system.log")
+                 .find("SpringBoard finished launching") != std::string::npos;
+    });
+  }
+
   testing::TempDir tmp_;
   testing::TempDir io_;
   bool started_ = false;
@@ -166,6 +175,7 @@ fs::path settingsFileOf(const fs::path& root) {
 // waits for the file to show it; at once, each would undo the others.
 TEST_F(ACliDevice, KeepsEveryConfirmedChangeOfTwelveMadeAtOnce) {
   ASSERT_EQ(run({"device", "start"}).code, 0);
+  ASSERT_TRUE(springBoardLaunched());
   constexpr int kChanges = 12;
   std::vector<Outcome> outcomes(kChanges);
   std::vector<std::unique_ptr<testing::TempDir>> io;
@@ -194,6 +204,7 @@ TEST_F(ACliDevice, KeepsEveryConfirmedChangeOfTwelveMadeAtOnce) {
 
 TEST_F(ACliDevice, KeepsADamagedSettingsFileAsideBeforeSpringBoardSavesOverIt) {
   ASSERT_EQ(run({"device", "start"}).code, 0);
+  ASSERT_TRUE(springBoardLaunched());
   const fs::path file = settingsFileOf(tmp_.path());
   fs::create_directories(file.parent_path());
   const std::string garbage = "<plist><dict><key>global_hosts</key><dict><key>ads.exa";
