@@ -1,5 +1,6 @@
 #include "device/cli/cli.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -11,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <system_error>
 #include <thread>
@@ -24,6 +26,7 @@
 #include "device/launchd/control.h"
 #include "device/launchd/device_layout.h"
 #include "device/tools/device_tools.h"
+#include "device/tools/tool_commands.h"
 #include "platform/apps/installed_apps.h"
 #include "platform/display/screen_client.h"
 #include "platform/display/screen_profile.h"
@@ -31,6 +34,7 @@
 #include "platform/notify/notification_center.h"
 #include "platform/paths/device_paths.h"
 #include "platform/plist/value.h"
+#include "platform/proc/shared_process_table.h"
 #include "platform/runloop/run_loop.h"
 #include "platform/spawn/spawn.h"
 #include "tweak/common.h"
@@ -49,6 +53,7 @@ constexpr const char* kUsageText =
     "EXECUTABLE\n"
     "       sentrel [--root DIR] app list [--json]\n"
     "       sentrel [--root DIR] app remove ID\n"
+    "       sentrel [--root DIR] app stop ID\n"
     "       sentrel [--root DIR] open BUNDLE_ID [ARGS...]\n"
     "       sentrel [--root DIR] notify NAME\n";
 
@@ -477,6 +482,57 @@ int appRemove(const Context& ctx, const std::vector<std::string>& args) {
   return kOk;
 }
 
+// `app stop ID`: ends the app's processes on the device (SIGTERM, as the
+// Settings app's restart does through the device's killall), and waits a
+// little for them to be gone.
+int appStop(const Context& ctx, const std::vector<std::string>& args) {
+  if (args.size() != 1) return usage("app stop takes one bundle id");
+  if (Status valid = apps::validateIdentifier(args[0]); !valid) return usage(valid.reason());
+  std::optional<apps::AppRecord> app =
+      apps::newDeviceCatalogue(ctx.root)->applicationWithIdentifier(args[0]);
+  if (!app) return fail("unknown app " + args[0] + ": it is not installed");
+  if (app->executable_path.empty()) return fail(args[0] + " has no executable to stop");
+  std::string problem;
+  if (!connectIfRunning(ctx, &problem)) {
+    if (!problem.empty()) return fail(problem);
+    return fail("no device is running at " + ctx.root.string());
+  }
+  const std::string name = app->executable_path.filename().string();
+  proc::SharedProcessTable table(ctx.root);
+  auto running = [&] {
+    Result<std::vector<proc::ProcessRecord>> records = table.snapshot();
+    if (!records) return false;
+    for (const proc::ProcessRecord& record : *records) {
+      if (record.command_name == proc::shortCommandName(name) || record.command_name == name) {
+        return true;
+      }
+    }
+    return false;
+  };
+  if (!running()) {
+    printf("%s is not running; nothing changed\n", args[0].c_str());
+    return kOk;
+  }
+  std::ostringstream err;
+  tools::ToolContext tool;
+  tool.root = ctx.root;
+  tool.table = &table;
+  tool.send_signal = [](pid_t pid, int signal) { return ::kill(pid, signal) == 0 ? 0 : errno; };
+  tool.err = &err;
+  if (tools::killallCommand({name}, tool) != 0 && running()) {
+    return fail("cannot stop " + args[0] + ": " + err.str());
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (running()) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      return fail(args[0] + " was asked to end but still runs after 5 s");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  printf("Stopped %s\n", args[0].c_str());
+  return kOk;
+}
+
 int openApp(const Context& ctx, const std::vector<std::string>& args) {
   if (args.empty()) return usage("open needs a bundle id");
   if (Status valid = apps::validateIdentifier(args[0]); !valid) return usage(valid.reason());
@@ -579,7 +635,7 @@ int runCli(const std::vector<std::string>& all_args) {
     return usage("unknown device command " + rest[0]);
   }
   if (command == "app") {
-    if (rest.empty()) return usage("app takes one of install, list, remove");
+    if (rest.empty()) return usage("app takes one of install, list, remove, stop");
     std::vector<std::string> app_args(rest.begin() + 1, rest.end());
     if (rest[0] == "install") return appInstall(ctx, app_args);
     if (rest[0] == "list") {
@@ -588,6 +644,7 @@ int runCli(const std::vector<std::string>& all_args) {
       return appList(ctx, json);
     }
     if (rest[0] == "remove") return appRemove(ctx, app_args);
+    if (rest[0] == "stop") return appStop(ctx, app_args);
     return usage("unknown app command " + rest[0]);
   }
   if (command == "open") return openApp(ctx, rest);

@@ -310,6 +310,37 @@ TEST_F(ACliDevice, ListsAppsAndStatusAsJson) {
   EXPECT_TRUE(springboard) << running.out;
 }
 
+TEST_F(ACliDevice, StopsARunningApp) {
+  ASSERT_EQ(
+      run({"app", "install", "--id", "com.example.sleeper", "--name", "Sleeper", "/bin/sleep"})
+          .code,
+      0);
+  ASSERT_EQ(run({"device", "start"}).code, 0);
+  Outcome idle = run({"app", "stop", "com.example.sleeper"});
+  EXPECT_EQ(idle.code, 0) << idle.err;
+  EXPECT_EQ(idle.out, "com.example.sleeper is not running; nothing changed\n");
+
+  testing::TempDir app_io;
+  Outcome opened;
+  std::thread app([&] {
+    opened = testing::runProgram(
+        SENTREL_CLI,
+        {"sentrel", "--root", tmp_.path().string(), "open", "com.example.sleeper", "600"},
+        app_io.path());
+  });
+  ASSERT_TRUE(eventually([&] { return pidOf("Sleeper") > 0; }));
+  Outcome stopped = run({"app", "stop", "com.example.sleeper"});
+  app.join();
+  EXPECT_EQ(stopped.code, 0) << stopped.err;
+  EXPECT_EQ(stopped.out, "Stopped com.example.sleeper\n");
+  EXPECT_EQ(pidOf("Sleeper"), 0);
+  EXPECT_NE(opened.code, 0);
+
+  Outcome unknown = run({"app", "stop", "com.example.ghost"});
+  EXPECT_EQ(unknown.code, 1);
+  EXPECT_NE(unknown.err.find("unknown app"), std::string::npos) << unknown.err;
+}
+
 TEST_F(ACliDevice, RefusesARootThatIsMissingOrNotAFolder) {
   fs::path missing = tmp_.path() / "nowhere";
   Outcome r = run({"device", "start"}, &missing);
