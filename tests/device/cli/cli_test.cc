@@ -573,6 +573,21 @@ class ACliDeviceScreen : public ACliDevice {
   }
 };
 
+// The home screen shows an app installed while the device runs, and drops
+// one removed, without a restart.
+TEST_F(ACliDeviceScreen, ShowsAnAppInstalledWhileTheDeviceRuns) {
+  ASSERT_EQ(run({"device", "start"}).code, 0);
+  Outcome home = run({"screen", "--wait", "Settings"});
+  ASSERT_EQ(home.code, 0) << home.err;
+  ASSERT_EQ(
+      run({"app", "install", "--id", "com.example.zebra", "--name", "Zebra", "/bin/true"}).code, 0);
+  Outcome shown = run({"screen", "--wait", "Zebra", "--timeout", "20"});
+  EXPECT_EQ(shown.code, 0) << shown.err;
+  ASSERT_EQ(run({"app", "remove", "com.example.zebra"}).code, 0);
+  Outcome settings = run({"screen", "--wait", "Settings"});
+  EXPECT_EQ(settings.code, 0) << settings.err;
+}
+
 TEST_F(ACliDeviceScreen, StartsBackboarddWhichServesThePageOnlyUnderItsToken) {
   Outcome start = run({"device", "start", "--screen", "375x667@2"});
   ASSERT_EQ(start.code, 0) << start.err;
