@@ -198,6 +198,13 @@ int deviceStart(const Context& ctx, const std::string& screen) {
   Status settings = tools::installSettingsApp(ctx.root);
   if (!settings) return fail("cannot install the Settings app: " + settings.reason());
 
+  // Where the log stood before this start: SpringBoard's line below must be
+  // this run's.
+  const fs::path system_log = paths::resolveUnder(ctx.root, "/var/log/system.log");
+  std::error_code size_ec;
+  const uintmax_t log_start =
+      fs::exists(system_log, size_ec) ? fs::file_size(system_log, size_ec) : 0;
+
   fs::path launchd = programsDir() / "launchd";
   int ready[2];
   if (pipe2(ready, O_CLOEXEC) != 0) return fail("pipe failed");
@@ -232,6 +239,23 @@ int deviceStart(const Context& ctx, const std::string& screen) {
   // shows it when it comes in time (the device runs without a screen too).
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   while (screenUrl(ctx).empty() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  // SpringBoard takes settings changes once it finished launching: a
+  // `rules` change sent before would never be saved. Wait for its line in
+  // the device's log, for a while (a device whose SpringBoard is slow still
+  // starts; its status says what runs).
+  const auto springboard_deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  auto springBoardLaunched = [&] {
+    std::ifstream in(system_log);
+    in.seekg(static_cast<std::streamoff>(log_start));
+    std::string line;
+    while (std::getline(in, line)) {
+      if (line.find("SpringBoard finished launching") != std::string::npos) return true;
+    }
+    return false;
+  };
+  while (!springBoardLaunched() && std::chrono::steady_clock::now() < springboard_deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return deviceStatus(ctx);
