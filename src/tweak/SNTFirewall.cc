@@ -1220,4 +1220,54 @@ bool _determineIfSystemApp(std::optional<std::string_view>) {
   return false;
 }
 
+// ---------------------------------------------------------------------------
+// Explaining a decision
+
+namespace {
+
+// The decisions' effects recorded, for a decision that must change nothing.
+class RecordingEffects final : public internal::DecisionEffects {
+ public:
+  explicit RecordingEffects(SNTFirewall::Explanation& out) : out_(out) {}
+
+  void say(std::initializer_list<std::string_view> parts) override {
+    std::string text;
+    for (std::string_view part : parts) text += part;
+    out_.lines.push_back(std::move(text));
+  }
+  void learn(std::string_view host, std::optional<std::string_view>, int64_t value,
+             bool onlyIfUnset) override {
+    out_.learned.push_back({std::string(host), value, onlyIfUnset});
+  }
+  void guardedStepFailed(const internal::WrongKind& failure) override {
+    char reason[512];
+    out_.wrongKind = std::string(failure.write(reason, sizeof reason));
+  }
+
+ private:
+  SNTFirewall::Explanation& out_;
+};
+
+}  // namespace
+
+SNTFirewall::Explanation SNTFirewall::explainDecision(const SNTDestination& d) const {
+  Explanation out;
+  FirewallEvaluation ev(snapshot());
+  RecordingEffects fx(out);
+  if (decideAllow(ev, viewOf(d.host()), viewOf(d.url()), fx)) {
+    out.verdict = Explanation::Verdict::kAllow;
+    out.decidedByAllow = true;
+    return out;
+  }
+  try {
+    const bool deny = decideDeny(ev, viewOf(d.host()), viewOf(d.url()), fx);
+    out.verdict = deny ? Explanation::Verdict::kDeny : Explanation::Verdict::kAsk;
+  } catch (const std::exception& failure) {
+    // As shouldDeny(): anything going wrong in here blocks.
+    out.verdict = Explanation::Verdict::kDeny;
+    out.wrongKind = failure.what();
+  }
+  return out;
+}
+
 }  // namespace sentrel

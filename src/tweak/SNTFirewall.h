@@ -331,6 +331,27 @@ class SNTFirewall : public std::enable_shared_from_this<SNTFirewall> {
   // bundle id when "snt_show_bundle_ids" is on.
   std::string ruleDescription() const;
 
+  // ---- Explaining a decision (any thread; no effects) ----
+
+  // What shouldAllow() and then shouldDeny() would answer for `destination`
+  // now, with the lines they would log and the learning rules they would
+  // write recorded instead of logged and written: nothing is saved, nothing
+  // is logged. For `sentrel rules test`.
+  struct Explanation {
+    enum class Verdict { kAllow, kDeny, kAsk };
+    struct Learned {
+      std::string host;
+      int64_t value = 0;
+      bool onlyIfUnset = false;
+    };
+    Verdict verdict = Verdict::kAsk;
+    bool decidedByAllow = false;           // shouldAllow() answered true
+    std::vector<std::string> lines;        // the log lines, in order
+    std::vector<Learned> learned;          // the learning rules, in order
+    std::optional<std::string> wrongKind;  // a guarded step failed on this value
+  };
+  Explanation explainDecision(const SNTDestination& destination) const;
+
  private:
   std::shared_ptr<const SNTFirewallState> snapshot() const;
   template <class Change>

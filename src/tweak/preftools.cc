@@ -1,6 +1,12 @@
 #include "tweak/preftools.h"
 
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <mutex>
 #include <system_error>
@@ -38,7 +44,70 @@ std::string loggedDocument(const plist::Value& document) {
   return document.description(kLoggedDocumentCharacters);
 }
 
+// "20261210T135904Z": the time a damaged file was kept aside, in UTC.
+std::string keptAsideTime() {
+  const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+  std::tm utc{};
+  gmtime_r(&now, &utc);
+  char text[32];
+  std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &utc);
+  return text;
+}
+
+constexpr const char* kDamagedSuffix = ".damaged-";
+
+// Renames a damaged settings file out of the way of the save about to
+// replace it; nothing for a file that reads (or is not there).
+Status keepDamagedSettingsFileAside(const std::filesystem::path& file) {
+  const std::optional<std::string> damage = settingsFileDamage(file);
+  if (!damage) return Status::Ok();
+  const std::string base = file.string() + kDamagedSuffix + keptAsideTime();
+  std::filesystem::path aside = base;
+  std::error_code ec;
+  for (int n = 2; std::filesystem::exists(aside, ec) && n < 1000; ++n) {
+    aside = base + "-" + std::to_string(n);
+  }
+  if (std::rename(file.c_str(), aside.c_str()) != 0) {
+    return Status::FromErrno("the settings file is damaged (" + *damage +
+                             ") and cannot be kept aside as " + aside.string() +
+                             "; not saving over it");
+  }
+  log::line("preftools saveSettings: the settings file was damaged (" + *damage +
+                "); kept it aside as " + aside.string() +
+                " before saving; its rules are not in the new settings",
+            log::Level::kError);
+  return Status::Ok();
+}
+
 }  // namespace
+
+std::optional<std::string> settingsFileDamage() {
+  return settingsFileDamage(paths::resolve(kSettingsPath));
+}
+
+std::optional<std::string> settingsFileDamage(const std::filesystem::path& file) {
+  Result<plist::Value> read = plist::readDictionaryFile(file);
+  if (read.ok()) return std::nullopt;
+  // A folder or a device node where the file belongs is no document that
+  // was damaged; the write that follows fails and says so.
+  std::error_code ec;
+  if (!std::filesystem::is_regular_file(file, ec)) return std::nullopt;
+  if (access(file.c_str(), R_OK) != 0) return std::nullopt;
+  return read.reason();
+}
+
+std::vector<std::filesystem::path> damagedSettingsFiles(const std::filesystem::path& file) {
+  std::vector<std::filesystem::path> found;
+  const std::string prefix = file.filename().string() + kDamagedSuffix;
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(file.parent_path(), ec), end; !ec && it != end;
+       it.increment(ec)) {
+    if (it->path().filename().string().rfind(prefix, 0) == 0) found.push_back(it->path());
+  }
+  // The time in the name sorts as text.
+  std::sort(found.begin(), found.end());
+  return found;
+}
 
 bool isSpringBoardProcess() {
   const auto& identifier = bundle::mainBundle().bundle_identifier;
@@ -104,10 +173,18 @@ bool PrefHandler::writeSettingsFile(const plist::Value& document) {
   // nodes of the entries a save did not change.
   static Mutex encoder_lock;
   static auto* encoder = new plist::XmlDocumentEncoder;  // lives as long as the process
+  // The file as this process last left it: a file that still is that one
+  // needs no check before it is replaced.
+  static std::optional<SettingsFileIdentity> last_written;
   plist::Value written_document = document;
   Status written = [&] {
     MutexLock lock(encoder_lock);
+    if (const std::optional<SettingsFileIdentity> now = settingsFileIdentity(file);
+        now && now != last_written) {
+      if (Status kept = keepDamagedSettingsFileAside(file); !kept.ok()) return kept;
+    }
     Status status = plist::writeFileAtomically(file, document, *encoder);
+    last_written = status.ok() ? settingsFileIdentity(file) : std::nullopt;
     // The image's parts cache compares by identity first: give it the
     // version that shares the unchanged entries with the last one.
     if (status.ok()) written_document = encoder->lastEncoded();

@@ -14,9 +14,11 @@
 
 #include <cstdint>
 
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/foundation/url.h"
 #include "platform/plist/value.h"
@@ -120,6 +122,13 @@ class PrefHandler {
   // Writes `document` to the settings file atomically (SpringBoard's part of
   // a save). A failed write is logged and leaves the file as it was. Returns
   // false, writing nothing, when `document` is not a dictionary.
+  //
+  // A file this process did not write last is read first: one that is there
+  // but damaged (settingsFileDamage()) is kept aside, renamed to
+  // "<file>.damaged-<UTC time>", with an error in the system log naming
+  // both, before the new document takes its place. When it cannot be kept
+  // aside nothing is written over it (logged; the save is lost, the rules in
+  // the damaged file are not).
   static bool writeSettingsFile(const plist::Value& document);
 
   // Asks SpringBoard (posts "SNT_LAUNCH_TWEAK_SETTINGS" with "path") to open
@@ -143,6 +152,21 @@ class PrefHandler {
   // (url.h). A text that is not a URL still ends the app and opens nothing.
   static void springBoardLaunchSettingsWithPath(std::string_view path);
 };
+
+// Why the settings file at `file` (default: the device's) cannot be read
+// as a settings document although it is there: garbage, a truncated or
+// empty file, a root that is not a dictionary. nullopt when it reads, when
+// there is no file (a device before its first save) and when it cannot be
+// opened at all (that is not damage to its content). Every reader takes a
+// damaged file for an empty document, so the next save would replace every
+// rule in it. Thread-safe.
+std::optional<std::string> settingsFileDamage();
+std::optional<std::string> settingsFileDamage(const std::filesystem::path& file);
+
+// The damaged settings files kept aside beside `file` so far
+// ("<file>.damaged-<time>"), in name order: the order they were kept aside
+// in. Thread-safe.
+std::vector<std::filesystem::path> damagedSettingsFiles(const std::filesystem::path& file);
 
 // The app entry "apps" -> bundleId of `document`; always a dictionary.
 // - `document` null (or not a dictionary): logs "WARNING: settingsCache

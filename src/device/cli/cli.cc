@@ -1,19 +1,24 @@
 #include "device/cli/cli.h"
 
+#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
+
+#include <nlohmann/json.hpp>
 
 #include "device/cli/log_command.h"
 #include "device/cli/outcome.h"
@@ -21,6 +26,7 @@
 #include "device/launchd/control.h"
 #include "device/launchd/device_layout.h"
 #include "device/tools/device_tools.h"
+#include "device/tools/tool_commands.h"
 #include "platform/apps/installed_apps.h"
 #include "platform/display/screen_client.h"
 #include "platform/display/screen_profile.h"
@@ -28,6 +34,7 @@
 #include "platform/notify/notification_center.h"
 #include "platform/paths/device_paths.h"
 #include "platform/plist/value.h"
+#include "platform/proc/shared_process_table.h"
 #include "platform/runloop/run_loop.h"
 #include "platform/spawn/spawn.h"
 #include "tweak/common.h"
@@ -39,13 +46,14 @@ namespace fs = std::filesystem;
 using plist::Value;
 
 constexpr const char* kUsageText =
-    "usage: sentrel [--root DIR] device start [--screen WxH@S]|stop|status\n"
+    "usage: sentrel [--root DIR] device start [--screen WxH@S]|stop|status [--json]\n"
     "       sentrel [--root DIR] screen [--wait TEXT] [--png FILE] | --tap TEXT\n"
     "         (--wait and --tap: once TEXT is drawn and at rest; --timeout SECONDS, default 30)\n"
     "       sentrel [--root DIR] app install --id ID [--name NAME] [--system] [--tag TAG]... "
     "EXECUTABLE\n"
-    "       sentrel [--root DIR] app list\n"
+    "       sentrel [--root DIR] app list [--json]\n"
     "       sentrel [--root DIR] app remove ID\n"
+    "       sentrel [--root DIR] app stop ID\n"
     "       sentrel [--root DIR] open BUNDLE_ID [ARGS...]\n"
     "       sentrel [--root DIR] notify NAME\n";
 
@@ -109,17 +117,49 @@ void printStatus(const Context& ctx, const Value& status) {
   }
 }
 
-int deviceStatus(const Context& ctx) {
+// `device status --json`: {"root", "running", and when running "pid",
+// "bus", "screen" (null when not served) and "processes" [{pid, ppid, name}]}.
+void printStatusJson(const Context& ctx, const Value* status) {
+  nlohmann::json out = {{"root", ctx.root.string()}, {"running", status != nullptr}};
+  if (status) {
+    out["pid"] = status->get("pid").asInteger().value_or(0);
+    const std::string* bus = status->get("bus").asString();
+    out["bus"] = bus ? nlohmann::json(*bus) : nlohmann::json(nullptr);
+    const std::string url = screenUrl(ctx);
+    out["screen"] = url.empty() ? nlohmann::json(nullptr) : nlohmann::json(url);
+    nlohmann::json processes = nlohmann::json::array();
+    if (const plist::Array* list = status->get("processes").asArray()) {
+      for (const Value& p : *list) {
+        const std::string* name = p.get("name").asString();
+        processes.push_back({{"pid", p.get("pid").asInteger().value_or(0)},
+                             {"ppid", p.get("ppid").asInteger().value_or(0)},
+                             {"name", name ? *name : "?"}});
+      }
+    }
+    out["processes"] = std::move(processes);
+  }
+  printf("%s\n", out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+}
+
+int deviceStatus(const Context& ctx, bool json = false) {
   std::string problem;
   std::optional<device::ControlClient> client = connectIfRunning(ctx, &problem);
   if (!client) {
     if (!problem.empty()) return fail(problem);
-    printf("Device at %s: not running\n", ctx.root.string().c_str());
+    if (json) {
+      printStatusJson(ctx, nullptr);
+    } else {
+      printf("Device at %s: not running\n", ctx.root.string().c_str());
+    }
     return kNotRunning;
   }
   Result<Value> status = client->call(Value::dictOf({{"command", Value::string("status")}}));
   if (!status) return fail("status: " + status.reason());
-  printStatus(ctx, *status);
+  if (json) {
+    printStatusJson(ctx, &*status);
+  } else {
+    printStatus(ctx, *status);
+  }
   return kOk;
 }
 
@@ -158,6 +198,13 @@ int deviceStart(const Context& ctx, const std::string& screen) {
   Status settings = tools::installSettingsApp(ctx.root);
   if (!settings) return fail("cannot install the Settings app: " + settings.reason());
 
+  // Where the log stood before this start: SpringBoard's line below must be
+  // this run's.
+  const fs::path system_log = paths::resolveUnder(ctx.root, "/var/log/system.log");
+  std::error_code size_ec;
+  const uintmax_t log_start =
+      fs::exists(system_log, size_ec) ? fs::file_size(system_log, size_ec) : 0;
+
   fs::path launchd = programsDir() / "launchd";
   int ready[2];
   if (pipe2(ready, O_CLOEXEC) != 0) return fail("pipe failed");
@@ -192,6 +239,23 @@ int deviceStart(const Context& ctx, const std::string& screen) {
   // shows it when it comes in time (the device runs without a screen too).
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   while (screenUrl(ctx).empty() && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  // SpringBoard takes settings changes once it finished launching: a
+  // `rules` change sent before would never be saved. Wait for its line in
+  // the device's log, for a while (a device whose SpringBoard is slow still
+  // starts; its status says what runs).
+  const auto springboard_deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  auto springBoardLaunched = [&] {
+    std::ifstream in(system_log);
+    in.seekg(static_cast<std::streamoff>(log_start));
+    std::string line;
+    while (std::getline(in, line)) {
+      if (line.find("SpringBoard finished launching") != std::string::npos) return true;
+    }
+    return false;
+  };
+  while (!springBoardLaunched() && std::chrono::steady_clock::now() < springboard_deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   return deviceStatus(ctx);
@@ -267,14 +331,27 @@ int screenshot(const std::string& url, const display::ScreenProfile& profile,
 
 // Waits until the drawn text `text` is on the screen and at rest, and taps
 // it as a finger would when `tap` is set.
+//
+// A tap is made once: a control that stays where it is (a switch) would
+// flip back on a second one. It succeeds when the screen changed.
 int findText(const std::string& url, const std::string& text, bool tap, double timeout_seconds) {
   Result<std::unique_ptr<display::ScreenClient>> client = display::ScreenClient::connect(url);
   if (!client) return fail(client.reason());
   const auto timeout = std::chrono::milliseconds(static_cast<int64_t>(timeout_seconds * 1000));
-  Result<display::Point> at =
-      tap ? (*client)->tapText(text, timeout) : (*client)->waitForText(text, timeout);
-  if (!at) return fail(std::string(tap ? "tap: " : "wait: ") + at.reason());
-  printf("%s \"%s\" at (%.0f, %.0f)\n", tap ? "Tapped" : "Found", text.c_str(), at->x, at->y);
+  if (tap) {
+    Result<display::ScreenClient::Tap> tapped = (*client)->tapTextOnce(text, timeout);
+    if (!tapped) return fail("tap: " + tapped.reason());
+    if (!tapped->changed) {
+      return fail("tapped \"" + text + "\" at (" + std::to_string(std::lround(tapped->at.x)) +
+                  ", " + std::to_string(std::lround(tapped->at.y)) +
+                  ") but the screen did not change");
+    }
+    printf("Tapped \"%s\" at (%.0f, %.0f)\n", text.c_str(), tapped->at.x, tapped->at.y);
+    return kOk;
+  }
+  Result<display::Point> at = (*client)->waitForText(text, timeout);
+  if (!at) return fail("wait: " + at.reason());
+  printf("Found \"%s\" at (%.0f, %.0f)\n", text.c_str(), at->x, at->y);
   return kOk;
 }
 
@@ -301,6 +378,9 @@ int screenCommand(const Context& ctx, const std::vector<std::string>& args) {
     }
   }
   if (tap && (png || wait)) return usage("screen --tap TEXT takes no --png or --wait");
+  if (std::error_code ec; png && fs::is_directory(*png, ec)) {
+    return usage(png->string() + " is a folder: --png takes the file to save the picture to");
+  }
   std::string problem;
   if (!connectIfRunning(ctx, &problem)) {
     if (!problem.empty()) return fail(problem);
@@ -387,9 +467,22 @@ int appInstall(const Context& ctx, const std::vector<std::string>& args) {
   return kOk;
 }
 
-int appList(const Context& ctx) {
+int appList(const Context& ctx, bool json) {
   auto catalogue = apps::newDeviceCatalogue(ctx.root);
   std::vector<apps::AppRecord> all = catalogue->allApplications();
+  if (json) {
+    nlohmann::json out = nlohmann::json::array();
+    for (const apps::AppRecord& app : all) {
+      out.push_back({{"id", app.identifier},
+                     {"name", app.display_name},
+                     {"type", app.applicationType()},
+                     {"tags", app.tags},
+                     {"hidden", !app.isVisible()},
+                     {"bundle", app.bundle_path.string()}});
+    }
+    printf("%s\n", out.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+    return kOk;
+  }
   if (all.empty()) {
     printf("No apps installed at %s\n", ctx.root.string().c_str());
     return kOk;
@@ -410,6 +503,57 @@ int appRemove(const Context& ctx, const std::vector<std::string>& args) {
   Status removed = apps::removeApp(ctx.root, args[0]);
   if (!removed) return fail(removed.reason());
   printf("Removed %s\n", args[0].c_str());
+  return kOk;
+}
+
+// `app stop ID`: ends the app's processes on the device (SIGTERM, as the
+// Settings app's restart does through the device's killall), and waits a
+// little for them to be gone.
+int appStop(const Context& ctx, const std::vector<std::string>& args) {
+  if (args.size() != 1) return usage("app stop takes one bundle id");
+  if (Status valid = apps::validateIdentifier(args[0]); !valid) return usage(valid.reason());
+  std::optional<apps::AppRecord> app =
+      apps::newDeviceCatalogue(ctx.root)->applicationWithIdentifier(args[0]);
+  if (!app) return fail("unknown app " + args[0] + ": it is not installed");
+  if (app->executable_path.empty()) return fail(args[0] + " has no executable to stop");
+  std::string problem;
+  if (!connectIfRunning(ctx, &problem)) {
+    if (!problem.empty()) return fail(problem);
+    return fail("no device is running at " + ctx.root.string());
+  }
+  const std::string name = app->executable_path.filename().string();
+  proc::SharedProcessTable table(ctx.root);
+  auto running = [&] {
+    Result<std::vector<proc::ProcessRecord>> records = table.snapshot();
+    if (!records) return false;
+    for (const proc::ProcessRecord& record : *records) {
+      if (record.command_name == proc::shortCommandName(name) || record.command_name == name) {
+        return true;
+      }
+    }
+    return false;
+  };
+  if (!running()) {
+    printf("%s is not running; nothing changed\n", args[0].c_str());
+    return kOk;
+  }
+  std::ostringstream err;
+  tools::ToolContext tool;
+  tool.root = ctx.root;
+  tool.table = &table;
+  tool.send_signal = [](pid_t pid, int signal) { return ::kill(pid, signal) == 0 ? 0 : errno; };
+  tool.err = &err;
+  if (tools::killallCommand({name}, tool) != 0 && running()) {
+    return fail("cannot stop " + args[0] + ": " + err.str());
+  }
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (running()) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      return fail(args[0] + " was asked to end but still runs after 5 s");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  printf("Stopped %s\n", args[0].c_str());
   return kOk;
 }
 
@@ -496,23 +640,35 @@ int runCli(const std::vector<std::string>& all_args) {
     fputs(kLogUsageText, stdout);
     return kOk;
   }
+  // A root given by hand that is not there is a typing mistake, not an
+  // empty device: every command but the one that makes a device says so.
+  const bool starts_device = command == "device" && !rest.empty() && rest[0] == "start";
+  if (std::error_code ec; !ctx.default_root && !starts_device && !fs::is_directory(ctx.root, ec)) {
+    fprintf(stderr, "sentrel: no device at %s\n", ctx.root.string().c_str());
+    return kUsage;
+  }
   if (command == "device") {
     if (rest.empty()) return usage("device takes one of start, stop, status");
     if (rest[0] == "start") return deviceStartCommand(ctx, {rest.begin() + 1, rest.end()});
+    if (rest[0] == "status" && rest.size() == 2 && rest[1] == "--json") {
+      return deviceStatus(ctx, /*json=*/true);
+    }
     if (rest.size() != 1) return usage("device " + rest[0] + " takes no arguments");
     if (rest[0] == "stop") return deviceStop(ctx);
     if (rest[0] == "status") return deviceStatus(ctx);
     return usage("unknown device command " + rest[0]);
   }
   if (command == "app") {
-    if (rest.empty()) return usage("app takes one of install, list, remove");
+    if (rest.empty()) return usage("app takes one of install, list, remove, stop");
     std::vector<std::string> app_args(rest.begin() + 1, rest.end());
     if (rest[0] == "install") return appInstall(ctx, app_args);
     if (rest[0] == "list") {
-      if (!app_args.empty()) return usage("app list takes no arguments");
-      return appList(ctx);
+      const bool json = app_args.size() == 1 && app_args[0] == "--json";
+      if (!app_args.empty() && !json) return usage("app list takes only --json");
+      return appList(ctx, json);
     }
     if (rest[0] == "remove") return appRemove(ctx, app_args);
+    if (rest[0] == "stop") return appStop(ctx, app_args);
     return usage("unknown app command " + rest[0]);
   }
   if (command == "open") return openApp(ctx, rest);

@@ -94,7 +94,17 @@ HomeScreen::HomeScreen(std::vector<apps::AppRecord> installed, OpenApp open)
   time_->setTextColor(UIColor::whiteColor());
   time_->setTextAlignment(uikit::NSTextAlignment::kCenter);
   window_->addSubview(time_);
+  addIcons(std::move(installed));
+}
 
+void HomeScreen::setApps(std::vector<apps::AppRecord> installed) {
+  for (const Icon& icon : icons_) icon.button->removeFromSuperview();
+  icons_.clear();
+  addIcons(std::move(installed));
+}
+
+void HomeScreen::addIcons(std::vector<apps::AppRecord> installed) {
+  const uikit::CGRect screen = uikit::UIScreen::mainScreen().bounds();
   const double cellWidth = screen.size.width / kColumns;
   const double top = kStatusBarHeight + 16;
   size_t index = 0;

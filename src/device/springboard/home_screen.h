@@ -39,6 +39,9 @@ class HomeScreen {
 
   // Shows the window and keeps the clock going on the main queue.
   void show();
+  // Replaces the grid with the icons of `installed` (an app installed or
+  // removed while SpringBoard runs).
+  void setApps(std::vector<apps::AppRecord> installed);
   // The status bar's time, "HH:MM" in local time.
   void setTime(const std::string& text);
 
@@ -54,6 +57,7 @@ class HomeScreen {
 
  private:
   void tick();
+  void addIcons(std::vector<apps::AppRecord> installed);
 
   OpenApp open_;
   std::shared_ptr<uikit::UIWindow> window_;

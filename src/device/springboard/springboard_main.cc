@@ -6,9 +6,11 @@
 // a screen) and then waits for work.
 #include <malloc.h>
 
+#include <filesystem>
 #include <memory>
 #include <string>
 
+#include "device/springboard/app_install_watch.h"
 #include "device/springboard/home_screen.h"
 #include "device/tools/open_request.h"
 #include "platform/apps/installed_apps.h"
@@ -40,10 +42,22 @@ void openApp(const std::string& bundleId) {
 // own: the UI toolkit lives on that thread.
 void showHomeScreen() {
   sentrel::uikit::DisplayLink::startForProcess("SpringBoard");
-  auto catalogue = sentrel::apps::newDeviceCatalogue(sentrel::paths::deviceRoot());
+  const std::filesystem::path root = sentrel::paths::deviceRoot();
+  auto catalogue = sentrel::apps::newDeviceCatalogue(root);
   static auto* home =
       new sentrel::springboard::HomeScreen(catalogue->allApplications(), &openApp);  // for good
   home->show();
+  // Apps installed or removed from now on show up, or go, at once.
+  auto watch = sentrel::springboard::watchAppInstalls(
+      root, sentrel::runloop::MainQueue::get(),
+      [root] { home->setApps(sentrel::apps::newDeviceCatalogue(root)->allApplications()); });
+  if (!watch) {
+    sentrel::log::line("SpringBoard: the home screen will not follow installs: " + watch.reason(),
+                       sentrel::log::Level::kWarning);
+    return;
+  }
+  static auto* kept = watch.value().release();  // for good, as the home screen
+  (void)kept;
 }
 
 void applicationDidFinishLaunching(id, SEL, id) {

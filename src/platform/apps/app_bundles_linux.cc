@@ -287,6 +287,41 @@ std::unique_ptr<AppCatalogue> newDeviceCatalogue(fs::path root) {
   return std::make_unique<DeviceCatalogue>(root);
 }
 
+namespace {
+
+// The kernel runs an ELF executable built for this machine or a "#!"
+// script; anything else with its execute bit set fails at the first launch
+// ("Exec format error"), long after the install said yes.
+Status checkRunnable(const fs::path& program) {
+  auto header = [](const fs::path& file) -> std::string {
+    const int fd = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return "";
+    char bytes[20];
+    const ssize_t n = read(fd, bytes, sizeof bytes);
+    close(fd);
+    return n > 0 ? std::string(bytes, static_cast<size_t>(n)) : std::string();
+  };
+  const std::string head = header(program);
+  if (head.rfind("#!", 0) == 0) return Status::Ok();
+  if (head.size() == 20 && head.rfind("\x7f"
+                                      "ELF",
+                                      0) == 0) {
+    // Class, byte order (bytes 4 and 5) and machine (bytes 18 and 19) as
+    // this program's own.
+    const std::string own = header("/proc/self/exe");
+    if (own.size() == 20 &&
+        (head.substr(4, 2) != own.substr(4, 2) || head.substr(18, 2) != own.substr(18, 2))) {
+      return Status::Error("\"" + program.string() + "\" is a program for another machine");
+    }
+    return Status::Ok();
+  }
+  return Status::Error("\"" + program.string() +
+                       "\" is not a program this machine can run (neither an ELF executable "
+                       "nor a script starting with #!)");
+}
+
+}  // namespace
+
 Result<AppRecord> installApp(const fs::path& device_root, const InstallOptions& options) try {
   const fs::path root = normalRoot(device_root);
   const std::string bundle_name = bundleNameFor(options);
@@ -302,6 +337,7 @@ Result<AppRecord> installApp(const fs::path& device_root, const InstallOptions& 
     return Result<AppRecord>::Error("\"" + options.executable.string() +
                                     "\" is not an executable file");
   }
+  if (Status runnable = checkRunnable(program); !runnable) return runnable;
   std::string icon_name;
   if (options.icon) {
     icon_name = options.icon->filename().string();

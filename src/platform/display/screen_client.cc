@@ -206,6 +206,32 @@ Result<Point> ScreenClient::waitForText(std::string_view text, std::chrono::mill
   }
 }
 
+namespace {
+
+// What a screen message draws: the message without its send time.
+json drawnPart(const std::string& screen_json) {
+  json screen = json::parse(screen_json, nullptr, /*allow_exceptions=*/false);
+  if (screen.is_object()) screen.erase("sentAt");
+  return screen;
+}
+
+}  // namespace
+
+Result<ScreenClient::Tap> ScreenClient::tapTextOnce(std::string_view text,
+                                                    std::chrono::milliseconds timeout) {
+  Result<Point> at = waitForText(text, timeout);
+  if (!at) return Result<Tap>(Status::Error(at.reason()));
+  const json before = drawnPart(latest_);
+  for (const char* phase : {"down", "up"}) {
+    if (Status sent = sendPointer(phase, *at); !sent) return Result<Tap>(sent);
+  }
+  const auto patience = std::chrono::steady_clock::now() + std::chrono::seconds(1);
+  while (std::chrono::steady_clock::now() < patience && !connection_->closed) {
+    pump(std::chrono::milliseconds(25));
+  }
+  return Tap{*at, drawnPart(latest_) != before};
+}
+
 bool ScreenClient::showing(std::string_view text) {
   pump(std::chrono::milliseconds(0));
   return locateText(latest_, text).centre.has_value();

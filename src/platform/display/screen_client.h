@@ -41,6 +41,16 @@ class ScreenClient {
   // refused, as on the platform; a segment's title stays where it was).
   Result<Point> tapText(std::string_view text, std::chrono::milliseconds timeout,
                         std::optional<std::string_view> until = std::nullopt);
+  // Taps `text` once, when it is drawn at rest, and watches the screen for
+  // a second: `changed` tells whether what is drawn then differs from what
+  // was drawn when the finger came down (a switch that flipped, a prompt
+  // that went). A tap that only highlighted a control changed nothing.
+  // What `sentrel screen --tap` reports.
+  struct Tap {
+    Point at;
+    bool changed = false;
+  };
+  Result<Tap> tapTextOnce(std::string_view text, std::chrono::milliseconds timeout);
   // Whether `text` is drawn on the latest screen.
   bool showing(std::string_view text);
 

@@ -244,6 +244,7 @@ class SNTAlert : public std::enable_shared_from_this<SNTAlert> {
   std::string uuid_;
   std::optional<double> presentedTime_;  // seconds since 1970
   std::optional<double> hostnameLookupRequested_;
+  bool hostnameLookupEnded_ = false;  // its answer (a name or none) came back
   std::optional<std::string> customMessage_;
   std::weak_ptr<SNTQVAlertViewController> alertViewController_;
   std::vector<std::pair<std::string, size_t>> mergedCallbacks_;  // per bundle id

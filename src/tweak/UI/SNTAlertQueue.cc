@@ -187,8 +187,10 @@ bool SNTAlert::admitMergedCallbackFrom(const std::optional<std::string>& bundleI
 void SNTAlert::showOrQueue() {
   dispatchUnhandledAlertThread();
 
-  // A record waiting for its name is shown once the lookup has had its time.
-  if (hostnameLookupRequested_ && *hostnameLookupRequested_ > now() - kLookupGraceSeconds) {
+  // A record waiting for its name is shown once the lookup answered, or
+  // has had its time: the grace is a limit, not a wait.
+  if (hostnameLookupRequested_ && !hostnameLookupEnded_ &&
+      *hostnameLookupRequested_ > now() - kLookupGraceSeconds) {
     runloop::afterMain(kRetryDelay, [] { showNextAlert(); });
     return;
   }
@@ -262,6 +264,7 @@ void SNTAlert::showOrQueue() {
 
 void SNTAlert::hostnameResolved(std::optional<std::string> name) {
   log::line("got hostname  for " + text(ip_) + ": " + text(name) + "! ");
+  hostnameLookupEnded_ = true;
   // Without a name the address is what the app asked for: a null host would
   // pass every rule.
   host_ = name ? name : ip_;

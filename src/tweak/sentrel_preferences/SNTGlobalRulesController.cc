@@ -6,6 +6,7 @@
 #include "platform/uikit/alert_controller.h"
 #include "platform/uikit/text_field.h"
 #include "tweak/common.h"
+#include "tweak/host_input.h"
 #include "tweak/preftools.h"
 #include "tweak/sentrel_preferences/SNTPages.h"
 #include "tweak/sentrel_preferences/page_support.h"
@@ -185,7 +186,20 @@ void SNTGlobalRulesController::addHost() {
 
 void SNTGlobalRulesController::addHostNamed(const std::string& host) {
   loadSettingsIfNeeded();
-  settingsCache_->setGlobalHostRule(host, std::nullopt, 2);
+  // A rule decides for the exact host text a connection has: a URL or a
+  // port is reduced to its host and capitals are lowered; a text no
+  // connection could have (a wildcard, a range, spaces) is refused with why,
+  // rather than stored as a rule that matches nothing.
+  Result<HostInput> input = normalizeHostInput(host);
+  if (!input) {
+    auto alert = uikit::UIAlertController::alertControllerWithTitle(
+        "Not a Host", input.reason(), uikit::UIAlertControllerStyle::kAlert);
+    alert->addAction(
+        uikit::UIAlertAction::actionWithTitle("OK", uikit::UIAlertActionStyle::kDefault));
+    presentViewController(alert, settingsCache_->shouldAnimate());
+    return;
+  }
+  settingsCache_->setGlobalHostRule(input->host, std::nullopt, 2);
   reloadSpecifiers();
 }
 

@@ -14,17 +14,20 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "device/launchd/control.h"
 #include "device/launchd/device_layout.h"
 #include "platform/apps/installed_apps.h"
 #include "platform/display/screen_profile.h"
 #include "platform/notify/device_bus.h"
+#include "platform/plist/plist_codec.h"
 #include "platform/plist/value.h"
 #include "platform/spawn/spawn.h"
 #include "support/program_run.h"
@@ -125,6 +128,15 @@ class ACliDevice : public ::testing::Test {
     return done();
   }
 
+  // SpringBoard takes save requests once it finished launching, a moment
+  // after `device start` returns.
+  bool springBoardLaunched() {
+    return eventually([&] {
+      return testing::slurp(tmp_.path() / "var/log/system.log")
+                 .find("SpringBoard finished launching") != std::string::npos;
+    });
+  }
+
   testing::TempDir tmp_;
   testing::TempDir io_;
   bool started_ = false;
@@ -151,6 +163,182 @@ TEST_F(ACliDevice, StartsReportsAndStopsADevice) {
   Outcome status = run({"device", "status"});
   EXPECT_EQ(status.code, 3);
   EXPECT_NE(status.out.find("not running"), std::string::npos);
+}
+
+// ---- Settings changes on a started device ----
+
+fs::path settingsFileOf(const fs::path& root) {
+  return root / "var/mobile/Library/Preferences/ca.kelmora.sentrel_preferences.plist";
+}
+
+// Each command reads the settings, hands SpringBoard a whole document and
+// waits for the file to show it; at once, each would undo the others.
+TEST_F(ACliDevice, KeepsEveryConfirmedChangeOfTwelveMadeAtOnce) {
+  ASSERT_EQ(run({"device", "start"}).code, 0);
+  ASSERT_TRUE(springBoardLaunched());
+  constexpr int kChanges = 12;
+  std::vector<Outcome> outcomes(kChanges);
+  std::vector<std::unique_ptr<testing::TempDir>> io;
+  for (int n = 0; n < kChanges; ++n) io.push_back(std::make_unique<testing::TempDir>());
+  std::vector<std::thread> commands;
+  for (int n = 0; n < kChanges; ++n) {
+    commands.emplace_back([&, n] {
+      outcomes[n] =
+          testing::runProgram(SENTREL_CLI,
+                              {"sentrel", "--root", tmp_.path().string(), "rules", "block",
+                               "10.1.0." + std::to_string(n), "--global", "--timeout", "60"},
+                              io[n]->path());
+    });
+  }
+  for (std::thread& command : commands) command.join();
+
+  Result<Value> saved = plist::readDictionaryFile(settingsFileOf(tmp_.path()));
+  ASSERT_TRUE(saved.ok()) << saved.reason();
+  for (int n = 0; n < kChanges; ++n) {
+    const std::string host = "10.1.0." + std::to_string(n);
+    EXPECT_EQ(outcomes[n].code, 0) << host << ": " << outcomes[n].err;
+    EXPECT_EQ(outcomes[n].out, "global rule: " + host + " -> blocked\n");
+    EXPECT_EQ(saved->get("global_hosts").get(host).get("allowed"), Value::integer(2)) << host;
+  }
+}
+
+TEST_F(ACliDevice, KeepsADamagedSettingsFileAsideBeforeSpringBoardSavesOverIt) {
+  ASSERT_EQ(run({"device", "start"}).code, 0);
+  ASSERT_TRUE(springBoardLaunched());
+  const fs::path file = settingsFileOf(tmp_.path());
+  fs::create_directories(file.parent_path());
+  const std::string garbage = "<plist><dict><key>global_hosts</key><dict><key>ads.exa";
+  std::ofstream(file) << garbage;
+
+  Outcome list = run({"rules", "list"});
+  EXPECT_EQ(list.code, 1);
+  EXPECT_NE(list.err.find("is damaged"), std::string::npos) << list.err;
+
+  Outcome change = run({"rules", "block", "example.com", "--global"});
+  ASSERT_EQ(change.code, 0) << change.err;
+  EXPECT_NE(change.err.find("damaged settings file was kept as " + file.string() + ".damaged-"),
+            std::string::npos)
+      << change.err;
+  std::vector<fs::path> kept;
+  for (const fs::directory_entry& entry : fs::directory_iterator(file.parent_path())) {
+    if (entry.path().filename().string().find(".damaged-") != std::string::npos) {
+      kept.push_back(entry.path());
+    }
+  }
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(testing::slurp(kept[0]), garbage);
+  Result<Value> saved = plist::readDictionaryFile(file);
+  ASSERT_TRUE(saved.ok()) << saved.reason();
+  EXPECT_EQ(saved->get("global_hosts").get("example.com").get("allowed"), Value::integer(2));
+  EXPECT_EQ(run({"rules", "list"}).code, 0);
+  EXPECT_TRUE(eventually([&] {
+    return testing::slurp(tmp_.path() / "var/log/system.log").find("kept it aside as") !=
+           std::string::npos;
+  }));
+}
+
+// ---- Roots and exit codes ----
+
+TEST_F(ACliDevice, SaysThereIsNoDeviceAtARootThatDoesNotExist) {
+  const fs::path missing = tmp_.path() / "nowhere";
+  for (std::vector<std::string> args : {std::vector<std::string>{"rules", "list"},
+                                        {"app", "list"},
+                                        {"device", "status"},
+                                        {"log"},
+                                        {"rules", "block", "example.com", "--global"}}) {
+    Outcome r = run(args, &missing);
+    EXPECT_EQ(r.code, 2) << args[0];
+    EXPECT_EQ(r.err, "sentrel: no device at " + missing.string() + "\n") << args[0];
+    EXPECT_EQ(r.out, "");
+  }
+  EXPECT_FALSE(fs::exists(missing));
+}
+
+TEST_F(ACliDevice, ListsEverySettingsKeyAndTheExitCodesInItsHelp) {
+  Outcome help = run({"help"});
+  ASSERT_EQ(help.code, 0);
+  for (const char* key :
+       {"snt_enabled", "snt_system_apps_enabled", "snt_hook_syscalls", "snt_animations",
+        "snt_show_bundle_ids", "snt_alert_show_bundle", "snt_alert_show_url",
+        "snt_filter_custom_scheme", "snt_no_network_apps_enabled", "snt_upload_anonymous_data",
+        "new_app_policy", "firewall_enabled", "allow_all_outbound", "deny_all_outbound",
+        "new_site_policy", "filter_webviews", "filter_streams"}) {
+    EXPECT_NE(help.out.find(key), std::string::npos) << key;
+  }
+  EXPECT_NE(help.out.find("exit codes:"), std::string::npos);
+  EXPECT_NE(help.out.find("rules test --app ID HOST[:PORT]"), std::string::npos);
+}
+
+TEST_F(ACliDevice, RefusesToSaveAScreenshotOverAFolder) {
+  Outcome r = run({"screen", "--png", io_.path().string()});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_NE(r.err.find("is a folder"), std::string::npos) << r.err;
+}
+
+TEST_F(ACliDevice, RefusesToInstallAFileTheKernelCannotRun) {
+  const fs::path text = io_.path() / "readme";
+  std::ofstream(text) << "hello\n";
+  fs::permissions(text, fs::perms::owner_all);
+  Outcome r = run({"app", "install", "--id", "com.example.text", text.string()});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("not a program this machine can run"), std::string::npos) << r.err;
+  EXPECT_NE(run({"app", "list"}).out.find("No apps installed"), std::string::npos);
+}
+
+TEST_F(ACliDevice, ListsAppsAndStatusAsJson) {
+  ASSERT_EQ(run({"app", "install", "--id", "com.example.shell", "--name", "Shell", "/bin/sh"}).code,
+            0);
+  Outcome apps = run({"app", "list", "--json"});
+  ASSERT_EQ(apps.code, 0) << apps.err;
+  const nlohmann::json list = nlohmann::json::parse(apps.out);
+  ASSERT_EQ(list.size(), 1u);
+  EXPECT_EQ(list[0]["id"], "com.example.shell");
+  EXPECT_EQ(list[0]["name"], "Shell");
+  EXPECT_EQ(list[0]["type"], "User");
+
+  Outcome stopped = run({"device", "status", "--json"});
+  EXPECT_EQ(stopped.code, 3);
+  EXPECT_EQ(nlohmann::json::parse(stopped.out)["running"], false);
+  ASSERT_EQ(run({"device", "start"}).code, 0);
+  Outcome running = run({"device", "status", "--json"});
+  ASSERT_EQ(running.code, 0) << running.err;
+  const nlohmann::json status = nlohmann::json::parse(running.out);
+  EXPECT_EQ(status["running"], true);
+  EXPECT_GT(status["pid"].get<int64_t>(), 0);
+  bool springboard = false;
+  for (const nlohmann::json& p : status["processes"]) springboard |= p["name"] == "SpringBoard";
+  EXPECT_TRUE(springboard) << running.out;
+}
+
+TEST_F(ACliDevice, StopsARunningApp) {
+  ASSERT_EQ(
+      run({"app", "install", "--id", "com.example.sleeper", "--name", "Sleeper", "/bin/sleep"})
+          .code,
+      0);
+  ASSERT_EQ(run({"device", "start"}).code, 0);
+  Outcome idle = run({"app", "stop", "com.example.sleeper"});
+  EXPECT_EQ(idle.code, 0) << idle.err;
+  EXPECT_EQ(idle.out, "com.example.sleeper is not running; nothing changed\n");
+
+  testing::TempDir app_io;
+  Outcome opened;
+  std::thread app([&] {
+    opened = testing::runProgram(
+        SENTREL_CLI,
+        {"sentrel", "--root", tmp_.path().string(), "open", "com.example.sleeper", "600"},
+        app_io.path());
+  });
+  ASSERT_TRUE(eventually([&] { return pidOf("Sleeper") > 0; }));
+  Outcome stopped = run({"app", "stop", "com.example.sleeper"});
+  app.join();
+  EXPECT_EQ(stopped.code, 0) << stopped.err;
+  EXPECT_EQ(stopped.out, "Stopped com.example.sleeper\n");
+  EXPECT_EQ(pidOf("Sleeper"), 0);
+  EXPECT_NE(opened.code, 0);
+
+  Outcome unknown = run({"app", "stop", "com.example.ghost"});
+  EXPECT_EQ(unknown.code, 1);
+  EXPECT_NE(unknown.err.find("unknown app"), std::string::npos) << unknown.err;
 }
 
 TEST_F(ACliDevice, RefusesARootThatIsMissingOrNotAFolder) {
@@ -384,6 +572,21 @@ class ACliDeviceScreen : public ACliDevice {
     return std::string(std::istreambuf_iterator<char>(in), {});
   }
 };
+
+// The home screen shows an app installed while the device runs, and drops
+// one removed, without a restart.
+TEST_F(ACliDeviceScreen, ShowsAnAppInstalledWhileTheDeviceRuns) {
+  ASSERT_EQ(run({"device", "start"}).code, 0);
+  Outcome home = run({"screen", "--wait", "Settings"});
+  ASSERT_EQ(home.code, 0) << home.err;
+  ASSERT_EQ(
+      run({"app", "install", "--id", "com.example.zebra", "--name", "Zebra", "/bin/true"}).code, 0);
+  Outcome shown = run({"screen", "--wait", "Zebra", "--timeout", "20"});
+  EXPECT_EQ(shown.code, 0) << shown.err;
+  ASSERT_EQ(run({"app", "remove", "com.example.zebra"}).code, 0);
+  Outcome settings = run({"screen", "--wait", "Settings"});
+  EXPECT_EQ(settings.code, 0) << settings.err;
+}
 
 TEST_F(ACliDeviceScreen, StartsBackboarddWhichServesThePageOnlyUnderItsToken) {
   Outcome start = run({"device", "start", "--screen", "375x667@2"});

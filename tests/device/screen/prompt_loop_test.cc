@@ -44,6 +44,27 @@ TEST_F(APrompt, NamesTheAppAndHostAndAllowAlwaysStoresTheRuleAndLetsTheHeldTaskF
   EXPECT_TRUE(eval("sentrelTest.centreOf('Session')").is_array()) << "the home screen stays";
 }
 
+// A switch keeps its title where it was: `screen --tap` taps it once, and
+// says it did because the prompt changed.
+TEST_F(APrompt, SwitchedToBlockByTheCliOnceAndTheCliSaysSo) {
+  ASSERT_NO_FATAL_FAILURE(startAndWatch({{"Session", SENTREL_SESSION_DEMO}}));
+  Running app = openInBackground(kSession, {server_.url()});
+  ASSERT_TRUE(promptShown()) << texts() << deviceLog();
+
+  ProgramOutcome tapped = cli({"screen", "--tap", "Block"});
+
+  EXPECT_EQ(tapped.code, 0) << tapped.err;
+  EXPECT_EQ(tapped.out.rfind("Tapped \"Block\" at (", 0), 0u) << tapped.out;
+  EXPECT_EQ(eval("sentrelTest.until(() => sentrelTest.settled() && "
+                 "sentrelTest.centreOf('Block always') !== null)"),
+            json(true))
+      << texts();
+  EXPECT_TRUE(eval("sentrelTest.centreOf('Allow always')").is_null()) << "flipped back";
+  ASSERT_TRUE(clickUntil("Block always", "sentrelTest.centreOf('Block always') === null"))
+      << texts() << deviceLog();
+  EXPECT_EQ(finish(app), 1);
+}
+
 TEST_F(APrompt, SwitchedToBlockIsRetitledAndBlockAlwaysCancelsTheTask) {
   ASSERT_NO_FATAL_FAILURE(startAndWatch({{"Session", SENTREL_SESSION_DEMO}}));
   Running app = openInBackground(kSession, {server_.url()});

@@ -110,11 +110,22 @@ TEST_F(TheSettingsApp, AddsAGlobalRuleWithPlusSwipesItAwayAndDeletesEverySetting
   const json field = waitForText("i.e. ads.example.com");
   ASSERT_TRUE(field.is_array()) << texts();
   ASSERT_TRUE(page_->click(field[0].get<double>(), field[1].get<double>()).ok());
-  ASSERT_TRUE(page_->insertText("tracker.example").ok());
+  // What a person pastes: a URL, reduced to the host its connections name.
+  ASSERT_TRUE(page_->insertText("https://Tracker.Example:443/pixel").ok());
   ASSERT_TRUE(clickOnce("Add", "sentrelTest.centreOf('tracker.example') !== null")) << texts();
   EXPECT_TRUE(waitForDocument([](const plist::Value& d) {
     return d.get("global_hosts").get("tracker.example").get("allowed") == plist::Value::integer(2);
   })) << deviceLog();
+
+  // A wildcard would match nothing: the dialog says so and stores nothing.
+  ASSERT_TRUE(clickOnce("+", "sentrelTest.centreOf('New Host') !== null")) << texts();
+  const json again = waitForText("i.e. ads.example.com");
+  ASSERT_TRUE(again.is_array()) << texts();
+  ASSERT_TRUE(page_->click(again[0].get<double>(), again[1].get<double>()).ok());
+  ASSERT_TRUE(page_->insertText("*.tracker.example").ok());
+  ASSERT_TRUE(clickOnce("Add", "sentrelTest.centreOf('Not a Host') !== null")) << texts();
+  ASSERT_TRUE(clickOnce("OK", "sentrelTest.centreOf('Not a Host') === null")) << texts();
+  EXPECT_EQ(document().get("global_hosts").asDict()->size(), 1u) << deviceLog();
 
   // A swipe reveals "Delete"; its click removes the rule.
   const json row = waitForText("tracker.example");

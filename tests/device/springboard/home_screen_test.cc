@@ -1,14 +1,18 @@
 // SpringBoard's home screen: which apps it shows, where, and what a tap does.
 #include "device/springboard/home_screen.h"
 
+#include <chrono>
+
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "device/springboard/app_install_watch.h"
 #include "platform/runloop/run_loop.h"
 #include "platform/uikit/control.h"
 #include "platform/uikit/screen.h"
+#include "support/temp_dir.h"
 
 namespace sentrel::springboard {
 namespace {
@@ -65,6 +69,50 @@ TEST(TheHomeScreensGrid, ShowsVisibleAppsByNameAndOpensTheOneTapped) {
   home.window()->sendTouch(touch({200, 20}, uikit::UITouchPhase::kBegan));
   home.window()->sendTouch(touch({200, 20}, uikit::UITouchPhase::kEnded));
   EXPECT_EQ(opened.size(), 1u);
+}
+
+// Apps installed and removed from another process while SpringBoard runs:
+// the watch reports the change and the grid is rebuilt from the catalogue.
+TEST(TheHomeScreensGrid, FollowsAppsInstalledAndRemovedWhileItRuns) {
+  runloop::RunLoop loop;
+  runloop::MainQueue::ScopedOverride mainQueue(loop);
+  uikit::UIScreen::mainScreen().setProfile({400, 800, 2});
+  testing::TempDir root;
+  HomeScreen home({}, {});
+  int changes = 0;
+  auto watch = watchAppInstalls(root.path(), loop, [&] {
+    home.setApps(apps::newDeviceCatalogue(root.path())->allApplications());
+    ++changes;
+  });
+  ASSERT_TRUE(watch.ok()) << watch.reason();
+  EXPECT_TRUE(home.icons().empty());
+  auto identifiers = [&] {
+    std::vector<std::string> out;
+    for (const auto& icon : home.icons()) out.push_back(icon.identifier);
+    return out;
+  };
+
+  for (const char* id : {"com.example.user", "com.example.system"}) {
+    apps::InstallOptions options;
+    options.identifier = id;
+    options.display_name = id;
+    options.executable = "/bin/true";
+    options.type =
+        std::string(id).ends_with("system") ? apps::AppType::kSystem : apps::AppType::kUser;
+    ASSERT_TRUE(apps::installApp(root.path(), options).ok());
+  }
+  ASSERT_TRUE(loop.runUntil([&] { return identifiers().size() == 2; }, std::chrono::seconds(10)));
+  EXPECT_EQ(identifiers(), (std::vector<std::string>{"com.example.system", "com.example.user"}));
+  EXPECT_EQ(home.icons()[0].button->superview(), home.window().get());
+
+  const int before = changes;
+  ASSERT_TRUE(apps::removeApp(root.path(), "com.example.user").ok());
+  ASSERT_TRUE(loop.runUntil([&] { return changes > before; }, std::chrono::seconds(10)));
+  EXPECT_EQ(identifiers(), (std::vector<std::string>{"com.example.system"}));
+  // The old icons left the window with the grid they belonged to.
+  size_t buttons = 0;
+  for (const auto& view : home.window()->subviews()) buttons += view != nullptr;
+  EXPECT_EQ(buttons, 2u);  // the clock and one icon
 }
 
 }  // namespace

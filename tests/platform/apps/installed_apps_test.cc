@@ -129,6 +129,40 @@ TEST_F(InstalledApps, RefusesBadIdentifiersDuplicatesAndBadProgramsCreatingNothi
   EXPECT_FALSE(fs::exists(root() / "no-device"));
 }
 
+// An execute bit makes no program: the first launch would fail with "Exec
+// format error".
+TEST_F(InstalledApps, RefusesAnExecutableFileTheKernelCannotRun) {
+  testing::TempDir programs;
+  const fs::path text = programs.path() / "notes.txt";
+  std::ofstream(text) << "just some words\n";
+  fs::permissions(text, fs::perms::owner_all);
+  Result<AppRecord> refused = installApp(root(), [&] {
+    InstallOptions o = app("com.example.text", "Text");
+    o.executable = text;
+    return o;
+  }());
+  ASSERT_FALSE(refused);
+  EXPECT_THAT(refused.reason(), HasSubstr("not a program this machine can run"));
+  const fs::path empty = programs.path() / "empty";
+  std::ofstream{empty};
+  fs::permissions(empty, fs::perms::owner_all);
+  InstallOptions none = app("com.example.empty", "Empty");
+  none.executable = empty;
+  EXPECT_FALSE(installApp(root(), none));
+  EXPECT_TRUE(identifiers().empty());
+
+  // A script and a program of this machine are programs.
+  const fs::path script = programs.path() / "script";
+  std::ofstream(script) << "#!/bin/sh\nexit 0\n";
+  fs::permissions(script, fs::perms::owner_all);
+  InstallOptions scripted = app("com.example.script", "Script");
+  scripted.executable = script;
+  EXPECT_TRUE(installApp(root(), scripted));
+  InstallOptions elf = app("com.example.true", "True");
+  elf.executable = "/bin/true";
+  EXPECT_TRUE(installApp(root(), elf));
+}
+
 TEST_F(InstalledApps, RefusesASecondSystemBundleOfTheSameName) {
   install(app("com.example.first", "Mail", AppType::kSystem));
   Result<AppRecord> r = installApp(root(), app("com.example.second", "Mail", AppType::kSystem));

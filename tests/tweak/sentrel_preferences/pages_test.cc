@@ -262,13 +262,24 @@ TEST_F(Pages, GlobalRulesAreAddedBlockedToggledSwipedAwayAndClearedAfterAsking) 
   ASSERT_NE(shownAlert(), nullptr);
   EXPECT_EQ(shownAlert()->title(), "New Host");
   ASSERT_EQ(shownAlert()->textFields().size(), 1u);
-  shownAlert()->textFields()[0]->setText("*.ads.example");
+  shownAlert()->textFields()[0]->setText("https://Ads.Example/banner");
   choose("Add");
-  PSSpecifierRef added = row(*page, "*.ads.example");
+  // The host of what was typed, as connections name it.
+  PSSpecifierRef added = row(*page, "ads.example");
   ASSERT_NE(added, nullptr);
   EXPECT_EQ(page->readPreferenceValue(*added), Value::boolean(false)) << "a new rule blocks";
   page->setPreferenceValue(Value::boolean(true), *added);
-  EXPECT_EQ(saved().get("global_hosts").get("*.ads.example").get("allowed"), Value::integer(1));
+  EXPECT_EQ(saved().get("global_hosts").get("ads.example").get("allowed"), Value::integer(1));
+
+  // A text no connection has is refused, saying why, and stores nothing.
+  page->addHost();
+  shownAlert()->textFields()[0]->setText("*.tracker.example");
+  choose("Add");
+  ASSERT_NE(shownAlert(), nullptr);
+  EXPECT_EQ(shownAlert()->title(), "Not a Host");
+  EXPECT_NE(shownAlert()->message().find("wildcard"), std::string::npos) << shownAlert()->message();
+  choose("OK");
+  EXPECT_EQ(saved().get("global_hosts").asDict()->size(), 2u);
 
   uikit::UITableView& table = *page->table();
   const auto path = page->indexPathForSpecifier(row(*page, "keep.com").get());
@@ -282,11 +293,11 @@ TEST_F(Pages, GlobalRulesAreAddedBlockedToggledSwipedAwayAndClearedAfterAsking) 
 
   page->clearGlobalHosts(*row(*page, "Clear All Global Sites"));
   choose("Cancel");
-  EXPECT_FALSE(saved().get("global_hosts").get("*.ads.example").isNull());
+  EXPECT_FALSE(saved().get("global_hosts").get("ads.example").isNull());
   page->clearGlobalHosts(*row(*page, "Clear All Global Sites"));
   choose("Clear all sites");
   EXPECT_TRUE(saved().get("global_hosts").asDict()->empty());
-  EXPECT_EQ(row(*page, "*.ads.example"), nullptr);
+  EXPECT_EQ(row(*page, "ads.example"), nullptr);
 }
 
 TEST_F(Pages, DeletingAllSettingsTakesTwoConfirmationsAndTheMaintenanceRowsComeOnce) {

@@ -1,6 +1,12 @@
 // Reading and saving the settings file, and the app entry lookup.
 #include <gtest/gtest.h>
 
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
 #include "settings_fixture.h"
 #include "tweak/SNTSettings.h"
 
@@ -77,6 +83,68 @@ TEST_F(APrefHandler, InSpringBoardStillNotifiesWhenTheWriteFails) {
   ASSERT_EQ(posted().size(), 1u);
   EXPECT_EQ(posted()[0].name, "SNT_NEW_SETTINGS");
   EXPECT_TRUE(log.contains("write failed"));
+}
+
+// ---- A damaged file ----
+
+std::string fileBytes(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+TEST_F(APrefHandler, TellsADamagedFileFromAMissingReadableOrUnopenableOne) {
+  EXPECT_FALSE(settingsFileDamage().has_value());  // no file yet
+  writeSettingsFile(sampleDocument());
+  EXPECT_FALSE(settingsFileDamage().has_value());
+  for (std::string bytes : {std::string("not a plist"), std::string(),
+                            std::string("<?xml version=\"1.0\"?><plist><dict><key>a")}) {
+    writeSettingsBytes(bytes);
+    EXPECT_TRUE(settingsFileDamage().has_value()) << bytes;
+  }
+  writeSettingsFile(Value::array({}));
+  EXPECT_TRUE(settingsFileDamage().has_value());
+  std::filesystem::remove(settingsFile());
+  std::filesystem::create_directories(settingsFile());
+  EXPECT_FALSE(settingsFileDamage().has_value());
+}
+
+TEST_F(APrefHandler, InSpringBoardKeepsADamagedFileAsideBeforeSavingOverIt) {
+  playSpringBoard();
+  writeSettingsBytes("<plist><dict><key>global_hosts</key><dict><key>ads.exa");
+  LogCapture log;
+
+  PrefHandler::saveSettings(sampleDocument(), true);
+
+  EXPECT_EQ(fileDocument(), sampleDocument());
+  const std::vector<std::filesystem::path> kept = damagedSettingsFiles(settingsFile());
+  ASSERT_EQ(kept.size(), 1u);
+  EXPECT_EQ(fileBytes(kept[0]), "<plist><dict><key>global_hosts</key><dict><key>ads.exa");
+  EXPECT_EQ(kept[0].parent_path(), settingsFile().parent_path());
+  EXPECT_EQ(kept[0].filename().string().rfind(settingsFile().filename().string() + ".damaged-", 0),
+            0u);
+  EXPECT_EQ(log.count("kept it aside as " + kept[0].string()), 1u);
+}
+
+TEST_F(APrefHandler, InSpringBoardKeepsEachDamagedVersionAsideAndNothingElse) {
+  playSpringBoard();
+  // Its own saves, and a readable document written by someone else, are
+  // simply replaced.
+  PrefHandler::saveSettings(sampleDocument(), false);
+  PrefHandler::saveSettings(Value::dict({}), false);
+  writeSettingsFile(sampleDocument());
+  PrefHandler::saveSettings(Value::dict({}), false);
+  EXPECT_TRUE(damagedSettingsFiles(settingsFile()).empty());
+
+  writeSettingsBytes("first damage");
+  PrefHandler::saveSettings(sampleDocument(), false);
+  writeSettingsFile(Value::string("second damage"));
+  PrefHandler::saveSettings(sampleDocument(), false);
+
+  const std::vector<std::filesystem::path> kept = damagedSettingsFiles(settingsFile());
+  ASSERT_EQ(kept.size(), 2u);
+  EXPECT_EQ(fileBytes(kept[0]), "first damage");
+  EXPECT_NE(fileBytes(kept[1]).find("second damage"), std::string::npos);
+  EXPECT_EQ(fileDocument(), sampleDocument());
 }
 
 TEST_F(APrefHandler, OutsideSpringBoardHandsTheDocumentToSpringBoardAndWritesNothing) {
