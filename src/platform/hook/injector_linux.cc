@@ -26,10 +26,9 @@
 //
 // Like the tweak library, this never writes to the program's stdout or
 // stderr, keeps the caller's errno on every pass-through, and holds no lock
-// of its own: racing first connects may each call dlopen(), which the
-// dynamic linker serialises and which returns the one loaded copy. A fork()ed
-// child may load the library on its first connect (the C library resets the
-// dynamic linker's lock in the child). The load never runs in a signal
+// but one, taken only to load: racing first connects load once, and a fork()
+// waits for a load in progress (see load_mutex). A fork()ed child may load
+// the library on its first connect. The load never runs in a signal
 // handler: a program that installs a handler (sigaction() or signal()) gets
 // the library right then, before any handler can run, and the load blocks
 // signals while it runs.
@@ -119,6 +118,12 @@ bool tweakLibraryPath(char (&path)[PATH_MAX]) {
   return true;
 }
 
+// Held while the tweak library loads, and by fork() (below): a fork() from
+// another thread waits for a load in progress, so no child is handed a
+// library the dynamic linker had half loaded (its relocations not done: the
+// child would crash on its first call into it).
+pthread_mutex_t load_mutex = PTHREAD_MUTEX_INITIALIZER;
+
 // The tweak library's connect, loading the library on first use; nullptr
 // when it cannot be loaded.
 ConnectFunction loadTweak() {
@@ -132,6 +137,15 @@ ConnectFunction loadTweak() {
   sigset_t all, previous;
   sigfillset(&all);
   pthread_sigmask(SIG_SETMASK, &all, &previous);
+  pthread_mutex_lock(&load_mutex);
+  // Another thread may have loaded it (or failed to) while this one waited.
+  loaded = __atomic_load_n(&tweak_connect, __ATOMIC_ACQUIRE);
+  if (loaded != nullptr || __atomic_load_n(&load_failed, __ATOMIC_ACQUIRE)) {
+    pthread_mutex_unlock(&load_mutex);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    errno = saved_errno;
+    return loaded;
+  }
   loading = true;
   char path[PATH_MAX];
   const char* reason = "the injector's own path is unknown";
@@ -144,10 +158,12 @@ ConnectFunction loadTweak() {
     }
   }
   loading = false;
+  const bool first_failure =
+      loaded == nullptr && !__atomic_exchange_n(&load_failed, true, __ATOMIC_ACQ_REL);
+  if (loaded != nullptr) __atomic_store_n(&tweak_connect, loaded, __ATOMIC_RELEASE);
+  pthread_mutex_unlock(&load_mutex);
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  if (loaded != nullptr) {
-    __atomic_store_n(&tweak_connect, loaded, __ATOMIC_RELEASE);
-  } else if (!__atomic_exchange_n(&load_failed, true, __ATOMIC_ACQ_REL)) {
+  if (first_failure) {
     syslog(LOG_USER | LOG_ERR,
            "inject: cannot load the tweak library (%s); connections are refused",
            reason != nullptr ? reason : "unknown error");
@@ -167,6 +183,8 @@ Function next(Function* cache, const char* name) {
   }
   return found;
 }
+using ForkFunction = pid_t (*)();
+ForkFunction real_fork = nullptr;
 using SigactionFunction = int (*)(int, const struct sigaction*, struct sigaction*);
 using SignalFunction = sighandler_t (*)(int, sighandler_t);
 SigactionFunction real_sigaction = nullptr;
@@ -187,6 +205,7 @@ bool started = false;
 
 __attribute__((constructor)) void injectorLoaded() {
   realConnect();  // resolved while the process is still single-threaded
+  next(&real_fork, "fork");
   next(&real_sigaction, "sigaction");
   next(&real_internal_sigaction, "__sigaction");
   next(&real_signal, "signal");
@@ -280,4 +299,25 @@ extern "C" __attribute__((visibility("default"))) int connect(int socket, const 
   }
   errno = ENETUNREACH;
   return -1;
+}
+
+// fork() waits for a load of the tweak library in progress on another
+// thread (see load_mutex). It takes the lock before the C library's fork
+// runs its handlers, so the lock comes first in every order: the tweak
+// library's own fork handlers, which its load installs, take theirs after.
+// A fork from the load itself (a constructor's) waits for nothing.
+extern "C" __attribute__((visibility("default"))) pid_t fork() {
+  ForkFunction real = next(&real_fork, "fork");
+  if (real == nullptr) {
+    errno = ENOSYS;
+    return -1;
+  }
+  if (loading) return real();
+  pthread_mutex_lock(&load_mutex);
+  const pid_t pid = real();
+  const int saved_errno = errno;
+  // In the child the lock was copied held; its one thread lets it go.
+  pthread_mutex_unlock(&load_mutex);
+  errno = saved_errno;
+  return pid;
 }

@@ -162,12 +162,11 @@ TEST_F(AFirewalledProgram, KeepsWorkingWhenItForksFromSeveralThreadsAndStaysSile
 }
 
 // A fork() while another thread's first connect has the launcher load the
-// tweak library gives a child a half-loaded library: its first connect
-// crashes (SIGSEGV in a jump through an unrelocated entry) or the dynamic
-// linker ends it (exit 127), a few runs in a hundred on a loaded machine.
-// The launcher's injector has to keep fork() out of its load; until it
-// does, this stays disabled.
-TEST_F(AFirewalledProgram, DISABLED_KeepsWorkingWhenItForksWhileItsFirstConnectsLoadTheLibrary) {
+// tweak library gave the child a half-loaded library: its first connect
+// crashed (SIGSEGV in a jump through an unrelocated entry) or the dynamic
+// linker ended it (exit 127), a few runs in a hundred on a loaded machine.
+// The injector's fork() now waits for a load in progress.
+TEST_F(AFirewalledProgram, KeepsWorkingWhenItForksWhileItsFirstConnectsLoadTheLibrary) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "fork() from a multithreaded program is not supported by the sanitizer runtime";
 #endif
