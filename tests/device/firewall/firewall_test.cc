@@ -150,12 +150,33 @@ TEST_F(AFirewalledProgram, KeepsWorkingWhenItForksFromSeveralThreadsAndStaysSile
   ASSERT_TRUE(listener.ok());
   startDevice(appRules("127.0.0.1", 1));
   // An allowed host, then one without a rule (every connect asks SpringBoard).
+  // The program has connected once before its threads start: the tweak
+  // library is in (see the next test for the first load).
   for (const char* host : {"127.0.0.1", "127.0.0.2"}) {
     Outcome run = probe({"forks", host, std::to_string(listener.port())});
     EXPECT_EQ(run.code, 0) << host;
     // Nothing but the program's own line on its streams.
     EXPECT_EQ(run.out, "ok\n") << host;
     EXPECT_EQ(run.err, "") << host;
+  }
+}
+
+// A fork() while another thread's first connect has the launcher load the
+// tweak library gives a child a half-loaded library: its first connect
+// crashes (SIGSEGV in a jump through an unrelocated entry) or the dynamic
+// linker ends it (exit 127), a few runs in a hundred on a loaded machine.
+// The launcher's injector has to keep fork() out of its load; until it
+// does, this stays disabled.
+TEST_F(AFirewalledProgram, DISABLED_KeepsWorkingWhenItForksWhileItsFirstConnectsLoadTheLibrary) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "fork() from a multithreaded program is not supported by the sanitizer runtime";
+#endif
+  Listener listener(AF_INET);
+  ASSERT_TRUE(listener.ok());
+  startDevice(appRules("127.0.0.1", 1));
+  for (int run = 0; run < 4; ++run) {  // 111 connects each, within the backlog
+    Outcome cold = probe({"forks-cold", "127.0.0.1", std::to_string(listener.port())});
+    ASSERT_EQ(cold.out, "ok\n") << "run " << run;
   }
 }
 

@@ -3,10 +3,18 @@
 //
 //   net_probe tcp ADDRESS PORT      "connected" or "failed <errno>"
 //   net_probe unix PATH             the same, for a local socket
-//   net_probe forks ADDRESS PORT    threads connect while others fork; the
-//                                   children connect too; prints "ok" when
-//                                   every connect in parent and children
-//                                   gave a result and every child exited 0
+//   net_probe forks ADDRESS PORT    connects once (the launcher brings the
+//                                   tweak library in on a program's first
+//                                   connect), then threads connect while
+//                                   others fork; the children connect too;
+//                                   prints "ok" when every connect in parent
+//                                   and children gave a result and every
+//                                   child exited 0, else "child failed (N)"
+//                                   (N: -errno of fork or waitpid, or the
+//                                   child's wait status)
+//   net_probe forks-cold ADDRESS PORT  the same without the first connect:
+//                                   the first connects load the library
+//                                   while other threads fork
 //   net_probe signals ADDRESS PORT  for a second, the main thread allocates
 //                                   and connects while a SIGALRM handler
 //                                   connects every 200 us; prints
@@ -88,7 +96,8 @@ void report(int result) {
   }
 }
 
-int forks(const char* address, int port) {
+int forks(const char* address, int port, bool warm) {
+  if (warm) connectTcp(address, port);
   constexpr int kConnectors = 4;
   constexpr int kForkers = 3;
   constexpr int kRounds = 20;
@@ -285,7 +294,8 @@ int main(int argc, char** argv) {
     report(connectUnix(argv[2]));
     return 0;
   }
-  if (mode == "forks" && argc == 4) return forks(argv[2], std::atoi(argv[3]));
+  if (mode == "forks" && argc == 4) return forks(argv[2], std::atoi(argv[3]), true);
+  if (mode == "forks-cold" && argc == 4) return forks(argv[2], std::atoi(argv[3]), false);
   if (mode == "signals" && argc == 4) return signals(argv[2], std::atoi(argv[3]));
   if (mode == "closefds" && argc == 4) return closefds(argv[2], std::atoi(argv[3]));
   if (mode == "vfork" && argc == 4) return vforks(argv[2], std::atoi(argv[3]));
