@@ -166,9 +166,11 @@ bool PrefHandler::writeSettingsFile(const plist::Value& document) {
   }
   const std::filesystem::path file = paths::resolve(kSettingsPath);
   // A fresh device may not have the preferences folder yet; the phone
-  // always does.
+  // always does. Every app's rules are in the file: only the device's user
+  // may enter the folder and read the file.
   std::error_code ignored;
   std::filesystem::create_directories(file.parent_path(), ignored);
+  std::filesystem::permissions(file.parent_path(), std::filesystem::perms::owner_all, ignored);
   // SpringBoard writes every version of the document: the encoder keeps the
   // nodes of the entries a save did not change.
   static Mutex encoder_lock;
@@ -183,7 +185,7 @@ bool PrefHandler::writeSettingsFile(const plist::Value& document) {
         now && now != last_written) {
       if (Status kept = keepDamagedSettingsFileAside(file); !kept.ok()) return kept;
     }
-    Status status = plist::writeFileAtomically(file, document, *encoder);
+    Status status = plist::writeFileAtomically(file, document, *encoder, 0600);
     last_written = status.ok() ? settingsFileIdentity(file) : std::nullopt;
     // The image's parts cache compares by identity first: give it the
     // version that shares the unchanged entries with the last one.

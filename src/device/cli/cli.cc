@@ -27,6 +27,7 @@
 #include "device/launchd/device_layout.h"
 #include "device/tools/device_tools.h"
 #include "device/tools/tool_commands.h"
+#include "device/tools/springboard_ready.h"
 #include "platform/apps/installed_apps.h"
 #include "platform/display/screen_client.h"
 #include "platform/display/screen_profile.h"
@@ -163,6 +164,9 @@ int deviceStatus(const Context& ctx, bool json = false) {
   return kOk;
 }
 
+// How long `device start` waits for SpringBoard to register its services.
+constexpr auto kSpringBoardLaunchTimeout = std::chrono::seconds(30);
+
 // Reads launchd's first line ("ready" or "error: ...") for at most `seconds`.
 std::string readReadyLine(int fd, int seconds) {
   std::string line;
@@ -205,6 +209,8 @@ int deviceStart(const Context& ctx, const std::string& screen) {
   const uintmax_t log_start =
       fs::exists(system_log, size_ec) ? fs::file_size(system_log, size_ec) : 0;
 
+  // A marker left by a device that ended is not this start's SpringBoard.
+  tools::clearSpringBoardReady(ctx.root);
   fs::path launchd = programsDir() / "launchd";
   int ready[2];
   if (pipe2(ready, O_CLOEXEC) != 0) return fail("pipe failed");
@@ -234,6 +240,18 @@ int deviceStart(const Context& ctx, const std::string& screen) {
     if (line.rfind("error: ", 0) == 0) return fail(line.substr(7));
     return fail("launchd did not start; see " +
                 paths::resolveUnder(ctx.root, "/var/log/system.log").string());
+  }
+  // A command that follows this one (a rule change, an app's prompt) goes
+  // to SpringBoard's services: the start is done once they are registered.
+  const auto started = std::chrono::steady_clock::now();
+  while (tools::readySpringBoard(ctx.root) == 0) {
+    if (std::chrono::steady_clock::now() - started > kSpringBoardLaunchTimeout) {
+      return fail("the device runs, but SpringBoard did not finish launching within " +
+                  std::to_string(kSpringBoardLaunchTimeout.count()) + " s; see " +
+                  paths::resolveUnder(ctx.root, "/var/log/system.log").string() +
+                  " (stop it with: sentrel device stop)");
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
   // backboardd writes the page's URL soon after launchd is ready; status
   // shows it when it comes in time (the device runs without a screen too).

@@ -1,5 +1,6 @@
 #include "device/cli/rules.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -17,6 +18,7 @@
 #include "device/cli/change_lock.h"
 #include "device/cli/outcome.h"
 #include "device/cli/rules_file_watch.h"
+#include "device/tools/springboard_ready.h"
 #include "platform/apps/installed_apps.h"
 #include "platform/log/system_log.h"
 #include "platform/notify/device_bus.h"
@@ -443,21 +445,36 @@ int commitChange(const Change& change, double timeout_seconds) {
     return document && change.shows(*document);
   };
 
+  // The SpringBoard that hears the request. One that is still launching
+  // (launchd restarting it, a device just started) has no observer on the
+  // bus yet and the request is lost: it is sent again once a SpringBoard has
+  // registered its services.
+  const fs::path root = paths::deviceRoot();
+  pid_t heard_by = tools::readySpringBoard(root);
   change.apply();
 
   const auto deadline = std::chrono::steady_clock::now() +
                         std::chrono::duration_cast<std::chrono::steady_clock::duration>(
                             std::chrono::duration<double>(timeout_seconds));
+  constexpr auto kReadyCheckInterval = std::chrono::milliseconds(50);
   for (;;) {
-    Result<bool> written = (*watch)->waitForWrite(deadline);
+    const auto now = std::chrono::steady_clock::now();
+    Result<bool> written = (*watch)->waitForWrite(std::min(deadline, now + kReadyCheckInterval));
     if (!written) return fail(written.reason());
-    if (!*written) {
+    if (*written) {
+      if (saved()) break;
+      continue;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) {
       // A SpringBoard that saved but could not publish its image.
       if (saved()) break;
       return fail("SpringBoard did not save the change within " + secondsText(timeout_seconds) +
                   "; the request was sent but is not confirmed (is SpringBoard running?)");
     }
-    if (saved()) break;
+    if (const pid_t ready = tools::readySpringBoard(root); ready != 0 && ready != heard_by) {
+      heard_by = ready;
+      change.apply();
+    }
   }
   printf("%s\n", change.done.c_str());
   return kOk;

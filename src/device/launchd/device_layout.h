@@ -21,8 +21,10 @@ inline constexpr const char* kDeviceFolders[] = {
 };
 
 // Device folders that only the device's user may enter (mode 0700): the run
-// folder (the bus and launchd's control socket) and the log folder.
-inline constexpr const char* kPrivateFolders[] = {"/var/run/sentrel", "/var/log"};
+// folder (the bus and launchd's control socket), the log folder and the
+// preferences folder (the settings file holds every app's rules).
+inline constexpr const char* kPrivateFolders[] = {"/var/run/sentrel", "/var/log",
+                                                  "/var/mobile/Library/Preferences"};
 // The device's log file, kept at mode 0600.
 inline constexpr const char* kDeviceLogFile = "/var/log/system.log";
 

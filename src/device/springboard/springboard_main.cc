@@ -13,6 +13,7 @@
 #include "device/springboard/app_install_watch.h"
 #include "device/springboard/home_screen.h"
 #include "device/tools/open_request.h"
+#include "device/tools/springboard_ready.h"
 #include "platform/apps/installed_apps.h"
 #include "platform/foundation/application.h"
 #include "platform/foundation/foundation.h"
@@ -82,5 +83,15 @@ int main(int argc, char** argv) {
   runtime::class_addMethod(*springBoard,
                            runtime::sel_registerName("applicationDidFinishLaunching:"),
                            &applicationDidFinishLaunching);
+  // The injected library registers SpringBoard's services in its hook of
+  // applicationDidFinishLaunching:; once that returned, `device start` and
+  // the rule commands may send them requests.
+  sentrel::foundation::addDidFinishLaunchingObserver([] {
+    if (sentrel::Status marked = sentrel::tools::markSpringBoardReady(sentrel::paths::deviceRoot());
+        !marked.ok()) {
+      sentrel::log::line("SpringBoard: cannot say it is ready: " + marked.reason(),
+                         sentrel::log::Level::kWarning);
+    }
+  });
   return sentrel::foundation::UIApplicationMain(argc, argv, "SpringBoard");
 }

@@ -3,7 +3,9 @@
 #include <atomic>
 #include <condition_variable>
 #include <exception>
+#include <functional>
 #include <mutex>
+#include <vector>
 
 #include "platform/base/mutex.h"
 #include "platform/foundation/foundation.h"
@@ -25,6 +27,20 @@ bool g_exit_requested GUARDED_BY(g_exit_mu) = false;
 
 Mutex g_app_mu;
 std::shared_ptr<UIApplication> g_app GUARDED_BY(g_app_mu);
+
+Mutex g_launch_observers_mu;
+std::vector<std::function<void()>> g_launch_observers GUARDED_BY(g_launch_observers_mu);
+
+void didFinishLaunching() {
+  std::vector<std::function<void()>> observers;
+  {
+    MutexLock lock(g_launch_observers_mu);
+    observers = g_launch_observers;
+  }
+  for (const std::function<void()>& observer : observers) {
+    if (observer) observer();
+  }
+}
 
 void setSharedApplication(std::shared_ptr<UIApplication> app) {
   MutexLock lock(g_app_mu);
@@ -49,6 +65,11 @@ void UIApplication::terminate(int status) {
   }
   g_exit_cv.notify_all();
   runloop::MainQueue::get().quit();
+}
+
+void addDidFinishLaunchingObserver(std::function<void()> observer) {
+  MutexLock lock(g_launch_observers_mu);
+  g_launch_observers.push_back(std::move(observer));
 }
 
 Result<runtime::Class> registerApplicationClass(std::string_view name) {
@@ -85,6 +106,7 @@ int UIApplicationMain(int argc, char** argv, std::string_view principalClassName
     if (runtime::respondsToSelector(cls, did_finish)) {
       runtime::msgSend<sig::DidFinishLaunching>(app.get(), did_finish, app.get());
     }
+    didFinishLaunching();
     runloop::RunLoop& loop = runloop::MainQueue::get();
     if (loop.isRunningOnAnotherThread()) {
       // The injected library runs the main queue on a thread of its own. A

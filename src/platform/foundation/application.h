@@ -9,7 +9,10 @@
 //     program installs its hooks now, before any of the program's logic;
 //  3. makes the application object, of the principal class;
 //  4. sends it "applicationDidFinishLaunching:" (when it answers it) with
-//     itself as the argument, on the main queue's thread;
+//     itself as the argument, on the main queue's thread, then runs the
+//     did-finish-launching observers (the platform's
+//     UIApplicationDidFinishLaunchingNotification): whatever the method and
+//     the hooks on it set up is in place by then;
 //  5. runs the main queue until UIApplication::terminate(status), and
 //     returns that status. When a thread of its own already runs the main
 //     queue (the injected library's), it only waits for terminate(): one
@@ -19,6 +22,7 @@
 // SENTREL_PROGRAM_REGISTERS_CLASSES() in one of their source files.
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -54,6 +58,11 @@ class UIApplication : public runtime::Object {
 // subclass. Fails when either name is taken by a class with another
 // superclass.
 Result<runtime::Class> registerApplicationClass(std::string_view name);
+
+// Adds `observer`, run by UIApplicationMain once the application finished
+// launching (step 4 above), on the same thread, in the order added. Add
+// before UIApplicationMain. Thread-safe.
+void addDidFinishLaunchingObserver(std::function<void()> observer);
 
 // See above. An empty `principalClassName` means "UIApplication" itself. A
 // principal class that is missing or not a kind of "UIApplication", or a

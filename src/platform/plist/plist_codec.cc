@@ -519,10 +519,10 @@ Result<std::string> XmlDocumentEncoder::encode(const Value& value) {
 }
 
 Status writeFileAtomically(const std::filesystem::path& path, const Value& value,
-                           XmlDocumentEncoder& encoder) {
+                           XmlDocumentEncoder& encoder, mode_t mode) {
   Result<std::string> xml = encoder.encode(value);
   if (!xml) return xml.status();
-  return writeBytesAtomically(path, *xml, /*durable=*/true);
+  return writeBytesAtomically(path, *xml, /*durable=*/true, mode);
 }
 
 Result<std::string> encodeBinary(const Value& value) {
@@ -575,14 +575,14 @@ FileSyscalls& fileSyscalls() {
   return table;
 }
 
-Status writeFileAtomically(const std::filesystem::path& path, const Value& value) {
+Status writeFileAtomically(const std::filesystem::path& path, const Value& value, mode_t mode) {
   Result<std::string> xml = encodeXml(value);
   if (!xml) return xml.status();
-  return writeBytesAtomically(path, *xml, /*durable=*/true);
+  return writeBytesAtomically(path, *xml, /*durable=*/true, mode);
 }
 
-Status writeBytesAtomically(const std::filesystem::path& path, std::string_view text,
-                            bool durable) {
+Status writeBytesAtomically(const std::filesystem::path& path, std::string_view text, bool durable,
+                            mode_t mode) {
   std::filesystem::path dir = path.parent_path();
   if (dir.empty()) dir = ".";
   std::string tmpl = (dir / ("." + path.filename().string() + ".XXXXXX")).string();
@@ -601,7 +601,7 @@ Status writeBytesAtomically(const std::filesystem::path& path, std::string_view 
     if (n <= 0) return fail("cannot write");
     done += static_cast<size_t>(n);
   }
-  if (fchmod(fd, 0644) != 0) return fail("cannot set the mode of");
+  if (fchmod(fd, mode) != 0) return fail("cannot set the mode of");
   if (durable && fileSyscalls().fsync(fd) != 0) return fail("cannot sync");
   if (close(fd) != 0) {
     int err = errno;

@@ -7,6 +7,8 @@
 // never a half-written one, even when the writer is killed midway.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <filesystem>
 #include <span>
@@ -47,9 +49,11 @@ bool dateInRange(double seconds_since_2001);
 // unreadable, truncated, garbage or non-dictionary file fails with the reason.
 Result<Value> readDictionaryFile(const std::filesystem::path& path);
 
-// Writes `value` as an XML property list, atomically (see above). Creates no
-// folders. On failure the old file, if any, is untouched.
-Status writeFileAtomically(const std::filesystem::path& path, const Value& value);
+// Writes `value` as an XML property list, atomically (see above), with
+// `mode` (a file only its owner reads: 0600). Creates no folders. On failure
+// the old file, if any, is untouched.
+Status writeFileAtomically(const std::filesystem::path& path, const Value& value,
+                           mode_t mode = 0644);
 
 // Successive versions of one document as XML, for its only writer: the
 // libplist nodes of the dictionary entries that did not change since the
@@ -77,12 +81,13 @@ class XmlDocumentEncoder {
 
 // writeFileAtomically() with the XML from `encoder`.
 Status writeFileAtomically(const std::filesystem::path& path, const Value& value,
-                           XmlDocumentEncoder& encoder);
+                           XmlDocumentEncoder& encoder, mode_t mode = 0644);
 
-// Writes `bytes` to `path` the same way (temporary file, rename), with mode
-// 0644. `durable` also syncs the file and its folder, which a cache that is
-// checked on every read can do without.
-Status writeBytesAtomically(const std::filesystem::path& path, std::string_view bytes,
-                            bool durable);
+// Writes `bytes` to `path` the same way (temporary file, rename), with
+// `mode`; the temporary file is never more open than that. `durable` also
+// syncs the file and its folder, which a cache that is checked on every read
+// can do without.
+Status writeBytesAtomically(const std::filesystem::path& path, std::string_view bytes, bool durable,
+                            mode_t mode = 0644);
 
 }  // namespace sentrel::plist

@@ -354,7 +354,7 @@ void PSListController::setPreferenceValue(const plist::Value& value, PSSpecifier
   Result<plist::Value> stored = plist::readDictionaryFile(file);
   plist::MutableDict next(stored ? *stored : plist::Value());
   next.set(key, value);
-  if (Status written = plist::writeFileAtomically(file, std::move(next).build()); !written) {
+  if (Status written = plist::writeFileAtomically(file, std::move(next).build(), 0600); !written) {
     log::line("Preferences: cannot save " + key + ": " + written.reason(), log::Level::kError);
   }
 }

@@ -113,7 +113,9 @@ class UITableViewCell : public UIView {
   UITableViewCellSelectionStyle selectionStyle() const { return selectionStyle_; }
   void setSelectionStyle(UITableViewCellSelectionStyle style) { selectionStyle_ = style; }
   bool isHighlighted() const { return highlighted_; }
-  void setHighlighted(bool highlighted);
+  // Overridable, as on the platform: a cell that colours itself by its
+  // highlight does so here.
+  virtual void setHighlighted(bool highlighted);
   bool isSelected() const { return selected_; }
   void setSelected(bool selected, bool animated = false);
 

@@ -144,8 +144,14 @@ long UISegmentedControl::segmentIndexAtX(double x) const {
   return std::clamp(index, 0L, numberOfSegments() - 1);
 }
 
+void UISegmentedControl::setTitleFont(Font font) {
+  titleFont_ = std::move(font);
+  for (const auto& title : titles_) title->setFont(titleFont_);
+  changed();
+}
+
 CGSize UISegmentedControl::intrinsicContentSize() const {
-  const Font font = Font::systemFont(kFontSize);
+  const Font& font = titleFont_;
   double widest = 0;
   for (const std::string& item : items_) widest = std::max(widest, textWidth(item, font));
   const double segment = std::ceil(widest) + 2 * kSegmentPadding;
@@ -186,7 +192,7 @@ void UISegmentedControl::layoutSubviews() {
   }
   while (titles_.size() < items_.size()) {
     auto title = std::make_shared<UILabel>();
-    title->setFont(Font::systemFont(kFontSize));
+    title->setFont(titleFont_);
     title->setTextAlignment(NSTextAlignment::kCenter);
     addSubview(title);
     titles_.push_back(std::move(title));

@@ -67,6 +67,11 @@ class UISegmentedControl : public UIControl {
   void removeSegmentAtIndex(long index, bool animated = false);
   void removeAllSegments();
 
+  // The font of the segment titles (the platform's title text attributes'
+  // font); the system font of kFontSize points unless set.
+  const Font& titleFont() const { return titleFont_; }
+  void setTitleFont(Font font);
+
   // kNoSegment when none is selected. Out-of-range values other than
   // kNoSegment are ignored with a log line.
   long selectedSegmentIndex() const { return selected_; }
@@ -92,6 +97,7 @@ class UISegmentedControl : public UIControl {
   std::vector<std::shared_ptr<class UILabel>> titles_;
   std::vector<std::string> items_;
   long selected_ = kNoSegment;
+  Font titleFont_ = Font::systemFont(kFontSize);
 };
 
 }  // namespace sentrel::uikit

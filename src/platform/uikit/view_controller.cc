@@ -300,7 +300,18 @@ void UIViewController::presentViewController(const UIViewControllerRef& controll
     return refuse("present refused: the controller is already presented or on screen");
   }
   UIWindow* window = view_ ? view_->window() : nullptr;
-  if (!window) return refuse("present refused: the presenter's view is not in a window");
+  if (!window) {
+    // A controller covered inside a container (a page under the top of a
+    // navigation stack) presents from the container that is on screen, as
+    // the platform does: the nearest ancestor whose view is in a window.
+    for (UIViewController* ancestor = parentViewController(); ancestor != nullptr;
+         ancestor = ancestor->parentViewController()) {
+      if (ancestor->view_ && ancestor->view_->window()) {
+        return ancestor->presentViewController(controller, animated, std::move(completion));
+      }
+    }
+    return refuse("present refused: the presenter's view is not in a window");
+  }
 
   const UIModalPresentationStyle style = controller->style_;
   auto delegate = controller->transitioningDelegate();

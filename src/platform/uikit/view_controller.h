@@ -12,7 +12,10 @@
 // always complete on the main run loop, never inside the call; completions
 // run after the transition completes. A controller presents one controller
 // at a time: presenting while presenting or in a transition is refused and
-// logged.
+// logged. A controller whose view is not in a window but that sits in a
+// container (a page covered in a navigation stack) presents from its
+// nearest ancestor that is in a window, which is then the presenting
+// controller; one outside any window is refused and logged.
 #pragma once
 
 #include <functional>

@@ -123,20 +123,30 @@ void SNTAlert::setRuleUndefinedIfNotSet() {
     if (std::optional<std::string> app = firewall_->name(); app && !app->empty()) name = *app;
   }
   if (ReverseDNSLookup::isValidIP(host_)) return;
+  if (awaitingHostname()) return;  // the address's placeholder is no host
   if (firewall_ == nullptr) return;
   if (firewall_->isExplicitRuleForHostSet(host_)) return;
   firewall_->setAppHostRule(name, host_, url_, 0);
 }
 
-void SNTAlert::storeAnswer(bool allow) {
+bool SNTAlert::awaitingHostname() const {
+  return ip_ && host_ && *host_ == *ip_ + kHostnameLookupSuffix;
+}
+
+void SNTAlert::storeRule(bool allow) {
   const int64_t value = allow ? 1 : 2;
-  log::line(std::string(allow ? "Allowing Host " : "Blocking Host ") + host_.value_or("(null)"));
-  if (firewall_ != nullptr) {
+  if (firewall_ == nullptr) return;
+  if (!awaitingHostname()) {
     log::line("Setting app host rule: " + firewall_->bundleId().value_or("(null)") + ", " +
               host_.value_or("(null)") + ", " + std::to_string(value));
     firewall_->setAppHostRule(firewall_->name(), host_, std::nullopt, value);
-    if (ip_) firewall_->setAppHostRule(firewall_->name(), ip_, std::nullopt, value);
   }
+  if (ip_ && ip_ != host_) firewall_->setAppHostRule(firewall_->name(), ip_, std::nullopt, value);
+}
+
+void SNTAlert::storeAnswer(bool allow) {
+  log::line(std::string(allow ? "Allowing Host " : "Blocking Host ") + host_.value_or("(null)"));
+  storeRule(allow);
   handleWithCallback(callbackList_, allow);
 }
 

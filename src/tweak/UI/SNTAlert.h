@@ -68,6 +68,10 @@ class SNTCallbackLLNode {
   SNTCallbackLLNode* lastNode_;
 };
 
+// What a record's host reads while the name of its address is looked up:
+// the address followed by this.
+inline constexpr const char* kHostnameLookupSuffix = "_loading";
+
 // Prompt states.
 enum SNTAlertState : int32_t {
   kSNTAlertStateNew = 0,
@@ -106,6 +110,15 @@ class SNTAlert : public std::enable_shared_from_this<SNTAlert> {
   // Store rule 1 (2) for host (and ip) in the app's entry, then answer.
   void allowAlways();
   void blockAlways();
+  // Stores rule 1 (2) for host (and ip) without answering: a lasting
+  // choice made on a prompt whose record was answered meanwhile still
+  // lasts. Never under a host that is no host (an address still being
+  // looked up): then only the address gets the rule.
+  void storeRule(bool allow);
+  // Whether the host is still the placeholder of a running reverse lookup
+  // (the address followed by "_loading"): no rule is ever stored under it,
+  // and no prompt shows it.
+  bool awaitingHostname() const;
   // State 4, out of the queue (the pool forgets the app when the queue is
   // empty), the list answered asynchronously on the main queue, next prompt.
   void handleWithCallback(std::shared_ptr<SNTCallbackLLNode> list, bool allow);
@@ -248,6 +261,9 @@ class SNTAlert : public std::enable_shared_from_this<SNTAlert> {
   std::optional<std::string> customMessage_;
   std::weak_ptr<SNTQVAlertViewController> alertViewController_;
   std::vector<std::pair<std::string, size_t>> mergedCallbacks_;  // per bundle id
+  // The lookup's grace ran out and the record went on with the address: a
+  // name that comes later is not taken (the prompt asks about the address).
+  bool wentOnWithAddress_ = false;
 };
 
 // What the prompt queue asks of the screen. SpringBoard's drawn half

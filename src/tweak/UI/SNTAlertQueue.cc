@@ -39,7 +39,6 @@ constexpr double kLookupGraceSeconds = 2;
 constexpr auto kRetryDelay = 1s;
 constexpr auto kWatchdogPeriod = 2s;
 constexpr double kStaleAgeSeconds = 5;
-constexpr const char* kLoadingSuffix = "_loading";
 
 Mutex& screenLock() {
   static Mutex* lock = new Mutex;
@@ -194,13 +193,21 @@ void SNTAlert::showOrQueue() {
     runloop::afterMain(kRetryDelay, [] { showNextAlert(); });
     return;
   }
+  if (awaitingHostname()) {
+    // The name did not come in time: the prompt asks about the address the
+    // app connects to, and a name that comes later is not taken (it would
+    // change the question while the user reads it).
+    log::line("no hostname for " + text(ip_) + " in time; asking about the address");
+    host_ = ip_;
+    wentOnWithAddress_ = true;
+  }
 
   if (!hostnameLookupRequested_ && ReverseDNSLookup::isValidIP(host_)) {
     const std::string address = *host_;
     log::line("requesting hostname lookup for " + address + "! ");
     hostnameLookupRequested_ = now();
     ip_ = address;
-    host_ = address + kLoadingSuffix;
+    host_ = address + kHostnameLookupSuffix;
     std::weak_ptr<SNTAlert> weak = weak_from_this();
     ReverseDNSLookup(address).resolveWithCompletionHandler([weak](std::optional<std::string> name) {
       if (std::shared_ptr<SNTAlert> self = weak.lock()) self->hostnameResolved(std::move(name));
@@ -265,6 +272,12 @@ void SNTAlert::showOrQueue() {
 void SNTAlert::hostnameResolved(std::optional<std::string> name) {
   log::line("got hostname  for " + text(ip_) + ": " + text(name) + "! ");
   hostnameLookupEnded_ = true;
+  if (wentOnWithAddress_ || state_ >= kSNTAlertStatePresenting || cancelled_) {
+    // The record went on with the address (or was answered, or withdrawn):
+    // the request it stands for is asked, or answered, once.
+    log::line("the hostname for " + text(ip_) + " came after the prompt went on; ignored");
+    return;
+  }
   // Without a name the address is what the app asked for: a null host would
   // pass every rule.
   host_ = name ? name : ip_;
@@ -315,6 +328,10 @@ bool SNTAlert::mergeIntoDuplicateAfterLookup() {
 void SNTAlert::presentQueued(const std::string& message) {
   log::line("Sentrel: Main queue presenting queued alert:" + description() + "!");
   if (std::shared_ptr<SNTAlert> presented = presentedAlert()) {
+    // Two retries of the queue can both dispatch the same record: once it is
+    // up, the second finds it there and leaves it be (queued again while on
+    // screen, it would be presented a second time).
+    if (presented.get() == this) return;
     log::line("Unable to present queued alert:" + description() + "! " + presented->description() +
               " is currently active.");
     reQueueIfNotHandled();

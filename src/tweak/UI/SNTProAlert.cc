@@ -29,6 +29,7 @@ namespace {
 constexpr const char* kResourceBundle = "/Library/Application Support/ca.kelmora.sentrel.bundle";
 constexpr double kGearHeight = 25;
 constexpr double kHostControlWidth = 480;
+constexpr double kSegmentTitleFontSize = 16;  // the decision control's titles
 
 bool hasSystemColors() {
   return uikit::UIDevice::currentDevice().isSystemVersionAtLeast(13);
@@ -188,6 +189,7 @@ uikit::UIViewRef SNTProAlert::buildCustomView(const std::string& message) {
   segmentedControl_ =
       std::make_shared<UISegmentedControl>(std::vector<std::string>{"Allow", "Block"});
   segmentedControl_->setSelectedSegmentIndex(0);
+  segmentedControl_->setTitleFont(uikit::Font::systemFont(kSegmentTitleFontSize));
   segmentedControl_->setBackgroundColor(UIColor::grayColor());
   std::weak_ptr<SNTProAlert> weak = std::static_pointer_cast<SNTProAlert>(shared_from_this());
   segmentedControl_->addTarget(
@@ -272,6 +274,13 @@ bool SNTProAlert::answered() const {
 }
 
 void SNTProAlert::answerAlways(bool allow) {
+  if (state() == kSNTAlertStateHandled) {
+    // Answered meanwhile (a rule appeared, a duplicate was answered): the
+    // app has its answer, but the user's lasting choice is still stored.
+    log::line("Prompt already answered, storing the choice: " + description());
+    storeRule(allow);
+    return;
+  }
   if (allow) {
     allowAlways();
   } else {
@@ -287,13 +296,11 @@ void SNTProAlert::chooseOnce() {
 
 void SNTProAlert::chooseAlways() {
   log::line("Setting Host Always " + host().value_or("(null)"));
-  if (answered()) return;
   answerAlways(allowSegmentSelected());
 }
 
 void SNTProAlert::chooseAllSites() {
   log::line("Setting All hosts Always " + host().value_or("(null)"));
-  if (answered()) return;
   const bool allow = allowSegmentSelected();
   if (const std::shared_ptr<SNTFirewall>& fw = firewall()) {
     // The two switches exclude each other: deny-all wins over allow-all, so
@@ -311,10 +318,9 @@ void SNTProAlert::chooseAllSites() {
 
 void SNTProAlert::chooseGlobally() {
   log::line("Global Always " + host().value_or("(null)"));
-  if (answered()) return;
   const bool allow = allowSegmentSelected();
   if (const std::shared_ptr<SNTFirewall>& fw = firewall()) {
-    fw->setRuleGlobally(host(), url(), allow ? 1 : 2);
+    fw->setRuleGlobally(awaitingHostname() ? ip() : host(), url(), allow ? 1 : 2);
   }
   answerAlways(allow);
 }

@@ -38,6 +38,12 @@ class SNTColoredTableCell : public preferences::PSTableCell {
  public:
   explicit SNTColoredTableCell(PSSpecifierRef specifier);
   void layoutSubviews() override;
+  // The row's colours follow the highlight at once: a destructive button's
+  // text darkens, and a row's own background stays.
+  void setHighlighted(bool highlighted) override;
+
+ private:
+  void applyColours();
 };
 
 class SNTRootListController : public PSListController {

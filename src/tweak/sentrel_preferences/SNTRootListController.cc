@@ -32,14 +32,29 @@ SNTColoredTableCell::SNTColoredTableCell(PSSpecifierRef specifier)
 
 void SNTColoredTableCell::layoutSubviews() {
   preferences::PSTableCell::layoutSubviews();
+  applyColours();
+  const PSSpecifierRef& row = specifier();
+  if (row && row->boolProperty("centerText", true)) {
+    textLabel().setTextAlignment(uikit::NSTextAlignment::kCenter);
+    const uikit::CGRect b = contentView().bounds();
+    textLabel().setFrame(uikit::CGRectMake(0, 0, b.size.width, b.size.height));
+  }
+}
+
+void SNTColoredTableCell::setHighlighted(bool highlighted) {
+  preferences::PSTableCell::setHighlighted(highlighted);
+  applyColours();
+}
+
+void SNTColoredTableCell::applyColours() {
   const PSSpecifierRef& row = specifier();
   if (!row) return;
   using uikit::UIColor;
-  // Background: the row's colour, else the system background of the
-  // application's appearance.
+  // Background: the row's colour, highlighted or not; else the system
+  // background of the application's appearance, or the highlight.
   if (std::optional<UIColor> background = row->colorForKey("backgroundColor")) {
     setBackgroundColor(*background);
-  } else {
+  } else if (!isHighlighted()) {
     setBackgroundColor(userInterfaceStyle() == uikit::UIUserInterfaceStyle::kDark
                            ? UIColor::secondarySystemBackgroundColor()
                            : UIColor::systemBackgroundColor());
@@ -53,11 +68,6 @@ void SNTColoredTableCell::layoutSubviews() {
     text = isHighlighted() ? UIColor::colorWithRed(0.9, 0, 0, 1) : UIColor::systemRedColor();
   }
   textLabel().setTextColor(enabled ? text : UIColor::secondaryLabelColor());
-  if (row->boolProperty("centerText", true)) {
-    textLabel().setTextAlignment(uikit::NSTextAlignment::kCenter);
-    const uikit::CGRect b = contentView().bounds();
-    textLabel().setFrame(uikit::CGRectMake(0, 0, b.size.width, b.size.height));
-  }
 }
 
 // ---- SNTRootListController ----

@@ -428,6 +428,15 @@ TEST_F(ACliDevice, KeepsItsBusControlSocketAndLogToItsOwnUser) {
   EXPECT_EQ(mode(device::controlSocketPath(root)), 0600);
   EXPECT_EQ(mode(notify::busSocketPath(root)), 0600);
 
+  // The settings file holds every app's rules: SpringBoard writes it
+  // private, in a private folder, even over an older root's open modes.
+  fs::permissions(root / "var/mobile/Library/Preferences", fs::perms(0755));
+  Outcome set = run({"rules", "set", "snt_show_bundle_ids", "on"});
+  ASSERT_EQ(set.code, 0) << set.err;
+  EXPECT_EQ(mode(root / "var/mobile/Library/Preferences"), 0700);
+  EXPECT_EQ(mode(root / "var/mobile/Library/Preferences/ca.kelmora.sentrel_preferences.plist"),
+            0600);
+
   // A fresh root gets the same modes, the log file included.
   testing::TempDir fresh;
   const fs::path fresh_root = fresh.path();
@@ -435,6 +444,37 @@ TEST_F(ACliDevice, KeepsItsBusControlSocketAndLogToItsOwnUser) {
   EXPECT_EQ(mode(fresh_root / "var/run/sentrel"), 0700);
   EXPECT_EQ(mode(fresh_root / "var/log"), 0700);
   EXPECT_EQ(mode(fresh_root / "var/log/system.log"), 0600);
+  EXPECT_EQ(mode(fresh_root / "var/mobile/Library/Preferences"), 0700);
+}
+
+// Once `device start` returns, SpringBoard listens: a rule change right
+// after it is saved, never lost to a SpringBoard still launching.
+TEST_F(ACliDevice, ReturnsFromStartOnceSpringBoardTakesRuleChanges) {
+  ASSERT_EQ(run({"device", "start"}).code, 0);
+  Outcome set = run({"rules", "set", "snt_show_bundle_ids", "on", "--timeout", "30"});
+  EXPECT_EQ(set.code, 0) << set.err;
+  Outcome list = run({"rules", "list"});
+  EXPECT_NE(list.out.find("snt_show_bundle_ids"), std::string::npos) << list.out;
+  Result<Value> saved = plist::readDictionaryFile(
+      tmp_.path() / "var/mobile/Library/Preferences/ca.kelmora.sentrel_preferences.plist");
+  ASSERT_TRUE(saved.ok()) << saved.reason();
+  EXPECT_EQ(saved->get("snt_show_bundle_ids"), Value::boolean(true));
+}
+
+// A change sent while launchd brings SpringBoard back is delivered to the
+// new SpringBoard once it listens.
+TEST_F(ACliDevice, DeliversARuleChangeSentWhileSpringBoardRestarts) {
+  ASSERT_EQ(run({"device", "start"}).code, 0);
+  const pid_t first = pidOf("SpringBoard");
+  ASSERT_GT(first, 0);
+  ASSERT_EQ(kill(first, SIGKILL), 0);
+  Outcome set = run({"rules", "set", "snt_show_bundle_ids", "on", "--timeout", "30"});
+  EXPECT_EQ(set.code, 0) << set.err;
+  EXPECT_NE(pidOf("SpringBoard"), first);
+  Result<Value> saved = plist::readDictionaryFile(
+      tmp_.path() / "var/mobile/Library/Preferences/ca.kelmora.sentrel_preferences.plist");
+  ASSERT_TRUE(saved.ok()) << saved.reason();
+  EXPECT_EQ(saved->get("snt_show_bundle_ids"), Value::boolean(true));
 }
 
 TEST_F(ACliDevice, InstallsListsOpensAndRemovesApps) {

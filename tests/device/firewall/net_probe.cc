@@ -102,6 +102,12 @@ int forks(const char* address, int port, bool warm) {
   constexpr int kForkers = 3;
   constexpr int kRounds = 20;
   std::atomic<bool> failed{false};
+  std::atomic<int> how{0};  // the first failure: -errno of fork or waitpid, else the wait status
+  auto fail = [&](int what) {
+    int none = 0;
+    how.compare_exchange_strong(none, what);
+    failed = true;
+  };
   std::vector<std::thread> threads;
   for (int i = 0; i < kConnectors; ++i) {
     threads.emplace_back([&] {
@@ -119,18 +125,24 @@ int forks(const char* address, int port, bool warm) {
           _exit(0);
         }
         if (child < 0) {
-          failed = true;
+          fail(-errno);
           continue;
         }
         int status = 0;
-        if (waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
-          failed = true;
+        if (waitpid(child, &status, 0) != child) {
+          fail(-errno);
+        } else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+          fail(status);
         }
       }
     });
   }
   for (std::thread& thread : threads) thread.join();
-  std::printf(failed ? "child failed\n" : "ok\n");
+  if (failed) {
+    std::printf("child failed (%d)\n", how.load());
+  } else {
+    std::printf("ok\n");
+  }
   return failed ? 1 : 0;
 }
 

@@ -165,6 +165,38 @@ TEST_F(TheSettingsApp, AddsAGlobalRuleWithPlusSwipesItAwayAndDeletesEverySetting
   })) << deviceLog();
 }
 
+// The policy is chosen on its list page, which covers the root page: the
+// root page's sheet still comes up, "Cancel" keeps the policy, "OK" stores
+// it and first freezes what the existing apps inherited.
+TEST_F(TheSettingsApp, ChangesTheNewAppPolicyFromItsListAfterAskingAndFreezesExistingApps) {
+  ASSERT_NO_FATAL_FAILURE(startAndWatch({{"Session", SENTREL_SESSION_DEMO}}));
+  ASSERT_EQ(cli({"rules", "allow", "127.0.0.1", "--app", kSession}).code, 0);
+  ASSERT_NO_FATAL_FAILURE(openSentrel());
+  ASSERT_TRUE(waitForText("Prompt").is_array()) << texts();
+
+  const std::string sheetUp = "sentrelTest.centreOf('Changing new app policy') !== null";
+  const std::string sheetGone =
+      "sentrelTest.settled() && sentrelTest.centreOf('Changing new app policy') === null";
+  ASSERT_TRUE(clickOnce("New App Policy", "sentrelTest.centreOf('Block') !== null")) << texts();
+  ASSERT_TRUE(clickOnce("Block", sheetUp)) << texts() << deviceLog();
+  ASSERT_TRUE(clickOnce("Cancel", sheetGone + " && sentrelTest.centreOf('Prompt') !== null"))
+      << texts();
+  EXPECT_TRUE(document().get("new_app_policy").isNull()) << "Cancel stored the policy";
+
+  ASSERT_TRUE(clickOnce("New App Policy", "sentrelTest.centreOf('Block') !== null")) << texts();
+  ASSERT_TRUE(clickOnce("Block", sheetUp)) << texts();
+  ASSERT_TRUE(clickOnce("OK", sheetGone)) << texts();
+  EXPECT_TRUE(waitForDocument([](const plist::Value& d) {
+    const plist::Value app = d.get("apps").get(kSession);
+    return d.get("new_app_policy") == plist::Value::string("2") &&
+           app.get("firewall_enabled") == plist::Value::boolean(true) &&
+           app.get("new_site_policy") == plist::Value::string("3") &&
+           app.get("domains").get("127.0.0.1").get("allowed") == plist::Value::integer(1);
+  })) << plist::Value(document()).description();
+  EXPECT_TRUE(waitForText("Block").is_array()) << texts();
+  EXPECT_EQ(eval("sentrelTest.centreOf('Prompt')"), json()) << texts();
+}
+
 TEST_F(TheSettingsApp, RespringReloadRestartsTheScreenWithTheHomeScreenOnIt) {
   ASSERT_NO_FATAL_FAILURE(startAndWatch({{"Session", SENTREL_SESSION_DEMO}}));
   ASSERT_NO_FATAL_FAILURE(openSentrel());

@@ -307,5 +307,32 @@ TEST_F(NavigationTest, TheTopPagesRightBarButtonRunsItsActionAndLongTitlesGoBack
   EXPECT_EQ(navigation_->topViewController(), root_.get());
 }
 
+// A list page that sets its value on the page below and pops: the covered
+// page's sheet is presented from the navigation controller, on screen, and
+// the pop goes on under it.
+TEST_F(NavigationTest, ACoveredPagePresentsFromTheNavigationControllerWhileTheTopPagePops) {
+  auto list = std::make_shared<Page>("New App Policy", &events_);
+  navigation_->pushViewController(list, false);
+  settle();
+  ASSERT_EQ(root_->view()->window(), nullptr) << "the covered page is off screen";
+  auto sheet = std::make_shared<Page>("sheet", &events_);
+  bool presented = false;
+  root_->presentViewController(sheet, true, [&] { presented = true; });
+  EXPECT_NE(navigation_->popViewControllerAnimated(true), nullptr);
+  settle();
+  EXPECT_TRUE(presented);
+  EXPECT_EQ(navigation_->presentedViewController(), sheet.get());
+  EXPECT_EQ(sheet->presentingViewController(), navigation_.get());
+  EXPECT_NE(sheet->view()->window(), nullptr);
+  EXPECT_EQ(navigation_->topViewController(), root_.get());
+
+  bool dismissed = false;
+  sheet->dismissViewControllerAnimated(true, [&] { dismissed = true; });
+  settle();
+  EXPECT_TRUE(dismissed);
+  EXPECT_EQ(navigation_->presentedViewController(), nullptr);
+  EXPECT_EQ(root_->view()->window(), window_.get());
+}
+
 }  // namespace
 }  // namespace sentrel::uikit

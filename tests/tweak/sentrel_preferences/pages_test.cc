@@ -157,6 +157,30 @@ TEST_F(Pages, TheRootPageCountsAppsAndRulesAndGreysWhatTheSwitchesTurnOff) {
   EXPECT_TRUE(enabled(row(*page, "System Apps (1)")));
 }
 
+// A pressed row shows its highlight at once, not on the next layout pass:
+// a destructive button's text darkens, and a row's own colour stays.
+TEST_F(Pages, AColouredCellFollowsItsHighlightAndKeepsItsOwnBackground) {
+  using uikit::UIColor;
+  PSSpecifierRef destructive = preferences::PSSpecifier::preferenceSpecifierNamed(
+      "Delete app settings", {}, "", "", "", preferences::PSCellType::PSButtonCell, "");
+  destructive->setProperty(Value::boolean(true), preferences::PSIsDestructiveKey);
+  auto cell = std::make_shared<SNTColoredTableCell>(destructive);
+  cell->layoutSubviews();
+  EXPECT_EQ(cell->textLabel().textColor(), UIColor::systemRedColor());
+  cell->setHighlighted(true);
+  EXPECT_EQ(cell->textLabel().textColor(), UIColor::colorWithRed(0.9, 0, 0, 1));
+  cell->setHighlighted(false);
+  EXPECT_EQ(cell->textLabel().textColor(), UIColor::systemRedColor());
+
+  PSSpecifierRef coloured = preferences::PSSpecifier::preferenceSpecifierNamed(
+      "Respring/Reload", {}, "", "", "", preferences::PSCellType::PSButtonCell, "");
+  coloured->setProperty(UIColor::systemGreenColor(), "backgroundColor");
+  auto own = std::make_shared<SNTColoredTableCell>(coloured);
+  own->layoutSubviews();
+  own->setHighlighted(true);
+  EXPECT_EQ(own->backgroundColor(), std::optional<UIColor>(UIColor::systemGreenColor()));
+}
+
 TEST_F(Pages, ChangingTheNewAppPolicyAsksFirstAndFreezesWhatExistingAppsInherited) {
   writeSettingsFile(Value::dictOf(
       {{"new_app_policy", Value::string("2")},

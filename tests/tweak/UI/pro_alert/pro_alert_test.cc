@@ -249,10 +249,34 @@ TEST_F(AProAlert, OnceAnswersWithoutWritingARule) {
   EXPECT_TRUE(env_.logs().contains("Setting Host once:www.example.com"));
   EXPECT_TRUE(appEntry().get("domains").get("www.example.com").isNull());
   EXPECT_TRUE(SNTAlert::alertsSnapshot().empty());
-  // A second tap after the answer changes nothing.
-  tap(*view, 1);
+  // A second "once" after the answer changes nothing.
+  tap(*view, 0);
   EXPECT_EQ(answers_, std::vector<bool>{false});
   EXPECT_TRUE(appEntry().get("domains").get("www.example.com").isNull());
+}
+
+// The record was answered while its prompt was up (a rule appeared, a
+// duplicate was answered): the app keeps its one answer, and the lasting
+// choice the user then taps is stored all the same.
+TEST_F(AProAlert, StoresALastingChoiceTappedOnARecordAnsweredMeanwhile) {
+  auto alert = queued();
+  auto view = alert->buildViewController("m", true);
+  alert->handleWithCallback(alert->callbackList(), true);
+  env_.runUntilIdle();
+  ASSERT_EQ(answers_, std::vector<bool>{true});
+  choose(*alert, 1);
+  tap(*view, 1);  // "Block always"
+  EXPECT_EQ(answers_, std::vector<bool>{true}) << "answered twice";
+  EXPECT_EQ(appEntry().get("domains").get("www.example.com").get("allowed"), Value::integer(2));
+  tap(*view, 2);  // "Block all sites for this app"
+  EXPECT_EQ(appEntry().get("deny_all_outbound"), testing::yes());
+  EXPECT_EQ(answers_, std::vector<bool>{true});
+}
+
+TEST_F(AProAlert, TitlesItsDecisionSegmentsInSixteenPoints) {
+  auto alert = queued();
+  alert->buildViewController("m", true);
+  EXPECT_EQ(alert->segmentedControl()->titleFont().pointSize(), 16);
 }
 
 TEST_F(AProAlert, AlwaysStoresTheAppsRuleForTheHost) {

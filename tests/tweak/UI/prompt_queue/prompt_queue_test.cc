@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -15,6 +16,7 @@
 #include <vector>
 
 #include "firewall_test_env.h"
+#include "platform/base/mutex.h"
 #include "platform/resolve/resolver.h"
 #include "tweak/UI/SNTAlert.h"
 
@@ -68,6 +70,47 @@ class RecordingScreen final : public SNTPromptScreen {
   std::vector<std::string> messages;
   std::vector<std::string> dismissed;
 };
+
+// A resolver whose answer comes only when the test lets it: a reverse lookup
+// slower than the queue's grace.
+class HeldResolver final : public resolve::Resolver {
+ public:
+  HeldResolver(std::string address, resolve::Names names)
+      : address_(std::move(address)), names_(std::move(names)) {}
+  ~HeldResolver() override { release(); }
+  Result<resolve::Names> namesForAddress(const std::string& address) override {
+    MutexLock lock(mu_);
+    cv_.wait(lock.native(), [this] {
+      mu_.assertHeld();
+      return released_;
+    });
+    return address == address_ ? names_ : resolve::Names{};
+  }
+  void release() {
+    {
+      MutexLock lock(mu_);
+      released_ = true;
+    }
+    cv_.notify_all();
+  }
+
+ private:
+  const std::string address_;
+  const resolve::Names names_;
+  Mutex mu_;
+  std::condition_variable cv_;
+  bool released_ GUARDED_BY(mu_) = false;
+};
+
+// Whether any key of the app's rules is no host: the placeholder of a lookup.
+bool holdsALookupPlaceholder(const Value& entry) {
+  const plist::Dict* domains = entry.get("domains").asDict();
+  if (domains == nullptr) return false;
+  for (const auto& [key, rule] : *domains) {
+    if (key.find("_loading") != std::string::npos) return true;
+  }
+  return false;
+}
 
 class ThePromptQueue : public ::testing::Test {
  protected:
@@ -289,6 +332,39 @@ TEST_F(ThePromptQueue, ShowsAnAddressByItsNameAsSoonAsTheNameIsKnown) {
   env_.runUntilIdle();
   ASSERT_EQ(screen_->presented, std::vector<std::string>{"fresh.example.com"});
   EXPECT_TRUE(answers.empty());
+}
+
+// A name slower than the grace: the prompt asks about the address, stores
+// nothing under the lookup's placeholder, and the late name changes neither
+// the question on screen nor who gets the answer.
+TEST_F(ThePromptQueue, GoesOnWithTheAddressWhenTheNameIsLateAndKeepsThePromptWhenItComes) {
+  auto names = std::make_shared<HeldResolver>("192.0.2.20", resolve::Names{"late.example.com"});
+  resolve::ScopedResolverOverride resolver(names);
+  std::vector<bool> answers;
+  auto alert = request("192.0.2.20", &answers);
+  alert->showOrQueue();
+  env_.runUntilIdle();
+  advance(3000ms);
+  ASSERT_EQ(screen_->presented, std::vector<std::string>{"192.0.2.20"});
+  EXPECT_NE(screen_->messages[0].find("Allow Example to access \n192.0.2.20?"), std::string::npos)
+      << screen_->messages[0];
+  EXPECT_FALSE(holdsALookupPlaceholder(appEntry()));
+
+  names->release();
+  finishLookups();
+  env_.runUntilIdle();
+  advance(3000ms);
+  EXPECT_EQ(alert->host(), "192.0.2.20");
+  EXPECT_EQ(screen_->shown, alert) << "the prompt on screen was taken down";
+  EXPECT_EQ(screen_->presented.size(), 1u) << "asked twice";
+  EXPECT_EQ(alert->state(), kSNTAlertStatePresented);
+
+  alert->blockAlways();
+  env_.runUntilIdle();
+  EXPECT_EQ(answers, std::vector<bool>{false});
+  EXPECT_EQ(rule("192.0.2.20"), 2);
+  EXPECT_FALSE(holdsALookupPlaceholder(appEntry()));
+  EXPECT_EQ(queued(), 0u);
 }
 
 TEST_F(ThePromptQueue, ClearsOneAppsPromptsWithoutAnsweringThemAndKeepsTheOthers) {
